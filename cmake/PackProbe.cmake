@@ -1,0 +1,82 @@
+# Build rules shared by every subsystem directory.
+#
+# A subsystem directory holds its sources, their tests (*_test.cpp) and its
+# fuzz targets (*_fuzz.cpp) side by side. Platform-specific sources end in
+# _posix.cpp or _windows.cpp and only the one for the target is compiled.
+
+if(MSVC)
+  add_compile_options(/W4)
+else()
+  add_compile_options(-Wall -Wextra)
+endif()
+
+if(PACKPROBE_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(PACKPROBE_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "PACKPROBE_FUZZ needs clang")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(WIN32)
+  set(PACKPROBE_PLATFORM_SUFFIX _windows)
+else()
+  set(PACKPROBE_PLATFORM_SUFFIX _posix)
+endif()
+
+# packprobe_add_module(<name> [DEPENDS <targets...>] [TEST_DEPENDS <targets...>])
+#
+# Creates the static library packprobe_<name> from the directory's sources,
+# the test program <name>_test from its *_test.cpp files (registered with
+# CTest), and one libFuzzer program per *_fuzz.cpp when fuzzing is enabled.
+function(packprobe_add_module name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS;TEST_DEPENDS" ${ARGN})
+  file(GLOB all CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  set(lib_sources "")
+  set(test_sources "")
+  set(fuzz_sources "")
+  foreach(src IN LISTS all)
+    get_filename_component(stem "${src}" NAME_WE)
+    if(stem MATCHES "_test$")
+      list(APPEND test_sources "${src}")
+    elseif(stem MATCHES "_fuzz$")
+      list(APPEND fuzz_sources "${src}")
+    elseif(stem MATCHES "^main_")
+      # Program entry points are added by the directory itself.
+    elseif(stem MATCHES "_(posix|windows)$")
+      if(stem MATCHES "${PACKPROBE_PLATFORM_SUFFIX}$")
+        list(APPEND lib_sources "${src}")
+      endif()
+    else()
+      list(APPEND lib_sources "${src}")
+    endif()
+  endforeach()
+
+  add_library(packprobe_${name} STATIC ${lib_sources})
+  target_include_directories(packprobe_${name} PUBLIC "${PROJECT_SOURCE_DIR}")
+  target_link_libraries(packprobe_${name} PUBLIC ${ARG_DEPENDS})
+
+  if(PACKPROBE_TESTS AND test_sources)
+    add_executable(${name}_test ${test_sources})
+    target_link_libraries(${name}_test PRIVATE packprobe_${name} ${ARG_TEST_DEPENDS}
+                          GTest::gtest GTest::gtest_main)
+    gtest_discover_tests(${name}_test
+                         WORKING_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}"
+                         DISCOVERY_MODE PRE_TEST
+                         PROPERTIES ENVIRONMENT "PACKPROBE_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  endif()
+
+  if(PACKPROBE_FUZZ)
+    foreach(src IN LISTS fuzz_sources)
+      get_filename_component(stem "${src}" NAME_WE)
+      add_executable(${stem} "${src}")
+      target_link_libraries(${stem} PRIVATE packprobe_${name} ${ARG_TEST_DEPENDS})
+      target_link_options(${stem} PRIVATE -fsanitize=fuzzer)
+    endforeach()
+  endif()
+endfunction()

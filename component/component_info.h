@@ -1,0 +1,62 @@
+// The record of one inspected component file.
+//
+// Constructing a ComponentInfo runs the whole inspection: the existence test,
+// extraction of the metadata file and "veksetup.exe" from the archive at the
+// end of the component file into a private work directory, both version
+// reads, the display name and the firmware-or-software class, and the
+// removal of the work directory. A constructed record is always complete;
+// its outcome is in the fields.
+#pragma once
+
+#include <string>
+
+#include "driver/version_number.h"
+
+namespace packprobe {
+
+class ComponentInfo {
+ public:
+  // Status codes of a failed inspection.
+  static constexpr int kStatusMissing = 4;      // "The component specified does not exist."
+  static constexpr int kStatusInvalid = 5;      // "A valid component was not passed."
+  static constexpr int kStatusSystemError = 6;  // "A system error occurred during processing."
+
+  // Inspects the file at path (null: no component given). The record keeps
+  // referring to *path, which must outlive it.
+  explicit ComponentInfo(const std::u16string* path);
+  ComponentInfo(const ComponentInfo&) = delete;
+  ComponentInfo& operator=(const ComponentInfo&) = delete;
+
+  std::u16string displayName;    // English display name from the metadata; empty until read
+  std::u16string componentFile;  // file-name stem of the path followed by ".exe"
+  std::u16string message;        // text of the last failure recorded
+  VersionNumber stubVersion = 0;
+  VersionNumber setupVersion = 0;  // -1: the component holds no "veksetup.exe"
+  int status = 0;                  // 0, or one of the kStatus codes
+  bool isFirmware = false;
+  bool isSoftware = false;
+  bool inspected = false;  // the inspection ran to its end with status 0
+  const std::u16string* componentPath = nullptr;  // borrowed
+
+  // Reads the VEKStub version from the "Comments" string of the component
+  // file's version resource into stubVersion. True when the stored number is
+  // not 0.
+  bool ReadStubVersion();
+
+  // Reads the VEKSetup version from the "FileVersion" string of the setup
+  // program at setupPath into setupVersion; leaves it at 0 when there is none.
+  void ReadSetupVersion(const std::u16string& setupPath);
+
+  // Reads the English display name from the metadata file into displayName.
+  // True when one was found. Records status 6 when the file cannot be read.
+  bool ReadDisplayName(const std::u16string& metadataPath);
+
+  // True when the first word of the English category text is "BIOS" or
+  // "Firmware". Records status 6 when the file cannot be read.
+  bool IsFirmwareCategory(const std::u16string& metadataPath);
+
+ private:
+  void SetStatus(int code);
+};
+
+}  // namespace packprobe

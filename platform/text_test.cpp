@@ -1,0 +1,42 @@
+#include "platform/text.h"
+
+#include <gtest/gtest.h>
+
+namespace packprobe {
+namespace {
+
+TEST(TextTest, RoundTripsAllPlanes) {
+  const std::u16string text = u"a\u00e9\u65e5\U0001F600z";
+  const std::string utf8 = Utf16ToUtf8(text);
+  EXPECT_EQ(utf8, "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80z");
+  EXPECT_EQ(Utf8ToUtf16(utf8), text);
+  EXPECT_EQ(Utf8ToUtf16Strict(utf8), text);
+  EXPECT_EQ(Utf16ToUtf8Strict(text), utf8);
+}
+
+TEST(TextTest, MalformedUtf8BecomesReplacementCharacters) {
+  const std::pair<std::string, std::u16string> cases[] = {
+      {"\xFF", u"\uFFFD"},
+      {"a\x80z", u"a\uFFFDz"},
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},          // overlong
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+      {"\xE6\x97", u"\uFFFD\uFFFD"},          // truncated
+  };
+  for (const auto& [bytes, expected] : cases) {
+    EXPECT_EQ(Utf8ToUtf16(bytes), expected);
+    EXPECT_FALSE(Utf8ToUtf16Strict(bytes).has_value());
+  }
+}
+
+TEST(TextTest, UnpairedSurrogatesBecomeReplacementCharacters) {
+  const std::u16string lone_high = u"a\xD800z";
+  const std::u16string lone_low = u"\xDC00";
+  EXPECT_EQ(Utf16ToUtf8(lone_high), "a\xEF\xBF\xBDz");
+  EXPECT_EQ(Utf16ToUtf8(lone_low), "\xEF\xBF\xBD");
+  EXPECT_FALSE(Utf16ToUtf8Strict(lone_high).has_value());
+  EXPECT_FALSE(Utf16ToUtf8Strict(std::u16string(u"a\0b", 3)).has_value());
+}
+
+}  // namespace
+}  // namespace packprobe

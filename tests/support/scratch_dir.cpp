@@ -1,0 +1,60 @@
+#include "tests/support/scratch_dir.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+namespace packprobe::testing {
+namespace fs = std::filesystem;
+
+ScratchDir::ScratchDir() {
+  std::random_device random;
+  const fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fs::path candidate = base / ("packprobe-test-" + std::to_string(random()));
+    if (fs::create_directory(candidate)) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a scratch directory");
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  // Restore write permission first, so that read-only leftovers go too.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+  }
+  fs::remove_all(path_, ignored);
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> ListTree(const fs::path& directory) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (auto it = fs::recursive_directory_iterator(directory, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    std::string name = fs::relative(it->path(), directory).generic_string();
+    if (it->is_directory()) name += '/';
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace packprobe::testing

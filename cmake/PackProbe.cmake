@@ -29,14 +29,19 @@ else()
   set(PACKPROBE_PLATFORM_SUFFIX _posix)
 endif()
 
-# packprobe_add_module(<name> [DEPENDS <targets...>] [TEST_DEPENDS <targets...>])
+# packprobe_add_module(<name> [DEPENDS <targets...>] [TEST_DEPENDS <targets...>]
+#                      [EXCLUDE <files...>])
 #
 # Creates the static library packprobe_<name> from the directory's sources,
 # the test program <name>_test from its *_test.cpp files (registered with
 # CTest), and one libFuzzer program per *_fuzz.cpp when fuzzing is enabled.
+# EXCLUDE names sources that the directory builds into a target of its own.
 function(packprobe_add_module name)
-  cmake_parse_arguments(ARG "" "" "DEPENDS;TEST_DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPENDS;TEST_DEPENDS;EXCLUDE" ${ARGN})
   file(GLOB all CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  foreach(excluded IN LISTS ARG_EXCLUDE)
+    list(REMOVE_ITEM all "${CMAKE_CURRENT_SOURCE_DIR}/${excluded}")
+  endforeach()
   set(lib_sources "")
   set(test_sources "")
   set(fuzz_sources "")

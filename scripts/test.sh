@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Sets up the machine, then builds and runs every test: the unit and
+# end-to-end tests in a debug build and again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then each fuzz target briefly on its corpus.
+#
+# FUZZ_SECONDS (default 20) sets how long each fuzz target runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/bootstrap.sh
+
+for preset in dev asan; do
+  echo "== $preset: build and test"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" -j2
+done
+
+echo "== fuzz targets"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+seconds=${FUZZ_SECONDS:-20}
+count=0
+while IFS= read -r source; do
+  name=$(basename "$source" .cpp)
+  dir=$(dirname "$source")
+  binary="$PWD/build/fuzz/$dir/$name"
+  work=$(mktemp -d)
+  mkdir -p "$work/corpus" "$work/artifacts" "$work/cwd"
+  [ -d "$dir/${name}_corpus" ] && cp -r "$dir/${name}_corpus/." "$work/corpus/"
+  if (cd "$work/cwd" && "$binary" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="$work/artifacts/" "$work/corpus" >"$work/log" 2>&1); then
+    echo "-- $name: $(grep -E '^stat::number_of_executed_units' "$work/log" | awk '{print $2}') runs in ${seconds}s, no finding"
+    rm -rf "$work"
+  else
+    echo "-- $name FAILED; its log ends:"
+    tail -n 40 "$work/log"
+    exit 1
+  fi
+  count=$((count + 1))
+done < <(git ls-files '*_fuzz.cpp')
+echo "== all tests passed; $count fuzz targets ran without a finding"

@@ -8,7 +8,9 @@
 // its outcome is in the fields.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "driver/version_number.h"
 
@@ -56,6 +58,23 @@ class ComponentInfo {
   bool IsFirmwareCategory(const std::u16string& metadataPath);
 
  private:
+  enum class Extraction { kDone, kAbsent, kFailed };
+
+  // The whole inspection sequence; true when it ended with status 0.
+  bool Inspect();
+
+  // Extracts the archive entry entryName of the component file to
+  // outputPath: kAbsent when the file holds no readable archive or the
+  // archive has no such entry, kFailed when the entry is there but cannot be
+  // extracted.
+  Extraction ExtractEntry(std::u16string_view entryName, const std::u16string& outputPath);
+
+  // The text of the English `item` element below `group` in the package
+  // element, or nothing. Records status 6 when the metadata cannot be read.
+  std::optional<std::u16string> FindEnglishText(const std::u16string& metadataPath,
+                                                const char16_t* group, const char16_t* item);
+
+  // Records a failure: the status code and its message.
   void SetStatus(int code);
 };
 

@@ -1,0 +1,40 @@
+#include "tests/support/component_builder.h"
+
+#include <vector>
+
+#include "tests/support/pe_builder.h"
+#include "tests/support/zip_writer.h"
+
+namespace packprobe::testing {
+
+std::string BuildComponent(const ComponentSpec& spec) {
+  std::vector<ZipWriterEntry> entries;
+  ZipWriterEntry metadata;
+  metadata.name = spec.metadataName;
+  metadata.data = spec.metadata;
+  entries.push_back(metadata);
+  if (spec.setupFileVersion) {
+    ZipWriterEntry setup;
+    setup.name = "veksetup.exe";
+    setup.data = BuildVersionedProgram({{u"FileVersion", *spec.setupFileVersion}});
+    if (spec.corruptSetup) setup.crcOverride = 0xDEADBEEF;
+    entries.push_back(setup);
+  }
+  return BuildArchive(entries, BuildVersionedProgram({{u"Comments", spec.comments}}));
+}
+
+std::string MetadataXml(const std::string& englishName, const std::string& englishCategory) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<vek_package version=\"1\">\n"
+         "  <name>\n"
+         "    <name_xlate lang=\"de\">Demo-Paket</name_xlate>\n"
+         "    <name_xlate lang=\"en\">" + englishName + "</name_xlate>\n"
+         "  </name>\n"
+         "  <category>\n"
+         "    <category_xlate lang=\"en\">" + englishCategory + "</category_xlate>\n"
+         "    <category_xlate lang=\"fr\">Logiciel</category_xlate>\n"
+         "  </category>\n"
+         "</vek_package>\n";
+}
+
+}  // namespace packprobe::testing

@@ -1,0 +1,26 @@
+// Builds component files for tests: a program file with a version resource
+// whose "Comments" string carries the stub version, followed by an archive
+// (offsets counting the program's bytes) that holds the metadata file and,
+// optionally, a setup program with a "FileVersion" string.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace packprobe::testing {
+
+struct ComponentSpec {
+  std::u16string comments = u"VEKStub Version 3.0.3.0";
+  std::string metadataName = "kitdemo1.xml";  // the archive entry of the metadata file
+  std::string metadata;                      // its content
+  // The setup program's FileVersion; nothing: the archive holds no setup program.
+  std::optional<std::u16string> setupFileVersion = u"7.9.1.0";
+  bool corruptSetup = false;  // store the setup program with a wrong CRC-32
+};
+
+std::string BuildComponent(const ComponentSpec& spec);
+
+// A metadata document with one English name and one English category.
+std::string MetadataXml(const std::string& englishName, const std::string& englishCategory);
+
+}  // namespace packprobe::testing

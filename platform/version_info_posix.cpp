@@ -23,7 +23,8 @@ class FileInput final : public PositionalInput {
     // A path that does not convert exactly would name some other file.
     const std::optional<std::string> native = Utf16ToUtf8Strict(path);
     if (!native) return;
-    fd_ = ::open(native->c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a named pipe waits for a writer forever.
+    fd_ = ::open(native->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) return;
     struct stat info {};
     // Only a regular file has a size to read within; a directory or a pipe

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "platform/pe_version_resource.h"
 #include "platform/text.h"
 #include "tests/support/program_runner.h"
@@ -91,6 +95,14 @@ TEST(VersionInfoTest, FilesWithoutVersionInformation) {
   }
   EXPECT_FALSE(VersionInfoBlock::Read(FixturePath("stub32.exe"), 0).has_value());
 }
+
+#ifndef _WIN32
+TEST(VersionInfoTest, ANamedPipeIsNoProgramAndDoesNotBlock) {
+  testing::ScratchDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe.exe").c_str(), 0600), 0);
+  EXPECT_EQ(GetVersionInfoSize(Utf8ToUtf16((dir / "pipe.exe").string())), 0u);
+}
+#endif
 
 TEST(VersionInfoTest, ABlockReadShortHoldsOnlyWhatWasAskedFor) {
   const std::u16string path = FixturePath("stub32.exe");

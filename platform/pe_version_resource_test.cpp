@@ -114,19 +114,13 @@ TEST(PeVersionResourceTest, TellsMissingResourcesFromBrokenFiles) {
   }
 }
 
-TEST(PeVersionResourceTest, ReadsAProgramWithAnArchiveAppended) {
-  ProgramSpec spec;
-  spec.resources.push_back(VersionResource(Block(u"3.0.3.0")));
-  spec.tail = "PK\x03\x04" + std::string(1000, 'z');
-  EXPECT_EQ(FileText(BuildProgram(spec).bytes, kComments), u"3.0.3.0");
-}
-
 // --- Hostile program files --------------------------------------------------
 
-TEST(PeVersionResourceTest, TruncatedAtEveryLengthReadsOnlyWhenTheDataIsWhole) {
+TEST(PeVersionResourceTest, TruncatedAtEveryLengthIsMalformed) {
   for (bool pe32Plus : {false, true}) {
     const ProgramImage image = Versioned(u"VEKStub 3.0.3.0", pe32Plus);
-    const std::size_t dataEnd = image.data[0] + Block(u"VEKStub 3.0.3.0").size();
+    // The resource section is the last one and ends the file.
+    const std::size_t dataEnd = image.bytes.size();
     std::vector<std::uint8_t> whole;
     ASSERT_EQ(Read(image.bytes, &whole), PeVersionResult::kOk);
     for (std::size_t length = 0; length <= image.bytes.size(); ++length) {
@@ -137,7 +131,7 @@ TEST(PeVersionResourceTest, TruncatedAtEveryLengthReadsOnlyWhenTheDataIsWhole) {
         EXPECT_EQ(r, PeVersionResult::kOk) << length;
         EXPECT_EQ(data, whole) << length;
       } else {
-        EXPECT_NE(r, PeVersionResult::kOk) << length;
+        EXPECT_EQ(r, PeVersionResult::kMalformed) << length;
         EXPECT_TRUE(data.empty()) << length;
       }
     }
@@ -188,6 +182,8 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheEndAreMalformed) {
        [&](std::string& f) { PutU32(f, image.resourceDataDirectory, 0x7FFF0000u); }},
       {"section raw data past the end",
        [&](std::string& f) { PutU32(f, section + 20, 0xFFFFFE00u); }},
+      {"code section longer than the file",
+       [&](std::string& f) { PutU32(f, image.sectionTable + 16, 0x10000u); }},
       {"directory entry counts",
        [&](std::string& f) {
          PutU16(f, root + 12, 0xFFFF);
@@ -199,6 +195,8 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheEndAreMalformed) {
        [&](std::string& f) { PutU32(f, image.directories[2] + 16 + 4, 0x7FFFFFF0u); }},
       {"data RVA outside every section", [&](std::string& f) { PutU32(f, entry, 0x00900000u); }},
       {"data size past the section", [&](std::string& f) { PutU32(f, entry + 4, 0xFFFFFFFFu); }},
+      {"data size a little past the section",
+       [&](std::string& f) { PutU32(f, entry + 4, 0x201u); }},
       {"data RVA in the section's zero-filled tail",
        [&](std::string& f) { PutU32(f, entry, image.resourceRva + 0x0FF0); }},
   };

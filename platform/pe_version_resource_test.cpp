@@ -13,7 +13,7 @@ using testing::BuildProgram;
 using testing::BuildVersionInfo;
 using testing::EncodeVersionNode;
 using testing::ProgramImage;
-using testing::ProgramSpec;
+using testing::ProgramContents;
 using testing::PutU16;
 using testing::PutU32;
 using testing::Resource;
@@ -51,21 +51,21 @@ std::string Block(const std::u16string& comments) {
 }
 
 ProgramImage Versioned(const std::u16string& comments, bool pe32Plus = false) {
-  ProgramSpec spec;
-  spec.pe32Plus = pe32Plus;
-  spec.resources.push_back(VersionResource(Block(comments)));
-  return BuildProgram(spec);
+  ProgramContents contents;
+  contents.pe32Plus = pe32Plus;
+  contents.resources.push_back(VersionResource(Block(comments)));
+  return BuildProgram(contents);
 }
 
 // --- Finding the version resource -----------------------------------------
 
 TEST(PeVersionResourceTest, ReadsBothHeaderFormats) {
   for (bool pe32Plus : {false, true}) {
-    ProgramSpec spec;
-    spec.pe32Plus = pe32Plus;
-    spec.resources.push_back(VersionResource(BuildVersionInfo(
+    ProgramContents contents;
+    contents.pe32Plus = pe32Plus;
+    contents.resources.push_back(VersionResource(BuildVersionInfo(
         {StringTable{u"040904B0", {{u"Comments", u"VEKStub 3.0.3.0"}, {u"FileVersion", u"7.9.1.0"}}}})));
-    const std::string file = BuildProgram(spec).bytes;
+    const std::string file = BuildProgram(contents).bytes;
     EXPECT_EQ(FileText(file, kComments), u"VEKStub 3.0.3.0") << pe32Plus;
     EXPECT_EQ(FileText(file, kFileVersion), u"7.9.1.0") << pe32Plus;
   }
@@ -85,26 +85,26 @@ TEST(PeVersionResourceTest, PrefersNeutralThenUsEnglishThenTheFirstListed) {
       {{version(u"5.0.0.0", 0x040C), version(u"4.0.0.0", 0x0407)}, u"5.0.0.0"},
   };
   for (const Case& c : cases) {
-    ProgramSpec spec;
-    spec.resources = c.resources;
-    EXPECT_EQ(FileText(BuildProgram(spec).bytes, kComments), c.expected);
+    ProgramContents contents;
+    contents.resources = c.resources;
+    EXPECT_EQ(FileText(BuildProgram(contents).bytes, kComments), c.expected);
   }
 }
 
 TEST(PeVersionResourceTest, SkipsOtherResourcesAndNamedEntries) {
-  ProgramSpec spec;
-  spec.resources.push_back(Resource{ResourceId{10, u"PAYLOAD"}, ResourceId{1, {}}, 0, "data"});
-  spec.resources.push_back(Resource{ResourceId{24, {}}, ResourceId{1, {}}, 0x0409, "<xml/>"});
-  spec.resources.push_back(Resource{ResourceId{16, {}}, ResourceId{0, u"VERSION"}, 0, Block(u"9.9.9.9")});
-  spec.resources.push_back(VersionResource(Block(u"3.0.3.0"), 0x0409));
-  EXPECT_EQ(FileText(BuildProgram(spec).bytes, kComments), u"3.0.3.0");
+  ProgramContents contents;
+  contents.resources.push_back(Resource{ResourceId{10, u"PAYLOAD"}, ResourceId{1, {}}, 0, "data"});
+  contents.resources.push_back(Resource{ResourceId{24, {}}, ResourceId{1, {}}, 0x0409, "<xml/>"});
+  contents.resources.push_back(Resource{ResourceId{16, {}}, ResourceId{0, u"VERSION"}, 0, Block(u"9.9.9.9")});
+  contents.resources.push_back(VersionResource(Block(u"3.0.3.0"), 0x0409));
+  EXPECT_EQ(FileText(BuildProgram(contents).bytes, kComments), u"3.0.3.0");
 }
 
 TEST(PeVersionResourceTest, TellsMissingResourcesFromBrokenFiles) {
-  ProgramSpec none;
+  ProgramContents none;
   EXPECT_EQ(Read(BuildProgram(none).bytes), PeVersionResult::kNoVersionResource);
 
-  ProgramSpec otherName;  // a version resource, but not ID 1
+  ProgramContents otherName;  // a version resource, but not ID 1
   otherName.resources.push_back(Resource{ResourceId{16, {}}, ResourceId{2, {}}, 0, Block(u"1")});
   EXPECT_EQ(Read(BuildProgram(otherName).bytes), PeVersionResult::kNoVersionResource);
 

@@ -17,7 +17,9 @@ std::string BuildComponent(const ComponentSpec& spec) {
     ZipWriterEntry setup;
     setup.name = "veksetup.exe";
     setup.data = BuildVersionedProgram({{u"FileVersion", *spec.setupFileVersion}});
-    if (spec.corruptSetup) setup.crcOverride = 0xDEADBEEF;
+    if (spec.corruptSetup) {
+      setup.editBoth = [](ZipHeaderFields& fields) { fields.crc ^= 0xFFFFFFFFu; };
+    }
     entries.push_back(setup);
   }
   return BuildArchive(entries, BuildVersionedProgram({{u"Comments", spec.comments}}));

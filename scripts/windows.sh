@@ -168,3 +168,17 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 step "unit and end-to-end tests of the $test_preset build under Wine"
 ctest --preset "$test_preset" -j2 "$@"
+
+# On a console the report is written as UTF-16; Wine gives a program a
+# console when it runs on a terminal, which script(1) provides.
+step "the report on a console (a terminal made by script)"
+log=build/$test_preset/console-test.log
+if PACKPROBE_REQUIRE_CONSOLE=1 PACKPROBE_SOURCE_DIR=$root \
+   script -qec "$wine_loader build/$test_preset/tests/e2e_test.exe --gtest_brief=1 \
+     --gtest_filter=OutputWindowsTest.AConsoleGetsTheNameItself" /dev/null </dev/null >"$log" 2>&1; then
+  echo "-- passed"
+else
+  echo "-- FAILED; its output:"
+  cat "$log"
+  exit 1
+fi

@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target packprobe
-build/release/packprobe /?
+build/release/packprobe examples/kitdemo1.exe

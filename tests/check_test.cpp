@@ -253,6 +253,13 @@ TEST_F(CheckTest, PathsNamesAndTexts) {
   EXPECT_EQ(r.exitCode, 0);
 }
 
+TEST_F(CheckTest, ExampleComponentPasses) {
+  const ProgramResult r = Check({(SourceDir() / "examples" / "kitdemo1.exe").string(),
+                                 "/stubmin:3.0.0.0", "/stubmax:3.0.3.0", "/swonly"});
+  EXPECT_EQ(r.out, Block("Demo Kit 1", "kitdemo1.exe", "3.0.3.0", "7.9.1.0", "Software") + kPassed);
+  EXPECT_EQ(r.exitCode, 0);
+}
+
 TEST_F(CheckTest, UnwritableTemporaryDirectoryIsASystemError) {
   Put("kitdemo1.exe", Software());
   const ProgramResult r = RunProgram({PACKPROBE_EXE,

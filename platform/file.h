@@ -1,0 +1,99 @@
+// The file service: files opened by path, read and written at a current
+// position, their times and attributes, and directories.
+//
+// Paths are UTF-16. On every platform both '/' and '\' separate the levels
+// of a path, as they do on Windows. Positions follow a 32-bit model: a
+// position is set as a signed 32-bit distance from the start of the file, so
+// positions at or above 2^31 cannot be set.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace packprobe::platform {
+
+class File {
+ public:
+  enum class Access {
+    kReadShared,          // read only; others may read the file meanwhile
+    kReadWriteExclusive,  // read and write; nobody else may open the file meanwhile
+  };
+  enum class Creation {
+    kCreateNew,  // fail when the file exists
+    kReplace,    // create, or empty an existing file; fails on a read-only file
+  };
+
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens an existing file. False when it cannot be opened (missing, a
+  // directory, access denied); an open file is closed first.
+  bool Open(std::u16string_view path, Access access);
+
+  // Creates a file for writing only, nobody else sharing it. False when it
+  // cannot be created; an open file is closed first.
+  bool Create(std::u16string_view path, Creation creation);
+
+  bool IsOpen() const;
+  void Close();
+
+  // Reads up to size bytes at the current position and advances it past
+  // them. *got is what was read: fewer than size at the end of the file.
+  // False on a read error.
+  bool Read(void* buffer, std::uint32_t size, std::uint32_t* got);
+
+  // Writes all size bytes at the current position. False when not all of
+  // them could be written.
+  bool Write(const void* buffer, std::uint32_t size);
+
+  // Sets the current position. False for positions at or above 2^31 and
+  // when the system refuses; positions past the end of the file are allowed.
+  bool SetPosition(std::uint32_t position);
+
+  // The file's size in bytes (the whole 64-bit size).
+  bool Size(std::uint64_t* size) const;
+
+  // Gives the file a last-modification time (and, where the system keeps
+  // one, a creation time) from a DOS date and time read as local time;
+  // the last-access time is kept. False, changing nothing, when the date or
+  // time is not a valid one.
+  bool SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime);
+
+  // The system's handle (a descriptor on POSIX), -1 while closed.
+  std::intptr_t handle() const { return handle_; }
+
+ private:
+  std::intptr_t handle_ = -1;
+};
+
+// Applies Windows file-attribute bits to the file at path. On POSIX only the
+// read-only bit (0x01) has an effect: it removes every write permission.
+bool ApplyFileAttributes(std::u16string_view path, std::uint32_t attributes);
+
+enum class CreateDirectoryResult {
+  kCreated,
+  kAlreadyExists,  // a directory or a file of that name exists
+  kNameTooLong,
+  kFailed,         // any other reason: a level missing, access denied, ...
+};
+CreateDirectoryResult MakeDirectory(std::u16string_view path);
+
+// The length of the root at the start of path ("C:\" or "C:/" on Windows,
+// "/" on POSIX), or 0 when path is relative (or a network path on Windows).
+std::size_t RootLength(std::u16string_view path);
+
+// The separator this system writes between the levels of a path.
+extern const char16_t kPathSeparator;
+
+// Entry names of archives are 8-bit text in the system's code page (on
+// POSIX: UTF-8). Nothing when the text cannot be converted exactly.
+std::optional<std::u16string> NarrowNameToWide(std::string_view name);
+std::optional<std::string> WideNameToNarrow(std::u16string_view name);
+
+}  // namespace packprobe::platform

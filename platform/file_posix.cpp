@@ -1,0 +1,218 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "platform/file.h"
+#include "platform/text.h"
+
+namespace packprobe::platform {
+namespace {
+
+// UTF-8 path for the system; '\' becomes '/' so that paths written either way
+// name the same file, as on Windows. Nothing for an empty path or one that
+// holds a null code unit or an unpaired surrogate.
+std::optional<std::string> SystemPath(std::u16string_view path) {
+  if (path.empty()) return std::nullopt;
+  std::optional<std::string> utf8 = Utf16ToUtf8Strict(path);
+  if (!utf8) return std::nullopt;
+  for (char& c : *utf8) {
+    if (c == '\\') c = '/';
+  }
+  return utf8;
+}
+
+int Descriptor(std::intptr_t handle) { return static_cast<int>(handle); }
+
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+}  // namespace
+
+const char16_t kPathSeparator = u'/';
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+bool File::Open(std::u16string_view path, Access access) {
+  Close();
+  const std::optional<std::string> name = SystemPath(path);
+  if (!name) return false;
+  // POSIX has no share modes; the access decides only what the descriptor
+  // may do.
+  const int flags = (access == Access::kReadShared ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+  int fd;
+  do {
+    fd = ::open(name->c_str(), flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat status;
+  // A directory opens on POSIX but is no file to read, as on Windows.
+  if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool File::Create(std::u16string_view path, Creation creation) {
+  Close();
+  const std::optional<std::string> name = SystemPath(path);
+  if (!name) return false;
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+  if (creation == Creation::kCreateNew) flags |= O_EXCL;
+  int fd;
+  do {
+    fd = ::open(name->c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  // Replacing is refused for anything but a writable regular file. A file
+  // without write permission stands for a read-only one, which Windows will
+  // not replace, and which the superuser could otherwise truncate.
+  struct stat status;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+      (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool File::IsOpen() const { return handle_ >= 0; }
+
+void File::Close() {
+  if (handle_ >= 0) {
+    ::close(Descriptor(handle_));
+    handle_ = -1;
+  }
+}
+
+bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
+  *got = 0;
+  if (handle_ < 0) return false;
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  while (*got < size) {
+    const ssize_t n = ::read(Descriptor(handle_), bytes + *got, size - *got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    *got += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
+
+bool File::Write(const void* buffer, std::uint32_t size) {
+  if (handle_ < 0) return false;
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  std::uint32_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(Descriptor(handle_), bytes + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    done += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
+
+bool File::SetPosition(std::uint32_t position) {
+  if (handle_ < 0 || position >= 0x80000000u) return false;
+  return ::lseek(Descriptor(handle_), static_cast<off_t>(position), SEEK_SET) >= 0;
+}
+
+bool File::Size(std::uint64_t* size) const {
+  struct stat status;
+  if (handle_ < 0 || ::fstat(Descriptor(handle_), &status) != 0 || status.st_size < 0) {
+    return false;
+  }
+  *size = static_cast<std::uint64_t>(status.st_size);
+  return true;
+}
+
+bool File::SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime) {
+  if (handle_ < 0) return false;
+  const int year = 1980 + (dosDate >> 9);
+  const int month = dosDate >> 5 & 0x0F;
+  const int day = dosDate & 0x1F;
+  const int hour = dosTime >> 11;
+  const int minute = dosTime >> 5 & 0x3F;
+  const int second = (dosTime & 0x1F) * 2;
+  static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59 || day < 1) return false;
+  const int monthDays = kDaysInMonth[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
+  if (day > monthDays) return false;
+
+  struct tm local {};
+  local.tm_year = year - 1900;
+  local.tm_mon = month - 1;
+  local.tm_mday = day;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  local.tm_sec = second;
+  local.tm_isdst = -1;  // as the local rules had it on that day
+  const time_t when = ::mktime(&local);
+  if (when == static_cast<time_t>(-1)) return false;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // last access: unchanged
+  times[1].tv_sec = when;
+  times[1].tv_nsec = 0;
+  return ::futimens(Descriptor(handle_), times) == 0;
+}
+
+bool ApplyFileAttributes(std::u16string_view path, std::uint32_t attributes) {
+  const std::optional<std::string> name = SystemPath(path);
+  if (!name) return false;
+  // Only the read-only bit has a POSIX counterpart; hidden, system and
+  // archive bits have none.
+  if ((attributes & 0x01) == 0) return true;
+  struct stat status;
+  if (::stat(name->c_str(), &status) != 0) return false;
+  return ::chmod(name->c_str(), status.st_mode & 07777 & ~mode_t{0222}) == 0;
+}
+
+CreateDirectoryResult MakeDirectory(std::u16string_view path) {
+  const std::optional<std::string> name = SystemPath(path);
+  if (!name) return CreateDirectoryResult::kFailed;
+  if (::mkdir(name->c_str(), 0777) == 0) return CreateDirectoryResult::kCreated;
+  switch (errno) {
+    case EEXIST:
+      return CreateDirectoryResult::kAlreadyExists;
+    case ENAMETOOLONG:
+      return CreateDirectoryResult::kNameTooLong;
+    default:
+      return CreateDirectoryResult::kFailed;
+  }
+}
+
+std::size_t RootLength(std::u16string_view path) {
+  return !path.empty() && (path[0] == u'/' || path[0] == u'\\') ? 1 : 0;
+}
+
+std::optional<std::u16string> NarrowNameToWide(std::string_view name) {
+  return Utf8ToUtf16Strict(name);
+}
+
+std::optional<std::string> WideNameToNarrow(std::u16string_view name) {
+  return Utf16ToUtf8Strict(name);
+}
+
+}  // namespace packprobe::platform

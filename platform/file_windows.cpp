@@ -1,0 +1,192 @@
+#include <windows.h>
+
+#include "platform/file.h"
+
+namespace packprobe::platform {
+namespace {
+
+// The path as the wide string the API takes (wchar_t is 16-bit here).
+// Nothing for an empty path or one holding a null code unit, which the API
+// would cut short and so open some other file.
+std::optional<std::wstring> SystemPath(std::u16string_view path) {
+  if (path.empty() || path.find(u'\0') != std::u16string_view::npos) return std::nullopt;
+  return std::wstring(path.begin(), path.end());
+}
+
+HANDLE ToHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+std::intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+
+constexpr std::intptr_t kClosed = -1;  // INVALID_HANDLE_VALUE
+
+}  // namespace
+
+const char16_t kPathSeparator = u'\\';
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
+bool File::Open(std::u16string_view path, Access access) {
+  Close();
+  const std::optional<std::wstring> name = SystemPath(path);
+  if (!name) return false;
+  const bool shared = access == Access::kReadShared;
+  const HANDLE handle = CreateFileW(name->c_str(), shared ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
+                                    shared ? FILE_SHARE_READ : 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  handle_ = FromHandle(handle);
+  return true;
+}
+
+bool File::Create(std::u16string_view path, Creation creation) {
+  Close();
+  const std::optional<std::wstring> name = SystemPath(path);
+  if (!name) return false;
+  const HANDLE handle =
+      CreateFileW(name->c_str(), GENERIC_WRITE, 0, nullptr,
+                  creation == Creation::kCreateNew ? CREATE_NEW : CREATE_ALWAYS,
+                  FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  handle_ = FromHandle(handle);
+  return true;
+}
+
+bool File::IsOpen() const { return handle_ != kClosed; }
+
+void File::Close() {
+  if (handle_ != kClosed) {
+    CloseHandle(ToHandle(handle_));
+    handle_ = kClosed;
+  }
+}
+
+bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
+  *got = 0;
+  if (handle_ == kClosed) return false;
+  DWORD read = 0;
+  if (!ReadFile(ToHandle(handle_), buffer, size, &read, nullptr)) return false;
+  *got = read;
+  return true;
+}
+
+bool File::Write(const void* buffer, std::uint32_t size) {
+  if (handle_ == kClosed) return false;
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  std::uint32_t done = 0;
+  while (done < size) {
+    DWORD written = 0;
+    if (!WriteFile(ToHandle(handle_), bytes + done, size - done, &written, nullptr) ||
+        written == 0) {
+      return false;
+    }
+    done += written;
+  }
+  return true;
+}
+
+bool File::SetPosition(std::uint32_t position) {
+  // The distance is a signed 32-bit value without a high part, so positions
+  // from 2^31 on cannot be reached; refuse them before the API would.
+  if (handle_ == kClosed || position >= 0x80000000u) return false;
+  const DWORD result =
+      SetFilePointer(ToHandle(handle_), static_cast<LONG>(position), nullptr, FILE_BEGIN);
+  return result != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+}
+
+bool File::Size(std::uint64_t* size) const {
+  if (handle_ == kClosed) return false;
+  DWORD high = 0;
+  SetLastError(NO_ERROR);
+  const DWORD low = GetFileSize(ToHandle(handle_), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+  *size = std::uint64_t{high} << 32 | low;
+  return true;
+}
+
+bool File::SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime) {
+  if (handle_ == kClosed) return false;
+  FILETIME creation, access, write, local, utc;
+  if (!GetFileTime(ToHandle(handle_), &creation, &access, &write)) return false;
+  if (!DosDateTimeToFileTime(dosDate, dosTime, &local)) return false;
+  if (!LocalFileTimeToFileTime(&local, &utc)) return false;
+  return SetFileTime(ToHandle(handle_), &utc, &access, &utc) != FALSE;
+}
+
+bool ApplyFileAttributes(std::u16string_view path, std::uint32_t attributes) {
+  const std::optional<std::wstring> name = SystemPath(path);
+  return name && SetFileAttributesW(name->c_str(), attributes) != FALSE;
+}
+
+CreateDirectoryResult MakeDirectory(std::u16string_view path) {
+  const std::optional<std::wstring> name = SystemPath(path);
+  if (!name) return CreateDirectoryResult::kFailed;
+  if (CreateDirectoryW(name->c_str(), nullptr)) return CreateDirectoryResult::kCreated;
+  switch (GetLastError()) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return CreateDirectoryResult::kAlreadyExists;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return CreateDirectoryResult::kNameTooLong;
+    default:
+      return CreateDirectoryResult::kFailed;
+  }
+}
+
+std::size_t RootLength(std::u16string_view path) {
+  return path.size() >= 3 && path[1] == u':' && (path[2] == u'\\' || path[2] == u'/') ? 3 : 0;
+}
+
+std::optional<std::u16string> NarrowNameToWide(std::string_view name) {
+  if (name.empty()) return std::u16string();
+  if (name.size() > 0x7FFFFFFF) return std::nullopt;
+  const int length = static_cast<int>(name.size());
+  const int needed = MultiByteToWideChar(CP_THREAD_ACP, 0, name.data(), length, nullptr, 0);
+  if (needed <= 0) return std::nullopt;
+  std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+  if (MultiByteToWideChar(CP_THREAD_ACP, 0, name.data(), length, wide.data(), needed) != needed) {
+    return std::nullopt;
+  }
+  return std::u16string(wide.begin(), wide.end());
+}
+
+std::optional<std::string> WideNameToNarrow(std::u16string_view name) {
+  if (name.empty()) return std::string();
+  if (name.size() > 0x7FFFFFFF) return std::nullopt;
+  const std::wstring wide(name.begin(), name.end());
+  const int length = static_cast<int>(wide.size());
+  // A character the code page lacks would silently become '?', which could
+  // match an entry of another name; such a name is not converted.
+  BOOL usedDefault = FALSE;
+  BOOL* usedDefaultOut = &usedDefault;
+  DWORD flags = 0;
+  int needed = WideCharToMultiByte(CP_THREAD_ACP, flags, wide.data(), length, nullptr, 0, nullptr,
+                                   usedDefaultOut);
+  if (needed <= 0 && GetLastError() == ERROR_INVALID_PARAMETER) {
+    // A UTF-8 code page takes no default character; it reports unpaired
+    // surrogates through the flag instead.
+    usedDefaultOut = nullptr;
+    flags = WC_ERR_INVALID_CHARS;
+    needed = WideCharToMultiByte(CP_THREAD_ACP, flags, wide.data(), length, nullptr, 0, nullptr,
+                                 nullptr);
+  }
+  if (needed <= 0 || usedDefault) return std::nullopt;
+  std::string narrow(static_cast<std::size_t>(needed), '\0');
+  if (WideCharToMultiByte(CP_THREAD_ACP, flags, wide.data(), length, narrow.data(), needed,
+                          nullptr, usedDefaultOut) != needed ||
+      usedDefault) {
+    return std::nullopt;
+  }
+  return narrow;
+}
+
+}  // namespace packprobe::platform

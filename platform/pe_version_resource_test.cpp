@@ -1,0 +1,378 @@
+#include "platform/pe_version_resource.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "tests/support/pe_builder.h"
+
+namespace packprobe {
+namespace {
+
+using testing::BuildProgram;
+using testing::BuildVersionInfo;
+using testing::EncodeVersionNode;
+using testing::ProgramImage;
+using testing::ProgramSpec;
+using testing::PutU16;
+using testing::PutU32;
+using testing::Resource;
+using testing::ResourceId;
+using testing::StringNode;
+using testing::StringTable;
+using testing::VersionInfoNode;
+using testing::VersionNode;
+using testing::VersionResource;
+
+constexpr std::u16string_view kComments = u"\\StringFileInfo\\040904B0\\Comments";
+constexpr std::u16string_view kFileVersion = u"\\StringFileInfo\\040904B0\\FileVersion";
+
+std::span<const std::uint8_t> Bytes(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+PeVersionResult Read(const std::string& file, std::vector<std::uint8_t>* data = nullptr) {
+  std::vector<std::uint8_t> ignored;
+  return ReadVersionResource(MemoryInput(Bytes(file)), data != nullptr ? data : &ignored);
+}
+
+std::optional<std::u16string> FileText(const std::string& file, std::u16string_view query) {
+  std::vector<std::uint8_t> data;
+  if (Read(file, &data) != PeVersionResult::kOk) return std::nullopt;
+  return QueryVersionText(ByteReader(data), query);
+}
+
+std::optional<std::u16string> BlockText(const std::string& block, std::u16string_view query) {
+  return QueryVersionText(ByteReader(Bytes(block)), query);
+}
+
+std::string Block(const std::u16string& comments) {
+  return BuildVersionInfo({StringTable{u"040904B0", {{u"Comments", comments}}}});
+}
+
+ProgramImage Versioned(const std::u16string& comments, bool pe32Plus = false) {
+  ProgramSpec spec;
+  spec.pe32Plus = pe32Plus;
+  spec.resources.push_back(VersionResource(Block(comments)));
+  return BuildProgram(spec);
+}
+
+// --- Finding the version resource -----------------------------------------
+
+TEST(PeVersionResourceTest, ReadsBothHeaderFormats) {
+  for (bool pe32Plus : {false, true}) {
+    ProgramSpec spec;
+    spec.pe32Plus = pe32Plus;
+    spec.resources.push_back(VersionResource(BuildVersionInfo(
+        {StringTable{u"040904B0", {{u"Comments", u"VEKStub 3.0.3.0"}, {u"FileVersion", u"7.9.1.0"}}}})));
+    const std::string file = BuildProgram(spec).bytes;
+    EXPECT_EQ(FileText(file, kComments), u"VEKStub 3.0.3.0") << pe32Plus;
+    EXPECT_EQ(FileText(file, kFileVersion), u"7.9.1.0") << pe32Plus;
+  }
+}
+
+TEST(PeVersionResourceTest, PrefersNeutralThenUsEnglishThenTheFirstListed) {
+  auto version = [](const std::u16string& comments, std::uint16_t language) {
+    return VersionResource(Block(comments), language);
+  };
+  struct Case {
+    std::vector<Resource> resources;
+    std::u16string expected;
+  } cases[] = {
+      {{version(u"4.0.0.0", 0x0407), version(u"3.0.3.0", 0x0409), version(u"6.0.0.0", 0x0000)},
+       u"6.0.0.0"},
+      {{version(u"4.0.0.0", 0x0407), version(u"3.0.3.0", 0x0409)}, u"3.0.3.0"},
+      {{version(u"5.0.0.0", 0x040C), version(u"4.0.0.0", 0x0407)}, u"5.0.0.0"},
+  };
+  for (const Case& c : cases) {
+    ProgramSpec spec;
+    spec.resources = c.resources;
+    EXPECT_EQ(FileText(BuildProgram(spec).bytes, kComments), c.expected);
+  }
+}
+
+TEST(PeVersionResourceTest, SkipsOtherResourcesAndNamedEntries) {
+  ProgramSpec spec;
+  spec.resources.push_back(Resource{ResourceId{10, u"PAYLOAD"}, ResourceId{1, {}}, 0, "data"});
+  spec.resources.push_back(Resource{ResourceId{24, {}}, ResourceId{1, {}}, 0x0409, "<xml/>"});
+  spec.resources.push_back(Resource{ResourceId{16, {}}, ResourceId{0, u"VERSION"}, 0, Block(u"9.9.9.9")});
+  spec.resources.push_back(VersionResource(Block(u"3.0.3.0"), 0x0409));
+  EXPECT_EQ(FileText(BuildProgram(spec).bytes, kComments), u"3.0.3.0");
+}
+
+TEST(PeVersionResourceTest, TellsMissingResourcesFromBrokenFiles) {
+  ProgramSpec none;
+  EXPECT_EQ(Read(BuildProgram(none).bytes), PeVersionResult::kNoVersionResource);
+
+  ProgramSpec otherName;  // a version resource, but not ID 1
+  otherName.resources.push_back(Resource{ResourceId{16, {}}, ResourceId{2, {}}, 0, Block(u"1")});
+  EXPECT_EQ(Read(BuildProgram(otherName).bytes), PeVersionResult::kNoVersionResource);
+
+  for (const std::string& file : {std::string(), std::string("MZ"), std::string(4096, '\0'),
+                                 std::string("\x7f" "ELF") + std::string(200, '\x01')}) {
+    EXPECT_EQ(Read(file), PeVersionResult::kMalformed);
+  }
+}
+
+TEST(PeVersionResourceTest, ReadsAProgramWithAnArchiveAppended) {
+  ProgramSpec spec;
+  spec.resources.push_back(VersionResource(Block(u"3.0.3.0")));
+  spec.tail = "PK\x03\x04" + std::string(1000, 'z');
+  EXPECT_EQ(FileText(BuildProgram(spec).bytes, kComments), u"3.0.3.0");
+}
+
+// --- Hostile program files --------------------------------------------------
+
+TEST(PeVersionResourceTest, TruncatedAtEveryLengthReadsOnlyWhenTheDataIsWhole) {
+  for (bool pe32Plus : {false, true}) {
+    const ProgramImage image = Versioned(u"VEKStub 3.0.3.0", pe32Plus);
+    const std::size_t dataEnd = image.data[0] + Block(u"VEKStub 3.0.3.0").size();
+    std::vector<std::uint8_t> whole;
+    ASSERT_EQ(Read(image.bytes, &whole), PeVersionResult::kOk);
+    for (std::size_t length = 0; length <= image.bytes.size(); ++length) {
+      const std::string cut = image.bytes.substr(0, length);
+      std::vector<std::uint8_t> data;
+      const PeVersionResult r = Read(cut, &data);
+      if (length >= dataEnd) {
+        EXPECT_EQ(r, PeVersionResult::kOk) << length;
+        EXPECT_EQ(data, whole) << length;
+      } else {
+        EXPECT_NE(r, PeVersionResult::kOk) << length;
+        EXPECT_TRUE(data.empty()) << length;
+      }
+    }
+  }
+}
+
+TEST(PeVersionResourceTest, LoopingResourceDirectoriesEnd) {
+  const ProgramImage image = Versioned(u"3.0.3.0");
+  const std::size_t root = image.directories[0];
+  const std::size_t names = image.directories[1];
+  const std::size_t languages = image.directories[2];
+  struct Case {
+    const char* what;
+    std::size_t entryValue;  // offset of the entry's OffsetToData field
+    std::uint32_t target;
+  } cases[] = {
+      {"type entry back to the root", root + 16 + 4, 0x80000000u},
+      {"name entry back to the root", names + 16 + 4, 0x80000000u},
+      {"name entry to itself", names + 16 + 4,
+       0x80000000u | static_cast<std::uint32_t>(names - root)},
+      {"language entry to the root", languages + 16 + 4, 0x80000000u},
+      {"language entry to its directory", languages + 16 + 4,
+       0x80000000u | static_cast<std::uint32_t>(languages - root)},
+  };
+  for (const Case& c : cases) {
+    std::string file = image.bytes;
+    PutU32(file, c.entryValue, c.target);
+    EXPECT_NE(Read(file), PeVersionResult::kOk) << c.what;
+  }
+}
+
+TEST(PeVersionResourceTest, OffsetsAndSizesPastTheEndAreMalformed) {
+  const ProgramImage image = Versioned(u"3.0.3.0");
+  const std::size_t section = image.sectionTable + 40 * image.resourceSectionIndex;
+  const std::size_t entry = image.dataEntries[0];
+  const std::size_t root = image.directories[0];
+  const std::size_t coff = image.peSignature + 4;
+  struct Case {
+    const char* what;
+    std::function<void(std::string&)> patch;
+  } cases[] = {
+      {"PE header offset", [&](std::string& f) { PutU32(f, 0x3C, 0xFFFFFFF0u); }},
+      {"PE signature", [&](std::string& f) { f[image.peSignature + 1] = 'X'; }},
+      {"optional header magic", [&](std::string& f) { PutU16(f, image.optionalHeader, 0x0107); }},
+      {"optional header size", [&](std::string& f) { PutU16(f, coff + 16, 0xFFFF); }},
+      {"section count", [&](std::string& f) { PutU16(f, coff + 2, 0xFFFF); }},
+      {"resource RVA outside every section",
+       [&](std::string& f) { PutU32(f, image.resourceDataDirectory, 0x7FFF0000u); }},
+      {"section raw data past the end",
+       [&](std::string& f) { PutU32(f, section + 20, 0xFFFFFE00u); }},
+      {"directory entry counts",
+       [&](std::string& f) {
+         PutU16(f, root + 12, 0xFFFF);
+         PutU16(f, root + 14, 0xFFFF);
+       }},
+      {"subdirectory past the section",
+       [&](std::string& f) { PutU32(f, root + 16 + 4, 0x80000000u | 0x7FFFFFF0u); }},
+      {"data entry past the section",
+       [&](std::string& f) { PutU32(f, image.directories[2] + 16 + 4, 0x7FFFFFF0u); }},
+      {"data RVA outside every section", [&](std::string& f) { PutU32(f, entry, 0x00900000u); }},
+      {"data size past the section", [&](std::string& f) { PutU32(f, entry + 4, 0xFFFFFFFFu); }},
+      {"data RVA in the section's zero-filled tail",
+       [&](std::string& f) { PutU32(f, entry, image.resourceRva + 0x0FF0); }},
+  };
+  for (const Case& c : cases) {
+    std::string file = image.bytes;
+    c.patch(file);
+    EXPECT_EQ(Read(file), PeVersionResult::kMalformed) << c.what;
+  }
+}
+
+TEST(PeVersionResourceTest, HeadersWithoutAResourceDirectoryHaveNoVersion) {
+  const ProgramImage image = Versioned(u"3.0.3.0");
+  const std::size_t coff = image.peSignature + 4;
+  std::string fewDirectories = image.bytes;
+  PutU32(fewDirectories, image.resourceDataDirectory - 4 - 16, 2);
+  EXPECT_EQ(Read(fewDirectories), PeVersionResult::kNoVersionResource);
+  std::string shortHeader = image.bytes;  // the header ends before the resource entry
+  PutU16(shortHeader, coff + 16, 96);
+  EXPECT_EQ(Read(shortHeader), PeVersionResult::kNoVersionResource);
+  std::string emptyData = image.bytes;
+  PutU32(emptyData, image.dataEntries[0] + 4, 0);
+  EXPECT_EQ(Read(emptyData), PeVersionResult::kNoVersionResource);
+}
+
+// Serves a built image as the start of a file of `size` bytes (zeros after
+// it) and counts what is read.
+class LargeFileInput final : public PositionalInput {
+ public:
+  LargeFileInput(const std::string& start, std::uint64_t size) : start_(start), size_(size) {}
+  std::uint64_t Size() const override { return size_; }
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+    if (failing) return false;
+    bytesRead += out.size();
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      out[i] = offset + i < start_.size() ? static_cast<std::uint8_t>(start_[offset + i]) : 0;
+    }
+    return true;
+  }
+  mutable std::uint64_t bytesRead = 0;
+  bool failing = false;
+
+ private:
+  std::string start_;
+  std::uint64_t size_;
+};
+
+TEST(PeVersionResourceTest, ReadsFewBytesOfAHugeResourceSection) {
+  // A 300 MB program whose resource section spans the whole file, as when a
+  // setup program carries its payload as a resource.
+  ProgramImage image = Versioned(u"3.0.3.0");
+  const std::uint64_t size = 300ull << 20;
+  const std::size_t section = image.sectionTable + 40 * image.resourceSectionIndex;
+  PutU32(image.bytes, section + 8, static_cast<std::uint32_t>(size));
+  PutU32(image.bytes, section + 16, static_cast<std::uint32_t>(size - image.resourceSection));
+  LargeFileInput input(image.bytes, size);
+  std::vector<std::uint8_t> data;
+  ASSERT_EQ(ReadVersionResource(input, &data), PeVersionResult::kOk);
+  EXPECT_EQ(QueryVersionText(ByteReader(data), kComments), u"3.0.3.0");
+  EXPECT_LT(input.bytesRead, 4096u);
+
+  input.failing = true;
+  EXPECT_EQ(ReadVersionResource(input, &data), PeVersionResult::kReadError);
+  EXPECT_TRUE(data.empty());
+}
+
+// --- The query walk -------------------------------------------------------------
+
+TEST(PeVersionResourceTest, QueryKeysIgnoreAsciiCaseAndEmptyComponents) {
+  const std::string block = BuildVersionInfo({StringTable{u"040904b0", {{u"Comments", u"3.0.3.0"}}}});
+  for (std::u16string_view query :
+       {kComments, std::u16string_view(u"\\STRINGFILEINFO\\040904b0\\comments"),
+        std::u16string_view(u"StringFileInfo\\\\040904B0\\Comments\\")}) {
+    EXPECT_EQ(BlockText(block, query), u"3.0.3.0") << std::string(query.begin(), query.end());
+  }
+  // Only ASCII letters fold, and a key must match whole.
+  EXPECT_EQ(BlockText(block, u"\\StringFileInfo\\040904B0\\Comment"), std::nullopt);
+  EXPECT_EQ(BlockText(block, u"\\StringFileInfo\\040904B0\\Comments2"), std::nullopt);
+  EXPECT_EQ(BlockText(block, u"\\StringFileInfo\\040904B0\\Comments\\x"), std::nullopt);
+  // The root's value is no text.
+  EXPECT_EQ(BlockText(block, u"\\"), std::nullopt);
+  EXPECT_EQ(BlockText(block, u""), std::nullopt);
+}
+
+TEST(PeVersionResourceTest, QueryFindsTheTableAmongSeveral) {
+  const std::string block = BuildVersionInfo({
+      StringTable{u"040704B0", {{u"Comments", u"1.1.1.1"}}},
+      StringTable{u"000004B0", {{u"Comments", u"2.2.2.2"}, {u"FileVersion", u"2.0"}}},
+      StringTable{u"040904B0", {{u"FileVersion", u"7.9.1.0"}, {u"Comments", u"3.0.3.0"}}},
+  });
+  EXPECT_EQ(BlockText(block, kComments), u"3.0.3.0");
+  EXPECT_EQ(BlockText(block, kFileVersion), u"7.9.1.0");
+  EXPECT_EQ(BlockText(BuildVersionInfo({StringTable{u"040704B0", {{u"Comments", u"1"}}}}), kComments),
+            std::nullopt);
+}
+
+// A table whose first string is `first`, followed by FileVersion "7.9.1.0".
+std::string TableWith(const VersionNode& first) {
+  VersionNode root = VersionInfoNode({StringTable{u"040904B0", {}}});
+  VersionNode& table = root.children[0].children[0];
+  table.children.push_back(first);
+  table.children.push_back(StringNode(u"FileVersion", u"7.9.1.0"));
+  return EncodeVersionNode(root);
+}
+
+TEST(PeVersionResourceTest, ADeclaredValueLengthOfZeroIsTheEmptyText) {
+  // Without a value the key's padding is followed by the next string's
+  // header, which must not be read as text.
+  VersionNode empty;
+  empty.key = u"Comments";
+  EXPECT_EQ(BlockText(TableWith(empty), kComments), u"");
+  EXPECT_EQ(BlockText(TableWith(empty), kFileVersion), u"7.9.1.0");
+  VersionNode undeclared = StringNode(u"Comments", u"3.0.3.0");
+  undeclared.valueLength = 0;
+  EXPECT_EQ(BlockText(TableWith(undeclared), kComments), u"");
+}
+
+TEST(PeVersionResourceTest, AValueEndsWithItsNode) {
+  VersionNode unterminated;
+  unterminated.key = u"Comments";
+  // Twelve characters end on a 32-bit boundary: the next string's header
+  // follows with no padding between.
+  unterminated.value = testing::Utf16Bytes(u"Stub 3.0.3.0");
+  EXPECT_EQ(BlockText(TableWith(unterminated), kComments), u"Stub 3.0.3.0");
+  // A declared length beyond the node changes nothing.
+  VersionNode overlong = StringNode(u"Comments", u"3.0.3.0");
+  overlong.valueLength = 0xFFFF;
+  EXPECT_EQ(BlockText(TableWith(overlong), kComments), u"3.0.3.0");
+  EXPECT_EQ(BlockText(TableWith(overlong), kFileVersion), u"7.9.1.0");
+  // Text is binary-typed in some files; the value is read the same way.
+  VersionNode binary = StringNode(u"Comments", u"3.0.3.0");
+  binary.type = 0;
+  EXPECT_EQ(BlockText(TableWith(binary), kComments), u"3.0.3.0");
+}
+
+TEST(PeVersionResourceTest, MalformedNodesEndTheWalk) {
+  VersionNode zero = StringNode(u"Other", u"x");
+  zero.length = 0;  // cannot be stepped over
+  EXPECT_EQ(BlockText(TableWith(zero), kFileVersion), std::nullopt);
+
+  VersionNode tiny = StringNode(u"Other", u"x");
+  tiny.length = 3;  // shorter than a header: the walk steps on by four bytes
+  const std::optional<std::u16string> after = BlockText(TableWith(tiny), kFileVersion);
+  if (after) {
+    EXPECT_EQ(after, u"7.9.1.0");
+  }
+
+  VersionNode huge = StringNode(u"Comments", u"3.0.3.0");
+  huge.length = 0xFFFF;  // cut at the end of its table
+  EXPECT_EQ(BlockText(TableWith(huge), kComments), u"3.0.3.0");
+
+  std::string block = Block(u"3.0.3.0");
+  PutU16(block, 0, 0xFFFF);  // a root longer than the block
+  EXPECT_EQ(BlockText(block, kComments), u"3.0.3.0");
+  PutU16(block, 0, 4);  // a root shorter than its header
+  EXPECT_EQ(BlockText(block, kComments), std::nullopt);
+
+  // A key that runs to the end of the block.
+  const std::string unterminated = std::string("\x40\x00\x00\x00\x01\x00", 6) +
+                                   testing::Utf16Bytes(std::u16string(29, u'K'));
+  EXPECT_EQ(BlockText(unterminated, kComments), std::nullopt);
+}
+
+TEST(PeVersionResourceTest, ATruncatedBlockGivesNothingOrAPrefix) {
+  const std::u16string comments = u"VEKStub 3.0.3.0";
+  const std::string block =
+      BuildVersionInfo({StringTable{u"040904B0", {{u"FileVersion", u"7.9.1.0"}, {u"Comments", comments}}}});
+  for (std::size_t length = 0; length <= block.size(); ++length) {
+    const std::optional<std::u16string> text = BlockText(block.substr(0, length), kComments);
+    if (text) {
+      EXPECT_EQ(comments.substr(0, text->size()), *text) << length;
+    }
+  }
+  EXPECT_EQ(BlockText(block, kComments), comments);
+}
+
+}  // namespace
+}  // namespace packprobe

@@ -1,0 +1,28 @@
+// Files opened through the C runtime's stream functions, by UTF-16 path.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string_view>
+
+namespace packprobe::platform {
+
+struct StdioFileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using StdioFile = std::unique_ptr<std::FILE, StdioFileCloser>;
+
+// Opens the regular file at path for reading bytes, untranslated. Returns
+// null when it cannot be opened, when it is no regular file (a directory, a
+// pipe, a device: their sizes mean nothing and a pipe could block), or when
+// the path cannot be named on this system (an unpaired surrogate or a null
+// code unit in it). A path is never shortened or altered, so a failure never
+// opens some other file. Paths of any length are accepted.
+StdioFile OpenFileForReading(std::u16string_view path);
+
+// Makes binary, untranslated access the runtime's default for files opened
+// from now on, for the rest of the process. Nothing to do where files have
+// no text mode.
+void SetBinaryDefaultFileMode();
+
+}  // namespace packprobe::platform

@@ -1,0 +1,120 @@
+// One entry of an open archive, and its extraction to a file.
+//
+// Entries are created by ZIP_File::Open and stay valid until the archive is
+// closed or destroyed. Entry data is stored (method 0) or raw-deflated
+// (method 8); every produced byte goes through a CRC-32 that is compared
+// with the stored one once all bytes are out. Memory does not grow with the
+// size of an entry: one 16 KiB input buffer, one 16 KiB output chunk per
+// copy and the inflate state.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/file.h"
+#include "platform/heap.h"
+#include "zip/zip_result.h"
+
+namespace vekzip {
+
+// The state of one streaming read of an entry, owned by whoever runs it:
+// BeginRead, then Read until it fails or produces nothing, then EndRead.
+// Whatever EndRead did not release is released on destruction.
+struct ZIP_ReadState {
+  ZIP_ReadState() = default;
+  ~ZIP_ReadState();
+  ZIP_ReadState(const ZIP_ReadState&) = delete;
+  ZIP_ReadState& operator=(const ZIP_ReadState&) = delete;
+
+  // Frees the input buffer and the inflate state, if held.
+  void Release();
+
+  packprobe::platform::HeapBuffer inputBuffer;  // 16 KiB of archive bytes; empty when not begun
+  packprobe::platform::File* file = nullptr;    // the archive, borrowed
+  z_stream stream{};
+  bool inflating = false;  // the inflate state is initialised and must be ended
+  std::uint32_t crc = 0;               // running CRC-32 of the bytes produced
+  std::uint32_t compressedLeft = 0;    // entry bytes not yet read from the archive
+  std::uint32_t uncompressedLeft = 0;  // bytes not yet produced
+  std::uint32_t filePosition = 0;      // absolute position of the next unread data byte
+};
+
+class ZIP_FileEntry {
+ public:
+  static constexpr std::uint32_t kChunkSize = 16384;
+
+  ZIP_FileEntry() = default;
+  virtual ~ZIP_FileEntry() = default;
+  ZIP_FileEntry(const ZIP_FileEntry&) = delete;
+  ZIP_FileEntry& operator=(const ZIP_FileEntry&) = delete;
+
+  // Writes the entry to outputPath, or, when it is null, to the path its
+  // own name gives (relative to the current directory). A name that is
+  // absolute, starts with a drive, holds a ".." level or cannot be
+  // converted gives ZIP_ERR_PARAM and writes nothing. Missing directories
+  // of the target are created when the path is rooted. failIfExists
+  // refuses to replace an existing file (ZIP_ERR_CREATE). The file gets the
+  // entry's DOS time and attributes and stays on disk whatever the result.
+  // A directory entry creates its directory instead: ZIP_ERR_PARAM with an
+  // output path or when the directory cannot be created.
+  int Extract(const std::u16string* outputPath, bool failIfExists);
+
+  // True when the name ends in '/', or ends in '\' with both sizes 0.
+  bool IsDirectory() const;
+
+  // Writes the uncompressed data at the current position of file.
+  // ZIP_ERR_CREATE when a write fails; otherwise the code of Read or EndRead.
+  int CopyTo(packprobe::platform::File& file);
+
+  // Starts a streaming read: positions the archive at the entry's data and
+  // acquires the input buffer and, unless stored, the inflate state.
+  int BeginRead(ZIP_ReadState* state);
+
+  // Produces up to size bytes (never more than are still expected) into
+  // buffer; *produced (when not null) is the count. ZIP_OK with nothing
+  // produced means every expected byte is out. ZIP_ERR_END_OF_DATA when the
+  // data ran out with nothing produced, ZIP_ERR_FAILED when the archive
+  // cannot be read (or is shorter than the entry), ZIP_ERR_BAD_FORMAT for
+  // an unknown method or corrupt deflated data.
+  int Read(void* buffer, std::uint32_t size, ZIP_ReadState* state, std::uint32_t* produced);
+
+  // Ends a streaming read and releases its resources. ZIP_ERR_CRC when all
+  // bytes were produced and their CRC-32 differs from the stored one.
+  int EndRead(ZIP_ReadState* state);
+
+  // The name as stored (8-bit, zero-terminated), or null for none.
+  const char* Name() const { return name.get(); }
+
+  // Fields of the central and local headers; 16-bit fields zero-extended.
+  std::uint32_t versionMadeBy = 0;       // central
+  std::uint32_t versionNeeded = 0;       // local
+  std::uint32_t flags = 0;               // local; not interpreted
+  std::uint32_t method = 0;              // local
+  std::uint32_t modTime = 0;             // local, DOS format
+  std::uint32_t modDate = 0;             // local, DOS format
+  std::uint32_t crc = 0;                 // local
+  std::uint32_t compressedSize = 0;      // local
+  std::uint32_t uncompressedSize = 0;    // local
+  std::uint32_t diskNumberStart = 0;     // central
+  std::uint32_t internalAttributes = 0;  // central
+  std::uint32_t externalAttributes = 0;  // central; Windows attribute bits
+  std::uint32_t localHeaderOffset = 0;   // central; absolute position in the file
+  // Local; the stored bytes up to the first zero; null when empty.
+  std::unique_ptr<char[]> name;
+  std::unique_ptr<char[]> extraField;  // local; as name
+  packprobe::platform::File* archiveFile = nullptr;  // borrowed from the ZIP_File
+  // localHeaderOffset + 30 + local name length + local extra-field length.
+  std::uint32_t dataOffset = 0;
+};
+
+// Creates a rooted directory path level by level ('/' and '\' both
+// separate levels). True when the directory exists afterwards (or a file of
+// that name does); false for a relative path, a path of 259 characters or
+// more, or a level that cannot be created.
+bool CreateDirectoryPath(std::u16string_view path);
+
+}  // namespace vekzip

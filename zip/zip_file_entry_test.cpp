@@ -1,0 +1,436 @@
+#include "zip/zip_file_entry.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/heap.h"
+#include "platform/text.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/zip_writer.h"
+#include "zip/zip_file.h"
+
+namespace vekzip {
+namespace {
+
+namespace fs = std::filesystem;
+using packprobe::Utf8ToUtf16;
+using packprobe::platform::File;
+using packprobe::testing::BuildArchive;
+using packprobe::testing::DosDate;
+using packprobe::testing::DosTime;
+using packprobe::testing::ListTree;
+using packprobe::testing::ProgramLikeBytes;
+using packprobe::testing::ReadFile;
+using packprobe::testing::ScratchDir;
+using packprobe::testing::WriteFile;
+using packprobe::testing::ZipHeaderFields;
+using packprobe::testing::ZipWriterEntry;
+
+ZipWriterEntry Entry(std::string name, std::string data, bool deflate = true) {
+  ZipWriterEntry entry;
+  entry.name = std::move(name);
+  entry.data = std::move(data);
+  entry.deflate = deflate;
+  return entry;
+}
+
+std::u16string Wide(const fs::path& path) { return Utf8ToUtf16(path.string()); }
+
+// Extraction tests run with an empty current directory of their own, where
+// entries extracted under their own names land.
+class ZipFileEntryTest : public ::testing::Test {
+ protected:
+  ZipFileEntryTest() : previous_(fs::current_path()) {
+    fs::create_directory(scratch_ / "cwd");
+    fs::current_path(scratch_ / "cwd");
+  }
+  ~ZipFileEntryTest() override { fs::current_path(previous_); }
+
+  // Opens an archive of the entries after a small stub.
+  void OpenArchive(const std::vector<ZipWriterEntry>& entries) {
+    WriteFile(scratch_ / "component.exe", BuildArchive(entries, "MZ-stub"));
+    ASSERT_EQ(archive_.Open(Wide(scratch_ / "component.exe"), true), ZIP_OK);
+  }
+  ZIP_FileEntry* Find(const std::u16string& name) {
+    ZIP_FileEntry* entry = archive_.FindEntry(name);
+    EXPECT_NE(entry, nullptr);
+    return entry;
+  }
+  std::vector<std::string> Written() { return ListTree(scratch_ / "cwd"); }
+
+  ScratchDir scratch_;
+  fs::path previous_;
+  ZIP_File archive_;
+};
+
+TEST_F(ZipFileEntryTest, StoredAndDeflatedEntriesExtractByteExact) {
+  const std::string program = ProgramLikeBytes(300000, 7);
+  OpenArchive({Entry("Comp.xml", "<vek_package/>", false), Entry("veksetup.exe", program),
+               Entry("big.bin", program, false), Entry("empty", "", false),
+               Entry("empty.z", "")});
+  EXPECT_EQ(Find(u"comp.XML")->Extract(nullptr, false), ZIP_OK);
+  EXPECT_EQ(Find(u"veksetup.exe")->Extract(nullptr, false), ZIP_OK);
+  const std::u16string out = Wide(scratch_ / "copy.bin");
+  EXPECT_EQ(Find(u"big.bin")->Extract(&out, true), ZIP_OK);
+  EXPECT_EQ(Find(u"empty")->Extract(nullptr, false), ZIP_OK);
+  EXPECT_EQ(Find(u"empty.z")->Extract(nullptr, false), ZIP_OK);
+  EXPECT_EQ(ReadFile("Comp.xml"), "<vek_package/>");
+  EXPECT_EQ(ReadFile("veksetup.exe"), program);
+  EXPECT_EQ(ReadFile(scratch_ / "copy.bin"), program);
+  EXPECT_TRUE(fs::exists("empty"));
+  EXPECT_EQ(fs::file_size("empty"), 0u);
+  EXPECT_EQ(fs::file_size("empty.z"), 0u);
+}
+
+TEST_F(ZipFileEntryTest, ExtractedFileGetsTheEntryTimeAsLocalTime) {
+  ZipWriterEntry dated = Entry("dated.txt", "x");
+  dated.dosDate = DosDate(2019, 7, 4);
+  dated.dosTime = DosTime(13, 45, 31);  // stored with two-second resolution: 13:45:30
+  ZipWriterEntry invalid = Entry("invalid.txt", "y");
+  invalid.dosDate = DosDate(2019, 2, 30);
+  OpenArchive({dated, invalid});
+  const std::time_t before = std::time(nullptr);
+  ASSERT_EQ(Find(u"dated.txt")->Extract(nullptr, false), ZIP_OK);
+  ASSERT_EQ(Find(u"invalid.txt")->Extract(nullptr, false), ZIP_OK);
+
+  std::tm local{};
+  local.tm_year = 2019 - 1900;
+  local.tm_mon = 6;
+  local.tm_mday = 4;
+  local.tm_hour = 13;
+  local.tm_min = 45;
+  local.tm_sec = 30;
+  local.tm_isdst = -1;
+  struct stat status;
+  ASSERT_EQ(::stat("dated.txt", &status), 0);
+  EXPECT_EQ(status.st_mtime, std::mktime(&local));
+  EXPECT_GE(status.st_atime, before - 1);  // access time kept: not the entry's
+  // A date that cannot be converted leaves the file's own times.
+  ASSERT_EQ(::stat("invalid.txt", &status), 0);
+  EXPECT_GE(status.st_mtime, before - 1);
+}
+
+TEST_F(ZipFileEntryTest, ExistingFilesAreReplacedUnlessRefused) {
+  OpenArchive({Entry("setup.exe", "new content")});
+  WriteFile("setup.exe", "old content that is longer");
+  EXPECT_EQ(Find(u"setup.exe")->Extract(nullptr, true), ZIP_ERR_CREATE);
+  EXPECT_EQ(ReadFile("setup.exe"), "old content that is longer");
+  EXPECT_EQ(Find(u"setup.exe")->Extract(nullptr, false), ZIP_OK);
+  EXPECT_EQ(ReadFile("setup.exe"), "new content");
+
+  // A read-only file is not replaced, even by the superuser.
+  fs::permissions("setup.exe", fs::perms::owner_read | fs::perms::group_read);
+  EXPECT_EQ(Find(u"setup.exe")->Extract(nullptr, false), ZIP_ERR_CREATE);
+  EXPECT_EQ(ReadFile("setup.exe"), "new content");
+  // Nor is a directory.
+  fs::create_directory("dir.exe");
+  const std::u16string target = u"dir.exe";
+  EXPECT_EQ(Find(u"setup.exe")->Extract(&target, false), ZIP_ERR_CREATE);
+}
+
+TEST_F(ZipFileEntryTest, ReadOnlyAttributeRemovesWritePermission) {
+  ZipWriterEntry readOnly = Entry("ro.txt", "r");
+  readOnly.externalAttributes = 0x21;  // read-only, archive
+  ZipWriterEntry hidden = Entry("hidden.txt", "h");
+  hidden.externalAttributes = 0x81A40006;  // hidden, system; a Unix mode above them
+  OpenArchive({readOnly, hidden});
+  ASSERT_EQ(Find(u"ro.txt")->Extract(nullptr, false), ZIP_OK);
+  ASSERT_EQ(Find(u"hidden.txt")->Extract(nullptr, false), ZIP_OK);
+  const fs::perms write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  EXPECT_EQ(fs::status("ro.txt").permissions() & write, fs::perms::none);
+  EXPECT_NE(fs::status("ro.txt").permissions() & fs::perms::owner_read, fs::perms::none);
+  EXPECT_NE(fs::status("hidden.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+  // Extracting it again fails: it is read-only now.
+  EXPECT_EQ(Find(u"ro.txt")->Extract(nullptr, false), ZIP_ERR_CREATE);
+}
+
+TEST_F(ZipFileEntryTest, DirectoryEntriesAreRecognisedByTheirLastCharacter) {
+  ZipWriterEntry slash = Entry("dir/", "data", false);  // a directory even with data
+  ZipWriterEntry backslashEmpty = Entry("win\\", "", false);
+  ZipWriterEntry backslashData = Entry("data\\", "d", false);
+  OpenArchive({slash, backslashEmpty, backslashData, Entry("file", "f")});
+  ZIP_FileEntry* dir = Find(u"dir/");
+  EXPECT_TRUE(dir->IsDirectory());
+  EXPECT_TRUE(Find(u"win\\")->IsDirectory());
+  EXPECT_FALSE(Find(u"data\\")->IsDirectory());
+  EXPECT_FALSE(Find(u"file")->IsDirectory());
+  ZIP_FileEntry nameless;
+  EXPECT_FALSE(nameless.IsDirectory());
+
+  // Directory entries give ZIP_ERR_PARAM: with an output path, and without
+  // one because a relative name cannot be created as a rooted path.
+  const std::u16string target = Wide(scratch_ / "out");
+  EXPECT_EQ(dir->Extract(&target, false), ZIP_ERR_PARAM);
+  EXPECT_EQ(dir->Extract(nullptr, false), ZIP_ERR_PARAM);
+  EXPECT_EQ(Find(u"win\\")->Extract(nullptr, false), ZIP_ERR_PARAM);
+  EXPECT_TRUE(Written().empty());
+}
+
+TEST_F(ZipFileEntryTest, NamesThatLeaveTheCurrentDirectoryAreRefused) {
+  const std::string outside = (scratch_ / "escaped").string();
+  const std::vector<std::string> names = {
+      outside,        "/escaped",       "\\escaped",    "C:escaped", "c:\\escaped",
+      "../escaped",   "a/../../escaped", "a\\..\\..\\x", "..",        "sub/..",
+      outside + "/"};
+  std::vector<ZipWriterEntry> entries;
+  for (const std::string& name : names) entries.push_back(Entry(name, "bad"));
+  OpenArchive(entries);
+  for (ZIP_FileEntry* entry : archive_.Entries()) {
+    EXPECT_EQ(entry->Extract(nullptr, false), ZIP_ERR_PARAM) << entry->Name();
+  }
+  EXPECT_TRUE(Written().empty());
+  EXPECT_FALSE(fs::exists(scratch_ / "escaped"));
+  // Dots that are no ".." level are ordinary names.
+  OpenArchive({Entry("..data", "1"), Entry("a..b", "2"), Entry("...", "3")});
+  for (ZIP_FileEntry* entry : archive_.Entries()) {
+    EXPECT_EQ(entry->Extract(nullptr, false), ZIP_OK) << entry->Name();
+  }
+  EXPECT_EQ(Written(), (std::vector<std::string>{"...", "..data", "a..b"}));
+}
+
+TEST_F(ZipFileEntryTest, NamesThatCannotBeConvertedAreRefused) {
+  OpenArchive({Entry("bad\xFF.txt", "x"), Entry("", "nameless")});
+  const std::vector<ZIP_FileEntry*> entries = archive_.Entries();
+  EXPECT_EQ(entries[0]->Extract(nullptr, false), ZIP_ERR_PARAM);
+  EXPECT_EQ(entries[1]->Extract(nullptr, false), ZIP_ERR_CREATE);  // no name, no file
+  EXPECT_TRUE(Written().empty());
+  const std::u16string target = u"named.txt";
+  EXPECT_EQ(entries[0]->Extract(&target, false), ZIP_OK);
+  EXPECT_EQ(ReadFile("named.txt"), "x");
+}
+
+TEST_F(ZipFileEntryTest, TargetDirectoriesAreCreatedOnlyForRootedPaths) {
+  OpenArchive({Entry("sub/file.txt", "in sub"), Entry("sub\\win.txt", "backslash")});
+  // Relative: written only where the directory exists.
+  EXPECT_EQ(Find(u"sub/file.txt")->Extract(nullptr, false), ZIP_ERR_CREATE);
+  EXPECT_TRUE(Written().empty());
+  fs::create_directory("sub");
+  EXPECT_EQ(Find(u"sub/file.txt")->Extract(nullptr, false), ZIP_OK);
+  EXPECT_EQ(Find(u"sub\\win.txt")->Extract(nullptr, false), ZIP_OK);
+  EXPECT_EQ(Written(), (std::vector<std::string>{"sub/", "sub/file.txt", "sub/win.txt"}));
+
+  // Rooted: every missing level is made.
+  const std::u16string deep = Wide(scratch_ / "a") + u"\\b/c/out.txt";
+  EXPECT_EQ(Find(u"sub/file.txt")->Extract(&deep, false), ZIP_OK);
+  EXPECT_EQ(ReadFile(scratch_ / "a/b/c/out.txt"), "in sub");
+
+  // A directory part beyond 255 characters is not made; creating the file
+  // then decides.
+  const std::u16string longDirectory =
+      Wide(scratch_.path()) + u"/" + std::u16string(260, u'd') + u"/out.txt";
+  EXPECT_EQ(Find(u"sub/file.txt")->Extract(&longDirectory, false), ZIP_ERR_CREATE);
+}
+
+TEST_F(ZipFileEntryTest, CreateDirectoryPathMakesEachLevel) {
+  const std::u16string root = Wide(scratch_.path());
+  EXPECT_TRUE(CreateDirectoryPath(root + u"/x\\y/z"));
+  EXPECT_TRUE(fs::is_directory(scratch_ / "x/y/z"));
+  EXPECT_TRUE(CreateDirectoryPath(root + u"/x/y/z/"));  // exists already
+  EXPECT_TRUE(CreateDirectoryPath(root + u"/x//w\\\\v"));
+  EXPECT_TRUE(fs::is_directory(scratch_ / "x/w/v"));
+  EXPECT_FALSE(CreateDirectoryPath(u"relative/dir"));
+  EXPECT_FALSE(CreateDirectoryPath(u""));
+  EXPECT_FALSE(fs::exists("relative"));
+
+  // A file in the way of a level.
+  WriteFile(scratch_ / "file", "f");
+  EXPECT_TRUE(CreateDirectoryPath(root + u"/file"));  // "already exists", as the system says
+  EXPECT_FALSE(CreateDirectoryPath(root + u"/file/below"));
+
+  // The level-by-level buffer holds 260 characters with the added separator
+  // and terminator; a longer path is refused, not overrun.
+  std::u16string path = root + u"/";
+  while (path.size() < 258) path += u"l/";
+  path.resize(257);
+  path += u"m";
+  EXPECT_TRUE(CreateDirectoryPath(path));
+  EXPECT_TRUE(fs::is_directory(packprobe::Utf16ToUtf8(path)));
+  EXPECT_FALSE(CreateDirectoryPath(path + u"/n/o"));
+  EXPECT_FALSE(fs::exists(packprobe::Utf16ToUtf8(path + u"/n")));
+  // Beyond the system's own limit for one name: a failure, not "created".
+  EXPECT_FALSE(CreateDirectoryPath(root + u"/" + std::u16string(300, u'n')));
+}
+
+TEST_F(ZipFileEntryTest, UnsupportedMethodLeavesAnEmptyFile) {
+  ZipWriterEntry entry = Entry("m12.bin", "compressed with something else");
+  entry.editBoth = [](ZipHeaderFields& f) { f.method = 12; };
+  OpenArchive({entry});
+  EXPECT_EQ(Find(u"m12.bin")->Extract(nullptr, false), ZIP_ERR_BAD_FORMAT);
+  EXPECT_TRUE(fs::exists("m12.bin"));
+  EXPECT_EQ(fs::file_size("m12.bin"), 0u);
+}
+
+TEST_F(ZipFileEntryTest, CrcMismatchIsReportedAfterAllBytes) {
+  ZipWriterEntry deflated = Entry("d.bin", ProgramLikeBytes(50000));
+  deflated.editBoth = [](ZipHeaderFields& f) { f.crc ^= 1; };
+  ZipWriterEntry stored = Entry("s.bin", "stored", false);
+  stored.editBoth = [](ZipHeaderFields& f) { f.crc = 0; };
+  OpenArchive({deflated, stored});
+  EXPECT_EQ(Find(u"d.bin")->Extract(nullptr, false), ZIP_ERR_CRC);
+  EXPECT_EQ(ReadFile("d.bin"), deflated.data);  // left on disk with what was written
+  EXPECT_EQ(Find(u"s.bin")->Extract(nullptr, false), ZIP_ERR_CRC);
+}
+
+TEST_F(ZipFileEntryTest, DataThatEndsEarlyGivesEndOfData) {
+  // A deflated stream that ends before the declared size: the bytes it had
+  // are written, then the read after them reports the end.
+  const std::string data = ProgramLikeBytes(40000, 3);
+  ZipWriterEntry deflated = Entry("short.z", data);
+  deflated.editBoth = [](ZipHeaderFields& f) { f.uncompressedSize += 100; };
+  // Stored data shorter than the declared size: the copy must end.
+  ZipWriterEntry stored = Entry("short.s", "0123456789", false);
+  stored.editBoth = [](ZipHeaderFields& f) { f.uncompressedSize = 20000; };
+  ZipWriterEntry storedNothing = Entry("none.s", "", false);
+  storedNothing.editBoth = [](ZipHeaderFields& f) { f.uncompressedSize = 5; };
+  OpenArchive({deflated, stored, storedNothing});
+  EXPECT_EQ(Find(u"short.z")->Extract(nullptr, false), ZIP_ERR_END_OF_DATA);
+  EXPECT_EQ(ReadFile("short.z"), data);
+  EXPECT_EQ(Find(u"short.s")->Extract(nullptr, false), ZIP_ERR_END_OF_DATA);
+  EXPECT_EQ(ReadFile("short.s"), "0123456789");
+  EXPECT_EQ(Find(u"none.s")->Extract(nullptr, false), ZIP_ERR_END_OF_DATA);
+}
+
+TEST_F(ZipFileEntryTest, CorruptDeflateDataIsBadFormat) {
+  ZipWriterEntry entry = Entry("bad.z", "whatever");
+  entry.rawData = std::string("\xFF\xFF\xFF\xFF\xFF\xFF", 6);  // an invalid block type
+  OpenArchive({entry});
+  EXPECT_EQ(Find(u"bad.z")->Extract(nullptr, false), ZIP_ERR_BAD_FORMAT);
+}
+
+TEST_F(ZipFileEntryTest, ArchiveShorterThanTheEntryFailsTheRead) {
+  // The declared data runs past the end of the file.
+  ZipWriterEntry entry = Entry("long.s", "abc", false);
+  entry.editBoth = [](ZipHeaderFields& f) { f.compressedSize = f.uncompressedSize = 1000000; };
+  OpenArchive({entry});
+  EXPECT_EQ(Find(u"long.s")->Extract(nullptr, false), ZIP_ERR_FAILED);
+}
+
+TEST_F(ZipFileEntryTest, DataBeyondTheReachablePositionsFails) {
+  OpenArchive({Entry("a", "1")});
+  ZIP_FileEntry entry;
+  entry.name.reset(new char[2]{'e', '\0'});
+  entry.archiveFile = Find(u"a")->archiveFile;
+  entry.compressedSize = entry.uncompressedSize = 100;
+  entry.dataOffset = 0x80000000u;
+  ZIP_ReadState state;
+  EXPECT_EQ(entry.BeginRead(&state), ZIP_ERR_SEEK);
+  EXPECT_EQ(entry.Extract(nullptr, false), ZIP_ERR_SEEK);
+  EXPECT_EQ(fs::file_size("e"), 0u);
+
+  // The start can be set, but reading runs into the limit.
+  entry.dataOffset = 0x7FFFFFF0u;
+  entry.compressedSize = entry.uncompressedSize = 0x20000;
+  EXPECT_EQ(entry.Extract(nullptr, false), ZIP_ERR_FAILED);
+
+  ZIP_FileEntry detached;  // belongs to no archive
+  EXPECT_EQ(detached.BeginRead(&state), ZIP_ERR_SEEK);
+}
+
+TEST_F(ZipFileEntryTest, StreamingReadInSmallPieces) {
+  const std::string data = ProgramLikeBytes(70000, 5);
+  OpenArchive({Entry("d", data), Entry("s", data, false)});
+  for (const char16_t* name : {u"d", u"s"}) {
+    ZIP_FileEntry* entry = Find(name);
+    ZIP_ReadState state;
+    ASSERT_EQ(entry->BeginRead(&state), ZIP_OK);
+    std::string out;
+    char piece[777];
+    std::uint32_t produced = 0;
+    int result;
+    while ((result = entry->Read(piece, sizeof piece, &state, &produced)) == ZIP_OK &&
+           produced > 0) {
+      out.append(piece, produced);
+    }
+    EXPECT_EQ(result, ZIP_OK);
+    EXPECT_EQ(entry->Read(piece, sizeof piece, &state, nullptr), ZIP_OK);  // count optional
+    EXPECT_EQ(entry->EndRead(&state), ZIP_OK);
+    EXPECT_EQ(out, data);
+    // After EndRead the state holds nothing to read from.
+    EXPECT_EQ(entry->Read(piece, sizeof piece, &state, &produced), ZIP_ERR_PARAM);
+  }
+}
+
+TEST_F(ZipFileEntryTest, InvalidArgumentsGiveParam) {
+  OpenArchive({Entry("d", "data")});
+  ZIP_FileEntry* entry = Find(u"d");
+  ZIP_ReadState state;
+  char buffer[16];
+  EXPECT_EQ(entry->BeginRead(nullptr), ZIP_ERR_PARAM);
+  EXPECT_EQ(entry->EndRead(nullptr), ZIP_ERR_PARAM);
+  EXPECT_EQ(entry->Read(buffer, sizeof buffer, &state, nullptr), ZIP_ERR_PARAM);  // not begun
+  ASSERT_EQ(entry->BeginRead(&state), ZIP_OK);
+  EXPECT_EQ(entry->Read(nullptr, 16, &state, nullptr), ZIP_ERR_PARAM);
+  EXPECT_EQ(entry->Read(buffer, 0, &state, nullptr), ZIP_ERR_PARAM);
+  EXPECT_EQ(entry->Read(buffer, sizeof buffer, nullptr, nullptr), ZIP_ERR_PARAM);
+  // A begun state may be begun again; the former read is released.
+  ASSERT_EQ(entry->BeginRead(&state), ZIP_OK);
+  std::uint32_t produced = 0;
+  EXPECT_EQ(entry->Read(buffer, sizeof buffer, &state, &produced), ZIP_OK);
+  EXPECT_EQ(std::string(buffer, produced), "data");
+  EXPECT_EQ(entry->EndRead(&state), ZIP_OK);
+}
+
+TEST_F(ZipFileEntryTest, FailedWriteEndsTheCopy) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  OpenArchive({Entry("d", ProgramLikeBytes(100000))});
+  File full;
+  ASSERT_TRUE(full.Open(u"/dev/full", File::Access::kReadWriteExclusive));
+  EXPECT_EQ(Find(u"d")->CopyTo(full), ZIP_ERR_CREATE);
+}
+
+TEST_F(ZipFileEntryTest, EveryAllocationFailureIsReported) {
+  OpenArchive({Entry("d.bin", ProgramLikeBytes(50000)), Entry("s.bin", "stored", false)});
+  // In order: the output chunk, the inflate state, the input buffer, the
+  // inflate window (allocated by the first inflate call).
+  const std::vector<int> deflated = {ZIP_ERR_NO_MEMORY, ZIP_ERR_FAILED, ZIP_ERR_NO_MEMORY,
+                                     ZIP_ERR_NO_MEMORY, ZIP_OK};
+  for (std::size_t successes = 0; successes < deflated.size(); ++successes) {
+    packprobe::platform::SimulatedHeapExhaustion exhaustion(static_cast<int>(successes));
+    EXPECT_EQ(Find(u"d.bin")->Extract(nullptr, false), deflated[successes])
+        << "after " << successes << " allocations";
+  }
+  const std::vector<int> stored = {ZIP_ERR_NO_MEMORY, ZIP_ERR_NO_MEMORY, ZIP_OK};
+  for (std::size_t successes = 0; successes < stored.size(); ++successes) {
+    packprobe::platform::SimulatedHeapExhaustion exhaustion(static_cast<int>(successes));
+    EXPECT_EQ(Find(u"s.bin")->Extract(nullptr, false), stored[successes]);
+  }
+  EXPECT_EQ(ReadFile("d.bin"), ProgramLikeBytes(50000));
+}
+
+// Hostile input of two kinds: every truncation and every single-byte
+// corruption of a small component. Nothing may crash, hang or write outside
+// the current directory.
+TEST_F(ZipFileEntryTest, DamagedArchivesExtractSafely) {
+  ZipWriterEntry setup = Entry("veksetup.exe", ProgramLikeBytes(3000, 9));
+  ZipWriterEntry dir = Entry("d/", "", false);
+  const std::string bytes =
+      BuildArchive({Entry("a.xml", "<vek_package/>", false), setup, dir}, "MZ");
+  const auto extractAll = [&](const std::string& damaged) {
+    WriteFile(scratch_ / "damaged.exe", damaged);
+    ZIP_File archive;
+    if (archive.Open(Wide(scratch_ / "damaged.exe"), true) != ZIP_OK) return;
+    for (ZIP_FileEntry* entry : archive.Entries()) {
+      const int result = entry->Extract(nullptr, false);
+      EXPECT_TRUE(result <= ZIP_OK && result >= ZIP_ERR_OPEN);
+    }
+  };
+  for (std::size_t length = 0; length <= bytes.size(); length += 7) {
+    extractAll(bytes.substr(0, length));
+  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::string damaged = bytes;
+    damaged[i] = static_cast<char>(damaged[i] ^ 0x5A);
+    extractAll(damaged);
+  }
+  for (const std::string& name : Written()) {
+    EXPECT_TRUE(name == "a.xml" || name == "veksetup.exe") << name;
+  }
+}
+
+}  // namespace
+}  // namespace vekzip

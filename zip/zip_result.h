@@ -1,0 +1,31 @@
+// Result codes of the archive reader: 0 for success, a negative code for
+// failure.
+#pragma once
+
+namespace vekzip {
+
+inline constexpr int ZIP_OK = 0;
+// No end record found; reading entry data from the archive failed; the
+// decompressor failed to initialise.
+inline constexpr int ZIP_ERR_FAILED = -1;
+// The entry's data ended before anything more could be produced.
+inline constexpr int ZIP_ERR_END_OF_DATA = -2;
+// Setting a file position failed, or reading the file size failed.
+inline constexpr int ZIP_ERR_SEEK = -3;
+// Creating or writing an output file failed.
+inline constexpr int ZIP_ERR_CREATE = -4;
+// An allocation failed.
+inline constexpr int ZIP_ERR_NO_MEMORY = -5;
+// The CRC-32 of the extracted data differs from the stored one.
+inline constexpr int ZIP_ERR_CRC = -6;
+// A signature is missing, the archive spans disks, a local header disagrees
+// with its central header, the compression method is neither stored nor
+// deflated, or the deflated data is corrupt.
+inline constexpr int ZIP_ERR_BAD_FORMAT = -7;
+// An invalid argument (including an entry name that would write outside the
+// current directory), or creating the directory of a directory entry failed.
+inline constexpr int ZIP_ERR_PARAM = -8;
+// Opening the archive file failed.
+inline constexpr int ZIP_ERR_OPEN = -9;
+
+}  // namespace vekzip

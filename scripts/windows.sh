@@ -162,7 +162,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # Wine's background services inherit the first Wine process's output; let
 # them start detached, or every captured run waits for them.
-wineserver -p
+wineserver -p >/dev/null 2>&1 || true  # already running: fine
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 "$wine_loader" cmd.exe /c exit </dev/null >/dev/null 2>&1
 

@@ -193,7 +193,10 @@ ProgramResult RunProgram(const ProgramRun& run) {
 
 std::filesystem::path SourceDir() {
   const char* dir = std::getenv("PACKPROBE_SOURCE_DIR");
-  return dir != nullptr ? std::filesystem::path(dir) : std::filesystem::current_path();
+  // Under Wine the variable holds a Unix path such as "/work/src", rooted on
+  // the current drive; made absolute it gains the drive ("Z:\work\src"), so
+  // that paths built on it are no options on a command line.
+  return dir != nullptr ? std::filesystem::absolute(dir) : std::filesystem::current_path();
 }
 
 }  // namespace packprobe::testing

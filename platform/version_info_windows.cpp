@@ -2,11 +2,15 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <new>
+#include <span>
+#include <vector>
 
 #include "platform/byte_reader.h"
+#include "platform/pe_version_resource.h"
 
 namespace packprobe::platform {
 namespace {
@@ -23,11 +27,71 @@ std::optional<std::wstring> ToWide(std::u16string_view text) {
   return wide;
 }
 
+// Positional reads from an open file, closed with the object.
+class FileInput final : public PositionalInput {
+ public:
+  explicit FileInput(const std::wstring& path) {
+    handle_ = CreateFileW(path.c_str(), GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) return;
+    LARGE_INTEGER size{};
+    // Only a file on disk has a size to read within; a pipe or a device has
+    // no version information.
+    if (GetFileType(handle_) != FILE_TYPE_DISK || !GetFileSizeEx(handle_, &size) ||
+        size.QuadPart < 0) {
+      CloseHandle(handle_);
+      handle_ = INVALID_HANDLE_VALUE;
+      return;
+    }
+    size_ = static_cast<std::uint64_t>(size.QuadPart);
+  }
+  ~FileInput() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  FileInput(const FileInput&) = delete;
+  FileInput& operator=(const FileInput&) = delete;
+
+  bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
+  std::uint64_t Size() const override { return size_; }
+
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const std::uint64_t at = offset + done;
+      OVERLAPPED position{};
+      position.Offset = static_cast<DWORD>(at);
+      position.OffsetHigh = static_cast<DWORD>(at >> 32);
+      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out.size() - done, 1u << 20));
+      DWORD got = 0;
+      // A file that shrank since its size was taken ends the read too.
+      if (!ReadFile(handle_, out.data() + done, want, &got, &position) || got == 0) return false;
+      done += got;
+    }
+    return true;
+  }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  std::uint64_t size_ = 0;
+};
+
+// True when the portable reader finds a whole version resource inside the
+// file. The version API is asked only about such files: Wine's
+// GetFileVersionInfoW crashes on a resource whose address lies outside the
+// image and reads a resource cut short by the end of the file as if zeros
+// followed; Windows and Wine then agree with the portable reader.
+bool HasWholeVersionResource(const std::wstring& path) {
+  const FileInput file(path);
+  std::vector<std::uint8_t> data;
+  return file.is_open() && ReadVersionResource(file, &data) == PeVersionResult::kOk;
+}
+
 }  // namespace
 
 std::uint32_t GetVersionInfoSize(const std::u16string& path) {
   const std::optional<std::wstring> wide = ToWide(path);
-  if (!wide) return 0;
+  if (!wide || !HasWholeVersionResource(*wide)) return 0;
   DWORD ignored = 0;
   return GetFileVersionInfoSizeW(wide->c_str(), &ignored);
 }
@@ -35,7 +99,8 @@ std::uint32_t GetVersionInfoSize(const std::u16string& path) {
 std::optional<VersionInfoBlock> VersionInfoBlock::Read(const std::u16string& path,
                                                        std::uint32_t size) {
   const std::optional<std::wstring> wide = ToWide(path);
-  if (!wide || size == 0 || size > std::numeric_limits<std::size_t>::max() / 2) {
+  if (!wide || size == 0 || size > std::numeric_limits<std::size_t>::max() / 2 ||
+      !HasWholeVersionResource(*wide)) {
     return std::nullopt;
   }
   const std::size_t capacity = std::size_t{size} * 2;

@@ -71,6 +71,8 @@ function(packprobe_add_module name)
   target_include_directories(packprobe_${name} PUBLIC "${PROJECT_SOURCE_DIR}")
   target_link_libraries(packprobe_${name} PUBLIC ${ARG_DEPENDS})
 
+  # The test support library exists only when the tests are built, and
+  # only the tests link it.
   if(PACKPROBE_TESTS AND test_sources)
     add_executable(${name}_test ${test_sources})
     target_link_libraries(${name}_test PRIVATE packprobe_${name} ${ARG_TEST_DEPENDS}
@@ -85,7 +87,7 @@ function(packprobe_add_module name)
     foreach(src IN LISTS fuzz_sources)
       get_filename_component(stem "${src}" NAME_WE)
       add_executable(${stem} "${src}")
-      target_link_libraries(${stem} PRIVATE packprobe_${name} ${ARG_TEST_DEPENDS})
+      target_link_libraries(${stem} PRIVATE packprobe_${name})
       target_link_options(${stem} PRIVATE -fsanitize=fuzzer)
     endforeach()
   endif()

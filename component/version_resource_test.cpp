@@ -125,7 +125,7 @@ TEST_F(VersionResourceTest, OnlyTheUsEnglishUtf16TableCounts) {
 
 TEST_F(VersionResourceTest, FilesWithoutTheStringStoreNothing) {
   const std::u16string other = Program({{u"ProductName", u"3.0.3.0"}});
-  testing::ProgramSpec none;
+  testing::ProgramContents none;
   const std::u16string noResource = Write(testing::BuildProgram(none).bytes);
   const std::u16string notAProgram = Write("3.0.3.0");
   const std::u16string missing = Utf8ToUtf16((dir_ / "missing.exe").string());
@@ -140,11 +140,11 @@ TEST_F(VersionResourceTest, FilesWithoutTheStringStoreNothing) {
 
 TEST_F(VersionResourceTest, ReadsComponentsAndToolchainBuiltPrograms) {
   // A stub with an archive appended, as components are.
-  testing::ProgramSpec spec;
-  spec.resources.push_back(testing::VersionResource(testing::BuildVersionInfo(
+  testing::ProgramContents contents;
+  contents.resources.push_back(testing::VersionResource(testing::BuildVersionInfo(
       {testing::StringTable{u"040904B0", {{u"Comments", u"VEKStub 3.0.3.0"}}}})));
-  spec.tail = "PK\x05\x06" + std::string(18, '\0');
-  EXPECT_TRUE(ReadStub(Write(testing::BuildProgram(spec).bytes)));
+  contents.tail = "PK\x05\x06" + std::string(18, '\0');
+  EXPECT_TRUE(ReadStub(Write(testing::BuildProgram(contents).bytes)));
   EXPECT_EQ(record_.stubVersion, 3030);
 
   const auto fixture = [](const char* name) {

@@ -171,6 +171,11 @@ PeVersionResult ReadVersionResourceImpl(CheckedReader& file, std::vector<std::ui
     table.ReadU32(at + 12, &sections[i].virtualAddress);
     table.ReadU32(at + 16, &sections[i].rawSize);
     table.ReadU32(at + 20, &sections[i].rawOffset);
+    // The Windows loader refuses a program whose sections run past the end
+    // of the file (a truncated download, say); so does this reader.
+    if (std::uint64_t{sections[i].rawOffset} + sections[i].rawSize > file.size()) {
+      return PeVersionResult::kMalformed;
+    }
   }
 
   // The resource tree: offsets in it are relative to its root and must stay
@@ -208,10 +213,12 @@ PeVersionResult ReadVersionResourceImpl(CheckedReader& file, std::vector<std::ui
   ByteReader(bytes).ReadU32(0, &dataRva);
   ByteReader(bytes).ReadU32(4, &dataSize);
   if (dataSize == 0) return PeVersionResult::kNoVersionResource;
+  // The whole declared size must be there, though only its start is read:
+  // a reader that trusts the size (the Windows version API copies that
+  // many bytes) must not be handed a file that claims more than it holds.
   const std::optional<Mapped> where = MapRva(sections, dataRva, file.size());
-  const std::size_t length = std::min<std::size_t>(dataSize, kMaxVersionDataSize);
-  if (!where || length > where->available) return PeVersionResult::kMalformed;
-  return file.Read(where->offset, length, data);
+  if (!where || dataSize > where->available) return PeVersionResult::kMalformed;
+  return file.Read(where->offset, std::min<std::size_t>(dataSize, kMaxVersionDataSize), data);
 }
 
 // One node of a VS_VERSIONINFO tree, as offsets into the block.

@@ -60,7 +60,9 @@ inline constexpr std::size_t kMaxVersionDataSize = 0xFFFF;
 // Finds the version resource (type 16, ID 1) of the program file and reads
 // its data, at most kMaxVersionDataSize bytes, into *data. Of several
 // languages it takes language neutral (0), else U.S. English (0x0409), else
-// the first one listed. *data is left empty unless the result is kOk.
+// the first one listed. A program whose sections run past the end of the
+// file, or whose version resource claims more bytes than its section holds
+// in the file, is malformed. *data is left empty unless the result is kOk.
 PeVersionResult ReadVersionResource(const PositionalInput& input, std::vector<std::uint8_t>* data);
 
 // The text stored under queryPath in a VS_VERSIONINFO block, e.g.

@@ -13,7 +13,7 @@ using testing::BuildProgram;
 using testing::BuildVersionInfo;
 using testing::EncodeVersionNode;
 using testing::ProgramImage;
-using testing::ProgramSpec;
+using testing::ProgramContents;
 using testing::PutU16;
 using testing::PutU32;
 using testing::Resource;
@@ -51,21 +51,21 @@ std::string Block(const std::u16string& comments) {
 }
 
 ProgramImage Versioned(const std::u16string& comments, bool pe32Plus = false) {
-  ProgramSpec spec;
-  spec.pe32Plus = pe32Plus;
-  spec.resources.push_back(VersionResource(Block(comments)));
-  return BuildProgram(spec);
+  ProgramContents contents;
+  contents.pe32Plus = pe32Plus;
+  contents.resources.push_back(VersionResource(Block(comments)));
+  return BuildProgram(contents);
 }
 
 // --- Finding the version resource -----------------------------------------
 
 TEST(PeVersionResourceTest, ReadsBothHeaderFormats) {
   for (bool pe32Plus : {false, true}) {
-    ProgramSpec spec;
-    spec.pe32Plus = pe32Plus;
-    spec.resources.push_back(VersionResource(BuildVersionInfo(
+    ProgramContents contents;
+    contents.pe32Plus = pe32Plus;
+    contents.resources.push_back(VersionResource(BuildVersionInfo(
         {StringTable{u"040904B0", {{u"Comments", u"VEKStub 3.0.3.0"}, {u"FileVersion", u"7.9.1.0"}}}})));
-    const std::string file = BuildProgram(spec).bytes;
+    const std::string file = BuildProgram(contents).bytes;
     EXPECT_EQ(FileText(file, kComments), u"VEKStub 3.0.3.0") << pe32Plus;
     EXPECT_EQ(FileText(file, kFileVersion), u"7.9.1.0") << pe32Plus;
   }
@@ -85,26 +85,26 @@ TEST(PeVersionResourceTest, PrefersNeutralThenUsEnglishThenTheFirstListed) {
       {{version(u"5.0.0.0", 0x040C), version(u"4.0.0.0", 0x0407)}, u"5.0.0.0"},
   };
   for (const Case& c : cases) {
-    ProgramSpec spec;
-    spec.resources = c.resources;
-    EXPECT_EQ(FileText(BuildProgram(spec).bytes, kComments), c.expected);
+    ProgramContents contents;
+    contents.resources = c.resources;
+    EXPECT_EQ(FileText(BuildProgram(contents).bytes, kComments), c.expected);
   }
 }
 
 TEST(PeVersionResourceTest, SkipsOtherResourcesAndNamedEntries) {
-  ProgramSpec spec;
-  spec.resources.push_back(Resource{ResourceId{10, u"PAYLOAD"}, ResourceId{1, {}}, 0, "data"});
-  spec.resources.push_back(Resource{ResourceId{24, {}}, ResourceId{1, {}}, 0x0409, "<xml/>"});
-  spec.resources.push_back(Resource{ResourceId{16, {}}, ResourceId{0, u"VERSION"}, 0, Block(u"9.9.9.9")});
-  spec.resources.push_back(VersionResource(Block(u"3.0.3.0"), 0x0409));
-  EXPECT_EQ(FileText(BuildProgram(spec).bytes, kComments), u"3.0.3.0");
+  ProgramContents contents;
+  contents.resources.push_back(Resource{ResourceId{10, u"PAYLOAD"}, ResourceId{1, {}}, 0, "data"});
+  contents.resources.push_back(Resource{ResourceId{24, {}}, ResourceId{1, {}}, 0x0409, "<xml/>"});
+  contents.resources.push_back(Resource{ResourceId{16, {}}, ResourceId{0, u"VERSION"}, 0, Block(u"9.9.9.9")});
+  contents.resources.push_back(VersionResource(Block(u"3.0.3.0"), 0x0409));
+  EXPECT_EQ(FileText(BuildProgram(contents).bytes, kComments), u"3.0.3.0");
 }
 
 TEST(PeVersionResourceTest, TellsMissingResourcesFromBrokenFiles) {
-  ProgramSpec none;
+  ProgramContents none;
   EXPECT_EQ(Read(BuildProgram(none).bytes), PeVersionResult::kNoVersionResource);
 
-  ProgramSpec otherName;  // a version resource, but not ID 1
+  ProgramContents otherName;  // a version resource, but not ID 1
   otherName.resources.push_back(Resource{ResourceId{16, {}}, ResourceId{2, {}}, 0, Block(u"1")});
   EXPECT_EQ(Read(BuildProgram(otherName).bytes), PeVersionResult::kNoVersionResource);
 
@@ -114,19 +114,13 @@ TEST(PeVersionResourceTest, TellsMissingResourcesFromBrokenFiles) {
   }
 }
 
-TEST(PeVersionResourceTest, ReadsAProgramWithAnArchiveAppended) {
-  ProgramSpec spec;
-  spec.resources.push_back(VersionResource(Block(u"3.0.3.0")));
-  spec.tail = "PK\x03\x04" + std::string(1000, 'z');
-  EXPECT_EQ(FileText(BuildProgram(spec).bytes, kComments), u"3.0.3.0");
-}
-
 // --- Hostile program files --------------------------------------------------
 
-TEST(PeVersionResourceTest, TruncatedAtEveryLengthReadsOnlyWhenTheDataIsWhole) {
+TEST(PeVersionResourceTest, TruncatedAtEveryLengthIsMalformed) {
   for (bool pe32Plus : {false, true}) {
     const ProgramImage image = Versioned(u"VEKStub 3.0.3.0", pe32Plus);
-    const std::size_t dataEnd = image.data[0] + Block(u"VEKStub 3.0.3.0").size();
+    // The resource section is the last one and ends the file.
+    const std::size_t dataEnd = image.bytes.size();
     std::vector<std::uint8_t> whole;
     ASSERT_EQ(Read(image.bytes, &whole), PeVersionResult::kOk);
     for (std::size_t length = 0; length <= image.bytes.size(); ++length) {
@@ -137,7 +131,7 @@ TEST(PeVersionResourceTest, TruncatedAtEveryLengthReadsOnlyWhenTheDataIsWhole) {
         EXPECT_EQ(r, PeVersionResult::kOk) << length;
         EXPECT_EQ(data, whole) << length;
       } else {
-        EXPECT_NE(r, PeVersionResult::kOk) << length;
+        EXPECT_EQ(r, PeVersionResult::kMalformed) << length;
         EXPECT_TRUE(data.empty()) << length;
       }
     }
@@ -188,6 +182,8 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheEndAreMalformed) {
        [&](std::string& f) { PutU32(f, image.resourceDataDirectory, 0x7FFF0000u); }},
       {"section raw data past the end",
        [&](std::string& f) { PutU32(f, section + 20, 0xFFFFFE00u); }},
+      {"code section longer than the file",
+       [&](std::string& f) { PutU32(f, image.sectionTable + 16, 0x10000u); }},
       {"directory entry counts",
        [&](std::string& f) {
          PutU16(f, root + 12, 0xFFFF);
@@ -199,6 +195,8 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheEndAreMalformed) {
        [&](std::string& f) { PutU32(f, image.directories[2] + 16 + 4, 0x7FFFFFF0u); }},
       {"data RVA outside every section", [&](std::string& f) { PutU32(f, entry, 0x00900000u); }},
       {"data size past the section", [&](std::string& f) { PutU32(f, entry + 4, 0xFFFFFFFFu); }},
+      {"data size a little past the section",
+       [&](std::string& f) { PutU32(f, entry + 4, 0x201u); }},
       {"data RVA in the section's zero-filled tail",
        [&](std::string& f) { PutU32(f, entry, image.resourceRva + 0x0FF0); }},
   };

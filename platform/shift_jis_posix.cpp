@@ -1,9 +1,9 @@
-#include "platform/shift_jis.h"
-
 #include <iconv.h>
 
 #include <array>
 #include <cstddef>
+
+#include "platform/shift_jis.h"
 
 namespace packprobe::platform {
 namespace {

@@ -1,6 +1,6 @@
-#include "platform/shift_jis.h"
-
 #include <windows.h>
+
+#include "platform/shift_jis.h"
 
 namespace packprobe::platform {
 

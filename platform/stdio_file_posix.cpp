@@ -1,9 +1,8 @@
-#include "platform/stdio_file.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/stdio_file.h"
 #include "platform/text.h"
 
 namespace packprobe::platform {

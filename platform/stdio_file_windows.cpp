@@ -1,13 +1,32 @@
-#include "platform/stdio_file.h"
-
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <windows.h>
 
 #include <string>
 
+#include "platform/stdio_file.h"
+
 namespace packprobe::platform {
+namespace {
+
+// A path of MAX_PATH characters or more opens only in the extended form
+// ("\\?\"), which must be a full path because the system then leaves it
+// unnormalised.
+std::wstring ExtendedPath(const std::wstring& name) {
+  if (name.size() < MAX_PATH || name.rfind(L"\\\\?\\", 0) == 0) return name;
+  const DWORD needed = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return name;
+  std::wstring full(needed, L'\0');
+  const DWORD written = GetFullPathNameW(name.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed) return name;
+  full.resize(written);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+}  // namespace
 
 StdioFile OpenFileForReading(std::u16string_view path) {
   // The wide path goes to the system as it is: no conversion through the
@@ -19,7 +38,7 @@ StdioFile OpenFileForReading(std::u16string_view path) {
     if (unit == 0) return nullptr;
     name.push_back(static_cast<wchar_t>(unit));
   }
-  StdioFile file(_wfopen(name.c_str(), L"rb"));
+  StdioFile file(_wfopen(ExtendedPath(name).c_str(), L"rb"));
   if (!file) return nullptr;
   struct _stat64 info {};
   if (_fstat64(_fileno(file.get()), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) {

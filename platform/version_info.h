@@ -5,7 +5,9 @@
 // file's version information (GetFileVersionInfoSizeW), the information read
 // into a zero-filled block of twice that size (GetFileVersionInfoW), and the
 // terminated text stored under a query path (VerQueryValueW). On Windows the
-// real calls serve; elsewhere the portable reader of pe_version_resource.h.
+// real calls serve, but only for a file whose version resource the portable
+// reader of pe_version_resource.h finds well-formed (the real calls trust the
+// sizes in the file); elsewhere that reader serves alone.
 #pragma once
 
 #include <cstddef>

@@ -6,7 +6,6 @@
 #include <functional>
 #include <limits>
 #include <new>
-#include <span>
 #include <vector>
 
 #include "platform/byte_reader.h"
@@ -31,13 +30,12 @@ std::optional<std::wstring> ToWide(std::u16string_view text) {
 class FileInput final : public PositionalInput {
  public:
   explicit FileInput(const std::wstring& path) {
-    handle_ = CreateFileW(path.c_str(), GENERIC_READ,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) return;
     LARGE_INTEGER size{};
-    // Only a file on disk has a size to read within; a pipe or a device has
-    // no version information.
+    // Only a file on disk has a size to read within; a pipe or a device
+    // has no version information.
     if (GetFileType(handle_) != FILE_TYPE_DISK || !GetFileSizeEx(handle_, &size) ||
         size.QuadPart < 0) {
       CloseHandle(handle_);
@@ -62,9 +60,8 @@ class FileInput final : public PositionalInput {
       OVERLAPPED position{};
       position.Offset = static_cast<DWORD>(at);
       position.OffsetHigh = static_cast<DWORD>(at >> 32);
-      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out.size() - done, 1u << 20));
       DWORD got = 0;
-      // A file that shrank since its size was taken ends the read too.
+      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out.size() - done, 1u << 20));
       if (!ReadFile(handle_, out.data() + done, want, &got, &position) || got == 0) return false;
       done += got;
     }
@@ -76,13 +73,13 @@ class FileInput final : public PositionalInput {
   std::uint64_t size_ = 0;
 };
 
-// True when the portable reader finds a whole version resource inside the
-// file. The version API is asked only about such files: Wine's
-// GetFileVersionInfoW crashes on a resource whose address lies outside the
-// image and reads a resource cut short by the end of the file as if zeros
-// followed; Windows and Wine then agree with the portable reader.
-bool HasWholeVersionResource(const std::wstring& path) {
-  const FileInput file(path);
+// The version API trusts the sizes in a program's resource tree and copies
+// as many bytes as they claim, reading past the file's mapping when a
+// hostile file claims more than it holds. So a file reaches the API only
+// after the portable reader has found its version resource well-formed and
+// wholly inside the file.
+bool VersionResourceIsSound(const std::wstring& path) {
+  FileInput file(path);
   std::vector<std::uint8_t> data;
   return file.is_open() && ReadVersionResource(file, &data) == PeVersionResult::kOk;
 }
@@ -91,7 +88,7 @@ bool HasWholeVersionResource(const std::wstring& path) {
 
 std::uint32_t GetVersionInfoSize(const std::u16string& path) {
   const std::optional<std::wstring> wide = ToWide(path);
-  if (!wide || !HasWholeVersionResource(*wide)) return 0;
+  if (!wide || !VersionResourceIsSound(*wide)) return 0;
   DWORD ignored = 0;
   return GetFileVersionInfoSizeW(wide->c_str(), &ignored);
 }
@@ -99,8 +96,9 @@ std::uint32_t GetVersionInfoSize(const std::u16string& path) {
 std::optional<VersionInfoBlock> VersionInfoBlock::Read(const std::u16string& path,
                                                        std::uint32_t size) {
   const std::optional<std::wstring> wide = ToWide(path);
+  // The file is checked again: it may have changed since its size was taken.
   if (!wide || size == 0 || size > std::numeric_limits<std::size_t>::max() / 2 ||
-      !HasWholeVersionResource(*wide)) {
+      !VersionResourceIsSound(*wide)) {
     return std::nullopt;
   }
   const std::size_t capacity = std::size_t{size} * 2;

@@ -113,7 +113,8 @@ TEST(OutOfMemoryTest, EveryFailedAllocationOfALoadEndsInAResult) {
   const std::string document =
       "<?xml version='1.0' encoding='Shift_JIS'?><vek_package a='1' b='2'>"
       "<name><name_xlate lang='en'>Storage\nDriver &amp; more</name_xlate></name>"
-      "<category><![CDATA[ x\n]]></category>" + std::string(3000, 'y') + "</vek_package>";
+      "<category><![CDATA[ x\n]]></category>" +
+      std::string(3000, 'y') + "</vek_package>";
   testing::WriteFile(dir / "doc.xml", document);
   const std::u16string path = Utf8ToUtf16((dir / "doc.xml").string());
   CVekXMLReader reader;

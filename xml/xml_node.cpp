@@ -7,9 +7,7 @@
 namespace packprobe {
 namespace {
 
-std::size_t Length(const char16_t* text) {
-  return std::char_traits<char16_t>::length(text);
-}
+std::size_t Length(const char16_t* text) { return std::char_traits<char16_t>::length(text); }
 
 // The first count code units at text, up to a null code unit among them.
 std::u16string_view Prefix(const char16_t* text, std::size_t count) {

@@ -40,8 +40,7 @@ TEST(XmlNodeTest, ChildrenAreListedLatestFirst) {
 }
 
 TEST(XmlNodeTest, AttributesMatchByExactNameInGivenOrder) {
-  const char16_t* list[] = {u"lang", u"en", u"Lang", u"de", u"empty", u"", u"lang", u"fr",
-                            nullptr};
+  const char16_t* list[] = {u"lang", u"en", u"Lang", u"de", u"empty", u"", u"lang", u"fr", nullptr};
   CVekXMLNode node(u"x", list, CVekXMLNode::NODE_ELEMENT);
   EXPECT_EQ(node.GetAttributeCount(), 4u);
   EXPECT_EQ(std::u16string(node.GetAttribute(u"lang")), u"en");  // the first of equal names

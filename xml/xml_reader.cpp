@@ -6,7 +6,9 @@
 #include <clocale>
 #include <cstdio>
 #include <cwctype>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -38,7 +40,12 @@ std::u16string ToUtf16(const XML_Char* text) {
 // every other one.
 int IsNonSpace(XML_Char unit) {
   switch (unit) {
-    case 9: case 10: case 11: case 12: case 13: case 32:
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+    case 32:
       return 0;
     default:
       return 1;
@@ -97,13 +104,13 @@ constexpr char16_t kDocumentRootName[] = u"#DOCROOT";
 // the parser's C code, which an exception must not cross: each catches what
 // it throws and stops the parse instead.
 struct CVekXMLReader::ParseContext {
-  CVekXMLNode* pCurrent;          // receives the next element, text or CDATA node
+  CVekXMLNode* pCurrent;             // receives the next element, text or CDATA node
   CVekXMLNode* pLastText = nullptr;  // the "#TEXT" node created last
-  bool bKeepText = true;          // character data outside CDATA is accepted
-  bool bNewText = true;           // the next accepted piece starts a "#TEXT" node
+  bool bKeepText = true;             // character data outside CDATA is accepted
+  bool bNewText = true;              // the next accepted piece starts a "#TEXT" node
   bool bInCData = false;
   XML_Parser parser = nullptr;
-  bool bOutOfMemory = false;      // set when a handler could not allocate
+  bool bOutOfMemory = false;  // set when a handler could not allocate
   std::size_t nEntityDeclarations = 0;
 
   void StopForMemory() {
@@ -112,8 +119,7 @@ struct CVekXMLReader::ParseContext {
   }
 
   // A child added to pCurrent, made the new pCurrent when descend is true.
-  static CVekXMLNode* Add(ParseContext& context, std::unique_ptr<CVekXMLNode> node,
-                          bool descend) {
+  static CVekXMLNode* Add(ParseContext& context, std::unique_ptr<CVekXMLNode> node, bool descend) {
     CVekXMLNode* added = node.get();
     context.pCurrent->AddChild(std::move(node));
     if (descend) context.pCurrent = added;
@@ -127,13 +133,15 @@ struct CVekXMLReader::ParseContext {
     context.bNewText = true;
     try {
       std::vector<std::u16string> strings;
-      for (std::size_t i = 0; atts[i] != nullptr; ++i) strings.push_back(ToUtf16(atts[i]));
       std::vector<const char16_t*> list;
-      list.reserve(strings.size() + 1);
-      for (const std::u16string& s : strings) list.push_back(s.c_str());
-      list.push_back(nullptr);
+      if (atts[0] != nullptr) {
+        for (std::size_t i = 0; atts[i] != nullptr; ++i) strings.push_back(ToUtf16(atts[i]));
+        list.reserve(strings.size() + 1);
+        for (const std::u16string& s : strings) list.push_back(s.c_str());
+        list.push_back(nullptr);
+      }
       Add(context,
-          std::make_unique<CVekXMLNode>(ToUtf16(name).c_str(), list.data(),
+          std::make_unique<CVekXMLNode>(ToUtf16(name).c_str(), list.empty() ? nullptr : list.data(),
                                         CVekXMLNode::NODE_ELEMENT),
           true);
     } catch (...) {
@@ -153,8 +161,7 @@ struct CVekXMLReader::ParseContext {
     context.bKeepText = true;
     context.bInCData = true;
     try {
-      Add(context, std::make_unique<CVekXMLNode>(u"#CDATA", nullptr, CVekXMLNode::NODE_TEXT),
-          true);
+      Add(context, std::make_unique<CVekXMLNode>(u"#CDATA", nullptr, CVekXMLNode::NODE_TEXT), true);
     } catch (...) {
       context.StopForMemory();
     }
@@ -195,9 +202,9 @@ struct CVekXMLReader::ParseContext {
     }
   }
 
-  static void XMLCALL OnEntityDeclaration(void* data, const XML_Char*, int, const XML_Char*,
-                                          int, const XML_Char*, const XML_Char*,
-                                          const XML_Char*, const XML_Char*) {
+  static void XMLCALL OnEntityDeclaration(void* data, const XML_Char*, int, const XML_Char*, int,
+                                          const XML_Char*, const XML_Char*, const XML_Char*,
+                                          const XML_Char*) {
     auto& context = *static_cast<ParseContext*>(data);
     if (++context.nEntityDeclarations > kMaxEntityDeclarations) {
       XML_StopParser(context.parser, XML_FALSE);
@@ -218,8 +225,7 @@ void CVekXMLReader::Release() {
 void CVekXMLReader::Reset() {
   if (m_bLoaded || m_pRoot) Release();
   try {
-    m_pRoot = std::make_unique<CVekXMLNode>(kDocumentRootName, nullptr,
-                                            CVekXMLNode::NODE_ELEMENT);
+    m_pRoot = std::make_unique<CVekXMLNode>(kDocumentRootName, nullptr, CVekXMLNode::NODE_ELEMENT);
   } catch (const std::bad_alloc&) {
     m_pRoot.reset();
   }

@@ -48,9 +48,9 @@ class CVekXMLReader {
     // The document was parsed; IsLoaded is true. Also returned with IsLoaded
     // false when memory ran out while the file was read or parsed.
     LOAD_OK = 0,
-    LOAD_NO_ROOT = 1,       // the document root could not be created
-    LOAD_OPEN_FAILED = 3,   // no regular file could be opened at the path
-    LOAD_READ_FAILED = 4,   // fewer bytes could be read than the file's size
+    LOAD_NO_ROOT = 1,      // the document root could not be created
+    LOAD_OPEN_FAILED = 3,  // no regular file could be opened at the path
+    LOAD_READ_FAILED = 4,  // fewer bytes could be read than the file's size
     // Empty, not well-formed, an unknown encoding, or otherwise rejected
     // (among others: more than kMaxEntityDeclarations entity declarations).
     LOAD_PARSE_FAILED = 5,
@@ -91,8 +91,7 @@ class CVekXMLReader {
   // Null when nothing matches, when name is null, or when no document is
   // loaded.
   CVekXMLNode* FindChild(CVekXMLNode* parent, const char16_t* name,
-                         const char16_t* attrName = nullptr,
-                         const char16_t* attrValue = nullptr);
+                         const char16_t* attrName = nullptr, const char16_t* attrValue = nullptr);
 
   // Releases the tree and the root; the reader holds nothing afterwards.
   void Release();

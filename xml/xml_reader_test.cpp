@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
-
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -20,29 +15,11 @@ namespace fs = std::filesystem;
 
 std::string Utf8(const char16_t* text) { return text ? Utf16ToUtf8(text) : "<null>"; }
 
-// Selects the C locale for what follows, where the locale comes from the
-// environment (POSIX); Windows takes it from the user's settings instead.
-void UseCLocale() {
-#ifndef _WIN32
-  ASSERT_EQ(setenv("LC_ALL", "C", 1), 0);
-#endif
-}
-
-void UseDefaultLocale() {
-#ifndef _WIN32
-  unsetenv("LC_ALL");
-#endif
-}
-
 // A compact picture of a subtree in child-list order (latest first):
 // name, "=text" when there is text, "{children}" when there are children.
 std::string Describe(const CVekXMLNode* node) {
   std::string out = Utf8(node->GetName());
-  if (node->GetText()) {
-    // Appended in two steps: "=" + text trips a false -Wrestrict in GCC 12 at -O2.
-    out += '=';
-    out += Utf8(node->GetText());
-  }
+  if (node->GetText()) out += "=" + Utf8(node->GetText());
   if (node->GetFirstChild()) {
     out += "{";
     for (const CVekXMLNode* c = node->GetFirstChild(); c; c = c->GetNextSibling()) {
@@ -56,7 +33,6 @@ std::string Describe(const CVekXMLNode* node) {
 
 class XmlReaderTest : public ::testing::Test {
  protected:
-  // u16string, not string(): the narrow form is UTF-8 only on POSIX.
   std::u16string PathOf(const fs::path& path) { return path.u16string(); }
 
   CVekXMLReader::LoadResult LoadDocument(const std::string& bytes) {
@@ -196,9 +172,7 @@ TEST_F(XmlReaderTest, EncodingComesFromByteOrderMarkOrDeclaration) {
   EXPECT_EQ(LoadDocument("<a>\xE9</a>"), CVekXMLReader::LOAD_PARSE_FAILED);  // not UTF-8
 }
 
-// Shift_JIS documents read the same under every locale: the C locale here.
 TEST_F(XmlReaderTest, ReadsShiftJisDocumentsDeclaredInAnyCase) {
-  UseCLocale();
   for (const char* name : {"SHIFT_JIS", "Shift_JIS", "shift_jis", "sHiFt_jIs"}) {
     // Kanji "nihon" in two-byte form, half-width katakana in one byte each,
     // and 0x5C, which is a backslash in the single-byte map.
@@ -218,7 +192,6 @@ TEST_F(XmlReaderTest, ReadsShiftJisDocumentsDeclaredInAnyCase) {
               CVekXMLReader::LOAD_PARSE_FAILED)
         << other;
   }
-  UseDefaultLocale();
 }
 
 TEST_F(XmlReaderTest, RejectsDocumentsThatAreNotWellFormed) {
@@ -249,39 +222,9 @@ TEST_F(XmlReaderTest, OpenFailures) {
   EXPECT_EQ(reader_.Load(u""), CVekXMLReader::LOAD_OPEN_FAILED);
 
   // A path that cannot be named must not open a file whose name it resembles.
-  testing::WriteFile(dir_.path() / fs::path(u8"doc\uFFFD.xml"), "<a/>");
+  testing::WriteFile(dir_.path() / u"doc\uFFFD.xml", "<a/>");
   EXPECT_EQ(reader_.Load(PathOf(dir_ / "doc") + u"\xD800.xml"), CVekXMLReader::LOAD_OPEN_FAILED);
-  EXPECT_EQ(reader_.Load(good + std::u16string(1, u'\0') + u"x"),
-            CVekXMLReader::LOAD_OPEN_FAILED);
-
-#ifndef _WIN32
-  // A pipe without a writer: no hang, no read.
-  const fs::path pipe = dir_ / "pipe.xml";
-  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-  EXPECT_EQ(reader_.Load(PathOf(pipe)), CVekXMLReader::LOAD_OPEN_FAILED);
-#endif
-}
-
-TEST_F(XmlReaderTest, FileShorterThanItsSizeIsAReadFailure) {
-  // Files of this kind report a page as their size and hold less.
-  const fs::path shortFile = "/sys/kernel/mm/transparent_hugepage/enabled";
-  std::error_code error;
-  if (fs::file_size(shortFile, error) != 4096 || error) GTEST_SKIP() << "no such file here";
-  EXPECT_EQ(reader_.Load(PathOf(shortFile)), CVekXMLReader::LOAD_READ_FAILED);
-  EXPECT_FALSE(reader_.IsLoaded());
-}
-
-TEST_F(XmlReaderTest, OpensNonAsciiAndLongPathsUnderAnyLocale) {
-  UseCLocale();
-  fs::path deep = dir_.path();
-  for (int i = 0; i < 12; ++i) deep /= std::string(40, static_cast<char>('a' + i));
-  fs::create_directories(deep);
-  const fs::path file = deep / fs::path(u8"\u65E5\u672C-\u00E9.xml");
-  testing::WriteFile(file, "<a>ok</a>");
-  ASSERT_GT(file.u16string().size(), 500u);
-  EXPECT_EQ(reader_.Load(PathOf(file)), CVekXMLReader::LOAD_OK);
-  EXPECT_TRUE(reader_.IsLoaded());
-  UseDefaultLocale();
+  EXPECT_EQ(reader_.Load(good + std::u16string(1, u'\0') + u"x"), CVekXMLReader::LOAD_OPEN_FAILED);
 }
 
 TEST_F(XmlReaderTest, EachLoadReplacesTheTree) {
@@ -301,8 +244,9 @@ TEST_F(XmlReaderTest, EachLoadReplacesTheTree) {
 }
 
 TEST_F(XmlReaderTest, FindChildLooksAtDirectChildrenByExactName) {
-  TreeOf("<vek_package><name><name_xlate lang='en'>A</name_xlate></name>"
-         "<Name/><category>t<c/></category></vek_package>");
+  TreeOf(
+      "<vek_package><name><name_xlate lang='en'>A</name_xlate></name>"
+      "<Name/><category>t<c/></category></vek_package>");
   EXPECT_EQ(reader_.FindChild(nullptr, u"name"), nullptr);  // the document element only
   CVekXMLNode* package = reader_.FindChild(nullptr, u"vek_package");
   ASSERT_NE(package, nullptr);
@@ -321,9 +265,10 @@ TEST_F(XmlReaderTest, FindChildLooksAtDirectChildrenByExactName) {
 }
 
 TEST_F(XmlReaderTest, FindChildMatchesAttributeValuesWithoutCase) {
-  TreeOf("<name><name_xlate lang='de'>D</name_xlate><name_xlate lang='en'>E1</name_xlate>"
-         "<name_xlate>N</name_xlate><name_xlate lang='en'>E2</name_xlate>"
-         "<name_xlate lang='EN-us'>U</name_xlate></name>");
+  TreeOf(
+      "<name><name_xlate lang='de'>D</name_xlate><name_xlate lang='en'>E1</name_xlate>"
+      "<name_xlate>N</name_xlate><name_xlate lang='en'>E2</name_xlate>"
+      "<name_xlate lang='EN-us'>U</name_xlate></name>");
   CVekXMLNode* name = reader_.FindChild(nullptr, u"name");
   auto text = [&](const char16_t* attr, const char16_t* value) {
     const CVekXMLNode* found = reader_.FindChild(name, u"name_xlate", attr, value);

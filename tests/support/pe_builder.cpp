@@ -295,11 +295,11 @@ Resource VersionResource(const std::string& block, std::uint16_t language) {
                   language, block};
 }
 
-ProgramImage BuildProgram(const ProgramSpec& spec) {
+ProgramImage BuildProgram(const ProgramContents& contents) {
   ProgramImage image;
-  const bool withResources = !spec.resources.empty();
+  const bool withResources = !contents.resources.empty();
   const std::size_t sectionCount = withResources ? 2 : 1;
-  const std::size_t optionalHeaderSize = spec.pe32Plus ? 240 : 224;
+  const std::size_t optionalHeaderSize = contents.pe32Plus ? 240 : 224;
 
   std::string& b = image.bytes;
   b.assign(kHeadersSize, '\0');
@@ -313,11 +313,11 @@ ProgramImage BuildProgram(const ProgramSpec& spec) {
   b[0x80] = 'P';
   b[0x81] = 'E';
   const std::size_t coff = 0x84;
-  PutU16(b, coff, spec.pe32Plus ? 0x8664 : 0x014C);  // machine
+  PutU16(b, coff, contents.pe32Plus ? 0x8664 : 0x014C);  // machine
   PutU16(b, coff + 2, static_cast<std::uint16_t>(sectionCount));
   PutU16(b, coff + 16, static_cast<std::uint16_t>(optionalHeaderSize));
   // Executable image; 32-bit machine or large-address aware.
-  PutU16(b, coff + 18, spec.pe32Plus ? 0x0022 : 0x0102);
+  PutU16(b, coff + 18, contents.pe32Plus ? 0x0022 : 0x0102);
 
   // Code section: "xor eax, eax; ret".
   const std::size_t codeOffset = kHeadersSize;
@@ -326,20 +326,20 @@ ProgramImage BuildProgram(const ProgramSpec& spec) {
 
   ResourceTree tree;
   const std::size_t resourceOffset = codeOffset + code.size();
-  if (withResources) tree = BuildResourceTree(spec.resources, kResourceRva);
+  if (withResources) tree = BuildResourceTree(contents.resources, kResourceRva);
   const std::size_t resourceRawSize = AlignUp(tree.bytes.size(), kFileAlignment);
   const std::uint32_t imageSize = static_cast<std::uint32_t>(
       AlignUp(kResourceRva + (withResources ? tree.bytes.size() : 0), kSectionAlignment));
 
   const std::size_t opt = coff + 20;
   image.optionalHeader = opt;
-  PutU16(b, opt, spec.pe32Plus ? 0x020B : 0x010B);
+  PutU16(b, opt, contents.pe32Plus ? 0x020B : 0x010B);
   b[opt + 2] = 2;  // linker version
   PutU32(b, opt + 4, static_cast<std::uint32_t>(code.size()));
   PutU32(b, opt + 8, static_cast<std::uint32_t>(resourceRawSize));
   PutU32(b, opt + 16, kCodeRva);  // entry point
   PutU32(b, opt + 20, kCodeRva);  // base of code
-  if (spec.pe32Plus) {
+  if (contents.pe32Plus) {
     PutU64(b, opt + 24, 0x140000000ull);
   } else {
     PutU32(b, opt + 24, kResourceRva);  // base of data
@@ -353,7 +353,7 @@ ProgramImage BuildProgram(const ProgramSpec& spec) {
   PutU32(b, opt + 60, static_cast<std::uint32_t>(kHeadersSize));
   PutU16(b, opt + 68, 3);  // console subsystem
   const std::size_t sizes = opt + 72;
-  if (spec.pe32Plus) {
+  if (contents.pe32Plus) {
     PutU64(b, sizes, 0x100000);
     PutU64(b, sizes + 8, 0x1000);
     PutU64(b, sizes + 16, 0x100000);
@@ -364,7 +364,7 @@ ProgramImage BuildProgram(const ProgramSpec& spec) {
     PutU32(b, sizes + 8, 0x100000);
     PutU32(b, sizes + 12, 0x1000);
   }
-  const std::size_t directoryCount = opt + (spec.pe32Plus ? 108 : 92);
+  const std::size_t directoryCount = opt + (contents.pe32Plus ? 108 : 92);
   PutU32(b, directoryCount, 16);
   image.resourceDataDirectory = directoryCount + 4 + 2 * 8;
   if (withResources) {
@@ -391,14 +391,14 @@ ProgramImage BuildProgram(const ProgramSpec& spec) {
     for (std::size_t d : tree.dataEntries) image.dataEntries.push_back(resourceOffset + d);
     for (std::size_t d : tree.data) image.data.push_back(resourceOffset + d);
   }
-  b += spec.tail;
+  b += contents.tail;
   return image;
 }
 
 std::string BuildVersionedProgram(const VersionStrings& strings, const std::u16string& tableKey) {
-  ProgramSpec spec;
-  spec.resources.push_back(VersionResource(BuildVersionInfo({StringTable{tableKey, strings}})));
-  return BuildProgram(spec).bytes;
+  ProgramContents contents;
+  contents.resources.push_back(VersionResource(BuildVersionInfo({StringTable{tableKey, strings}})));
+  return BuildProgram(contents).bytes;
 }
 
 }  // namespace packprobe::testing

@@ -88,7 +88,7 @@ inline constexpr std::uint16_t kLanguageGerman = 0x0407;
 // A version resource (type 16, ID 1) in `language` holding `block`.
 Resource VersionResource(const std::string& block, std::uint16_t language = kLanguageNeutral);
 
-struct ProgramSpec {
+struct ProgramContents {
   bool pe32Plus = false;  // PE32+ (64-bit) headers instead of PE32
   // The resources of the image. Each directory of the tree lists its entries
   // in the order in which they first appear here (not sorted), so a test
@@ -113,12 +113,12 @@ struct ProgramImage {
   // directory per type, then one language directory per (type, name), each
   // group in order of first appearance.
   std::vector<std::size_t> directories;
-  // Per resource of the spec, in its order: its data entry and its data.
+  // Per resource of the contents, in their order: its data entry and its data.
   std::vector<std::size_t> dataEntries;
   std::vector<std::size_t> data;
 };
 
-ProgramImage BuildProgram(const ProgramSpec& spec);
+ProgramImage BuildProgram(const ProgramContents& contents);
 
 // Little-endian patching of built bytes, for hostile variants.
 void PutU16(std::string& bytes, std::size_t offset, std::uint16_t value);

@@ -22,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::BuildProgram;
-using testing::ProgramSpec;
+using testing::ProgramContents;
 using testing::StringTable;
 
 const std::u16string kQueries[] = {
@@ -130,7 +130,7 @@ TEST(VersionInfoWindowsTest, AgreesOnBuiltPrograms) {
       {"nonlatin", testing::BuildVersionedProgram({{u"ProductName", u"\u65e5\u672c \U0001F600"}})},
   };
   for (const bool pe32Plus : {false, true}) {
-    ProgramSpec spec;
+    ProgramContents spec;
     spec.pe32Plus = pe32Plus;
     spec.resources.push_back(testing::VersionResource(
         testing::BuildVersionInfo({StringTable{u"040704B0", {{u"Comments", u"German"}}},
@@ -175,7 +175,7 @@ TEST(VersionInfoWindowsTest, ServiceAgreesOnTruncatedAndMisplacedResources) {
   for (std::size_t length = 0; length <= whole.size(); length += 61) {
     programs.emplace_back("cut" + std::to_string(length), whole.substr(0, length));
   }
-  ProgramSpec spec;
+  ProgramContents spec;
   spec.resources.push_back(testing::VersionResource(
       testing::BuildVersionInfo({StringTable{u"040904B0", {{u"Comments", u"US"}}}})));
   for (const std::uint32_t rva : {0x7FFFFF00u, 0xFFFFFFF0u, 0x00100000u}) {

@@ -85,7 +85,7 @@ toolchain_of() {
 # Sets expat_dir to the unpacked source, fetching it when it is not there.
 fetch_expat() {
   local dir
-  dir=$(find "$deps/src" -maxdepth 1 -type d -name 'expat-*' 2>/dev/null | head -n 1)
+  dir=$(find "$deps/src" -maxdepth 1 -type d -name 'expat-*' 2>/dev/null | head -n 1 || true)
   if [ -z "$dir" ]; then
     step "fetching expat's source package"
     local list=/etc/apt/sources.list.d/packprobe-deb-src.sources

@@ -48,6 +48,11 @@ class File {
   // False on a read error.
   bool Read(void* buffer, std::uint32_t size, std::uint32_t* got);
 
+  // Reads as Read does, but at position (below 2^31) rather than the current
+  // position, which is left unspecified. False when the position cannot be
+  // set or the read fails.
+  bool ReadAt(std::uint32_t position, void* buffer, std::uint32_t size, std::uint32_t* got);
+
   // Writes all size bytes at the current position. False when not all of
   // them could be written.
   bool Write(const void* buffer, std::uint32_t size);

@@ -82,9 +82,12 @@ bool File::Create(std::u16string_view path, Creation creation) {
   // Replacing is refused for anything but a writable regular file. A file
   // without write permission stands for a read-only one, which Windows will
   // not replace, and which the superuser could otherwise truncate.
+  // Only a file that has content is truncated: on ext4, truncating even an
+  // empty file to 0 makes its close start writing the new data back to disk.
   struct stat status;
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-      (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::ftruncate(fd, 0) != 0) {
+      (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+      (status.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
     ::close(fd);
     return false;
   }
@@ -107,6 +110,23 @@ bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (*got < size) {
     const ssize_t n = ::read(Descriptor(handle_), bytes + *got, size - *got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    *got += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
+
+bool File::ReadAt(std::uint32_t position, void* buffer, std::uint32_t size, std::uint32_t* got) {
+  *got = 0;
+  if (handle_ < 0 || position >= 0x80000000u) return false;
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  while (*got < size) {
+    const ssize_t n = ::pread(Descriptor(handle_), bytes + *got, size - *got,
+                              static_cast<off_t>(position) + *got);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;

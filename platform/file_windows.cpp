@@ -87,6 +87,11 @@ bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
   return true;
 }
 
+bool File::ReadAt(std::uint32_t position, void* buffer, std::uint32_t size, std::uint32_t* got) {
+  *got = 0;
+  return SetPosition(position) && Read(buffer, size, got);
+}
+
 bool File::Write(const void* buffer, std::uint32_t size) {
   if (handle_ == kClosed) return false;
   const auto* bytes = static_cast<const unsigned char*>(buffer);

@@ -119,7 +119,7 @@ class FieldReader {
     Block& victim = blocks_[0].age <= blocks_[1].age ? blocks_[0] : blocks_[1];
     victim.loaded = false;
     std::uint32_t got = 0;
-    if (!file_.SetPosition(start) || !file_.Read(victim.data.data(), kBlockSize, &got)) {
+    if (!file_.ReadAt(start, victim.data.data(), kBlockSize, &got)) {
       return nullptr;
     }
     victim.start = start;

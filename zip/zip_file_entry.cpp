@@ -69,6 +69,17 @@ std::optional<std::u16string> WideName(const char* name) {
                                                                : std::string_view(name));
 }
 
+// Reads the next n bytes of the entry's data at the state's position and
+// moves past them. False when the position cannot be set, the read fails or
+// the archive ends first (it is shorter than its directory says).
+bool ReadArchive(ZIP_ReadState& state, unsigned char* into, std::uint32_t n) {
+  std::uint32_t got = 0;
+  if (!state.file->ReadAt(state.filePosition, into, n, &got) || got != n) return false;
+  state.filePosition += n;
+  state.compressedLeft -= n;
+  return true;
+}
+
 }  // namespace
 
 ZIP_ReadState::~ZIP_ReadState() { Release(); }
@@ -195,33 +206,30 @@ int ZIP_FileEntry::Read(void* buffer, std::uint32_t size, ZIP_ReadState* state,
   };
 
   while (count < window) {
-    if (stream.avail_in == 0 && state->compressedLeft > 0) {
-      const std::uint32_t n = std::min(kChunkSize, state->compressedLeft);
-      std::uint32_t got = 0;
-      // A short read means the archive is shorter than its directory says.
-      if (!state->file->SetPosition(state->filePosition) ||
-          !state->file->Read(state->inputBuffer.data(), n, &got) || got != n) {
+    if (method == kMethodStored) {
+      // Stored data goes straight from the archive into the caller's
+      // buffer, in the same pieces of at most 16 KiB; staging it in the
+      // input buffer would only add a copy.
+      if (state->compressedLeft == 0) return dataEnded();  // the data ended early
+      const std::uint32_t n = std::min({kChunkSize, state->compressedLeft, window - count});
+      if (!ReadArchive(*state, out + count, n)) {
         if (produced != nullptr) *produced = count;
         return ZIP_ERR_FAILED;
       }
-      state->filePosition += n;
-      state->compressedLeft -= n;
-      stream.next_in = state->inputBuffer.data();
-      stream.avail_in = n;
+      state->crc = static_cast<std::uint32_t>(crc32(state->crc, out + count, n));
+      state->uncompressedLeft -= n;
+      count += n;
+      continue;
     }
 
-    if (method == kMethodStored) {
-      // Stored data that ends before the expected size: nothing more will
-      // come, so the copy must end rather than wait for it.
-      if (stream.avail_in == 0) return dataEnded();
-      const std::uint32_t k = std::min(window - count, static_cast<std::uint32_t>(stream.avail_in));
-      std::memcpy(out + count, stream.next_in, k);
-      state->crc = static_cast<std::uint32_t>(crc32(state->crc, out + count, k));
-      state->uncompressedLeft -= k;
-      stream.next_in += k;
-      stream.avail_in -= k;
-      count += k;
-      continue;
+    if (stream.avail_in == 0 && state->compressedLeft > 0) {
+      const std::uint32_t n = std::min(kChunkSize, state->compressedLeft);
+      if (!ReadArchive(*state, state->inputBuffer.data(), n)) {
+        if (produced != nullptr) *produced = count;
+        return ZIP_ERR_FAILED;
+      }
+      stream.next_in = state->inputBuffer.data();
+      stream.avail_in = n;
     }
 
     const uInt inputBefore = stream.avail_in;

@@ -2,7 +2,8 @@
 #
 # A subsystem directory holds its sources, their tests (*_test.cpp) and its
 # fuzz targets (*_fuzz.cpp) side by side. Platform-specific sources end in
-# _posix.cpp or _windows.cpp and only the one for the target is compiled.
+# _posix.cpp or _windows.cpp and only the one for the target is compiled;
+# so are tests of one platform's code (_posix_test.cpp, _windows_test.cpp).
 
 if(MSVC)
   add_compile_options(/W4)
@@ -25,8 +26,10 @@ endif()
 
 if(WIN32)
   set(PACKPROBE_PLATFORM_SUFFIX _windows)
+  set(PACKPROBE_OTHER_PLATFORM_SUFFIX _posix)
 else()
   set(PACKPROBE_PLATFORM_SUFFIX _posix)
+  set(PACKPROBE_OTHER_PLATFORM_SUFFIX _windows)
 endif()
 
 # packprobe_add_module(<name> [DEPENDS <targets...>] [TEST_DEPENDS <targets...>]
@@ -47,7 +50,9 @@ function(packprobe_add_module name)
   set(fuzz_sources "")
   foreach(src IN LISTS all)
     get_filename_component(stem "${src}" NAME_WE)
-    if(stem MATCHES "_test$")
+    if(stem MATCHES "${PACKPROBE_OTHER_PLATFORM_SUFFIX}_test$")
+      # A test of the other platform's implementation.
+    elseif(stem MATCHES "_test$")
       list(APPEND test_sources "${src}")
     elseif(stem MATCHES "_fuzz$")
       list(APPEND fuzz_sources "${src}")

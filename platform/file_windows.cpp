@@ -52,6 +52,14 @@ bool File::Create(std::u16string_view path, Creation creation) {
   Close();
   const std::optional<std::wstring> name = SystemPath(path);
   if (!name) return false;
+  // Windows refuses to replace a read-only file, but Wine run by the
+  // superuser replaces it; refuse it here so that both behave alike.
+  const DWORD attributes = GetFileAttributesW(name->c_str());
+  if (creation == Creation::kReplace && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
   const HANDLE handle =
       CreateFileW(name->c_str(), GENERIC_WRITE, 0, nullptr,
                   creation == Creation::kCreateNew ? CREATE_NEW : CREATE_ALWAYS,
@@ -155,10 +163,14 @@ std::optional<std::u16string> NarrowNameToWide(std::string_view name) {
   if (name.empty()) return std::u16string();
   if (name.size() > 0x7FFFFFFF) return std::nullopt;
   const int length = static_cast<int>(name.size());
-  const int needed = MultiByteToWideChar(CP_THREAD_ACP, 0, name.data(), length, nullptr, 0);
+  // Without MB_ERR_INVALID_CHARS a byte sequence that the code page does not
+  // define would become some stand-in character, naming another file.
+  const int needed =
+      MultiByteToWideChar(CP_THREAD_ACP, MB_ERR_INVALID_CHARS, name.data(), length, nullptr, 0);
   if (needed <= 0) return std::nullopt;
   std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-  if (MultiByteToWideChar(CP_THREAD_ACP, 0, name.data(), length, wide.data(), needed) != needed) {
+  if (MultiByteToWideChar(CP_THREAD_ACP, MB_ERR_INVALID_CHARS, name.data(), length, wide.data(),
+                          needed) != needed) {
     return std::nullopt;
   }
   return std::u16string(wide.begin(), wide.end());
@@ -169,11 +181,12 @@ std::optional<std::string> WideNameToNarrow(std::u16string_view name) {
   if (name.size() > 0x7FFFFFFF) return std::nullopt;
   const std::wstring wide(name.begin(), name.end());
   const int length = static_cast<int>(wide.size());
-  // A character the code page lacks would silently become '?', which could
-  // match an entry of another name; such a name is not converted.
+  // A character the code page lacks would silently become '?', or its
+  // "best fit" ('A' for U+00C4 in code page 932), either of which could match
+  // an entry of another name; such a name is not converted.
   BOOL usedDefault = FALSE;
   BOOL* usedDefaultOut = &usedDefault;
-  DWORD flags = 0;
+  DWORD flags = WC_NO_BEST_FIT_CHARS;
   int needed = WideCharToMultiByte(CP_THREAD_ACP, flags, wide.data(), length, nullptr, 0, nullptr,
                                    usedDefaultOut);
   if (needed <= 0 && GetLastError() == ERROR_INVALID_PARAMETER) {

@@ -112,7 +112,7 @@ TEST_F(CheckTest, ValidComponentPassesWithinItsRanges) {
   EXPECT_EQ(r.exitCode, 0);
 
   // The logo comes first without /nologo.
-  r = RunProgram({PACKPROBE_EXE, {"kitdemo1.exe"}, cwd_.path(), {{"TMPDIR", tmp_.path()}}});
+  r = RunProgram({PACKPROBE_EXE, {"kitdemo1.exe"}, cwd_.path(), {{"TMPDIR", tmp_.path().string()}}});
   EXPECT_EQ(r.out, "PACKPROBE.EXE\nVerifies the VEKStub and VEKSetup versions of a component.\n\n" +
                        block + kPassed);
 }

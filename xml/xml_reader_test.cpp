@@ -19,7 +19,11 @@ std::string Utf8(const char16_t* text) { return text ? Utf16ToUtf8(text) : "<nul
 // name, "=text" when there is text, "{children}" when there are children.
 std::string Describe(const CVekXMLNode* node) {
   std::string out = Utf8(node->GetName());
-  if (node->GetText()) out += "=" + Utf8(node->GetText());
+  if (node->GetText()) {
+    // Appended in two steps: "=" + text trips a false -Wrestrict in GCC 12 at -O2.
+    out += '=';
+    out += Utf8(node->GetText());
+  }
   if (node->GetFirstChild()) {
     out += "{";
     for (const CVekXMLNode* c = node->GetFirstChild(); c; c = c->GetNextSibling()) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/heap.h"
 #include "platform/text.h"
 #include "tests/support/scratch_dir.h"
@@ -53,6 +54,7 @@ class ZipFileEntryTest : public ::testing::Test {
 
   // Opens an archive of the entries after a small stub.
   void OpenArchive(const std::vector<ZipWriterEntry>& entries) {
+    archive_.Close();  // an open archive keeps its file from being rewritten on Windows
     WriteFile(scratch_ / "component.exe", BuildArchive(entries, "MZ-stub"));
     ASSERT_EQ(archive_.Open(Wide(scratch_ / "component.exe"), true), ZIP_OK);
   }
@@ -187,16 +189,29 @@ TEST_F(ZipFileEntryTest, NamesThatLeaveTheCurrentDirectoryAreRefused) {
   EXPECT_FALSE(fs::exists(scratch_ / "escaped"));
   // Dots that are no ".." level are ordinary names.
   OpenArchive({Entry("..data", "1"), Entry("a..b", "2"), Entry("...", "3")});
-  for (ZIP_FileEntry* entry : archive_.Entries()) {
-    EXPECT_EQ(entry->Extract(nullptr, false), ZIP_OK) << entry->Name();
-  }
+  const std::vector<ZIP_FileEntry*> dotted = archive_.Entries();
+  EXPECT_EQ(dotted[0]->Extract(nullptr, false), ZIP_OK);
+  EXPECT_EQ(dotted[1]->Extract(nullptr, false), ZIP_OK);
+#ifdef _WIN32
+  // Windows drops the trailing dots of a name: "..." names the directory
+  // itself, which cannot be created as a file.
+  EXPECT_EQ(dotted[2]->Extract(nullptr, false), ZIP_ERR_CREATE);
+  EXPECT_EQ(Written(), (std::vector<std::string>{"..data", "a..b"}));
+#else
+  EXPECT_EQ(dotted[2]->Extract(nullptr, false), ZIP_OK);
   EXPECT_EQ(Written(), (std::vector<std::string>{"...", "..data", "a..b"}));
+#endif
 }
 
 TEST_F(ZipFileEntryTest, NamesThatCannotBeConvertedAreRefused) {
+  // 0xFF starts no character in UTF-8 nor in code page 932; single-byte
+  // code pages such as 1252 hold a character for every byte.
+  const bool convertible = packprobe::platform::NarrowNameToWide("bad\xFF.txt").has_value();
   OpenArchive({Entry("bad\xFF.txt", "x"), Entry("", "nameless")});
   const std::vector<ZIP_FileEntry*> entries = archive_.Entries();
-  EXPECT_EQ(entries[0]->Extract(nullptr, false), ZIP_ERR_PARAM);
+  if (!convertible) {
+    EXPECT_EQ(entries[0]->Extract(nullptr, false), ZIP_ERR_PARAM);
+  }
   EXPECT_EQ(entries[1]->Extract(nullptr, false), ZIP_ERR_CREATE);  // no name, no file
   EXPECT_TRUE(Written().empty());
   const std::u16string target = u"named.txt";

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/heap.h"
 #include "platform/text.h"
 #include "tests/support/scratch_dir.h"
@@ -35,10 +37,13 @@ ZipWriterEntry Entry(std::string name, std::string data, bool deflate = true) {
 
 class ZipFileTest : public ::testing::Test {
  protected:
-  // Writes bytes as a file of the scratch directory and opens it.
+  // Writes bytes as a new file of the scratch directory and opens it. Each
+  // call writes a file of its own: an archive still open keeps its file
+  // from being rewritten on Windows.
   int OpenBytes(const std::string& bytes, ZIP_File& archive, bool readOnly = true) {
-    WriteFile(scratch_ / "archive.zip", bytes);
-    return archive.Open(Path("archive.zip"), readOnly);
+    const std::string name = "archive" + std::to_string(++written_) + ".zip";
+    WriteFile(scratch_ / name, bytes);
+    return archive.Open(Path(name), readOnly);
   }
   std::u16string Path(const std::string& name) { return Utf8ToUtf16((scratch_ / name).string()); }
 
@@ -52,6 +57,7 @@ class ZipFileTest : public ::testing::Test {
   }
 
   ScratchDir scratch_;
+  int written_ = 0;
 };
 
 TEST_F(ZipFileTest, ComponentWithAdjustedOffsetsOpens) {
@@ -298,8 +304,27 @@ TEST_F(ZipFileTest, DataDescriptorArchivesAreRefused) {
   ExpectClosed(archive);
 }
 
+// A non-ASCII capital letter and its small form that the system's code page
+// for entry names holds (UTF-8 on POSIX), and the capital's bytes there.
+struct NonAsciiLetter {
+  std::u16string upper, lower;
+  std::string upperBytes;
+};
+NonAsciiLetter LetterOfTheCodePage() {
+  for (const auto& [upper, lower] : {std::pair<std::u16string, std::u16string>{u"\u00C4", u"\u00E4"},
+                                     {u"\u0391", u"\u03B1"}, {u"\u0414", u"\u0434"}}) {
+    const auto upperBytes = packprobe::platform::WideNameToNarrow(upper);
+    if (upperBytes && packprobe::platform::WideNameToNarrow(lower)) {
+      return {upper, lower, *upperBytes};
+    }
+  }
+  return {};
+}
+
 TEST_F(ZipFileTest, FindEntryFoldsOnlyAsciiLetters) {
-  const std::string upperUmlaut = "\xC3\x84.txt";  // "Ä.txt"
+  const NonAsciiLetter letter = LetterOfTheCodePage();
+  ASSERT_FALSE(letter.upperBytes.empty());
+  const std::string upperUmlaut = letter.upperBytes + ".txt";  // "Ä.txt" in UTF-8
   ZIP_File archive;
   ASSERT_EQ(OpenBytes(BuildArchive({Entry("Dir/Setup.EXE", "1"), Entry("dir/setup.exe", "2"),
                                     Entry(upperUmlaut, "3"), Entry("[x]", "4"),
@@ -310,8 +335,8 @@ TEST_F(ZipFileTest, FindEntryFoldsOnlyAsciiLetters) {
   const std::vector<ZIP_FileEntry*> entries = archive.Entries();
   EXPECT_EQ(archive.FindEntry(u"dir/setup.exe"), entries[0]);  // the earlier of the two
   EXPECT_EQ(archive.FindEntry(u"DIR/SETUP.EXE"), entries[0]);
-  EXPECT_EQ(archive.FindEntry(u"\u00C4.TXT"), entries[2]);
-  EXPECT_EQ(archive.FindEntry(u"\u00E4.txt"), nullptr);  // non-ASCII letters are not folded
+  EXPECT_EQ(archive.FindEntry(letter.upper + u".TXT"), entries[2]);
+  EXPECT_EQ(archive.FindEntry(letter.lower + u".txt"), nullptr);  // non-ASCII letters are not folded
   EXPECT_EQ(archive.FindEntry(u"[X]"), entries[3]);
   EXPECT_EQ(archive.FindEntry(u"{x}"), nullptr);  // '[' and '{' differ by the case bit only
   EXPECT_EQ(archive.FindEntry(u"dir/setup.ex"), nullptr);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, then builds and runs every test: the unit and
 # end-to-end tests in a debug build and again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then each fuzz target briefly on its corpus.
+# UndefinedBehaviorSanitizer, the Windows program's tests under Wine, then
+# each fuzz target briefly on its corpus.
 #
 # FUZZ_SECONDS (default 20) sets how long each fuzz target runs.
 set -euo pipefail
@@ -14,6 +15,9 @@ for preset in dev asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j2
 done
+
+echo "== the Windows program, cross-built and tested under Wine"
+scripts/windows.sh
 
 echo "== fuzz targets"
 cmake --preset fuzz >/dev/null

@@ -130,18 +130,18 @@ TEST(VersionInfoWindowsTest, AgreesOnBuiltPrograms) {
       {"nonlatin", testing::BuildVersionedProgram({{u"ProductName", u"\u65e5\u672c \U0001F600"}})},
   };
   for (const bool pe32Plus : {false, true}) {
-    ProgramContents spec;
-    spec.pe32Plus = pe32Plus;
-    spec.resources.push_back(testing::VersionResource(
+    ProgramContents contents;
+    contents.pe32Plus = pe32Plus;
+    contents.resources.push_back(testing::VersionResource(
         testing::BuildVersionInfo({StringTable{u"040704B0", {{u"Comments", u"German"}}},
                                    StringTable{u"040904B0", {{u"Comments", u"English"}}}}),
         testing::kLanguageGerman));
-    spec.resources.push_back(testing::VersionResource(
+    contents.resources.push_back(testing::VersionResource(
         testing::BuildVersionInfo({StringTable{u"040904B0", {{u"Comments", u"US"}}}}),
         testing::kLanguageEnglishUs));
-    programs.emplace_back(pe32Plus ? "languages64" : "languages32", BuildProgram(spec).bytes);
-    spec.resources.clear();
-    programs.emplace_back(pe32Plus ? "noresources64" : "noresources32", BuildProgram(spec).bytes);
+    programs.emplace_back(pe32Plus ? "languages64" : "languages32", BuildProgram(contents).bytes);
+    contents.resources.clear();
+    programs.emplace_back(pe32Plus ? "noresources64" : "noresources32", BuildProgram(contents).bytes);
   }
   testing::ScratchDir dir;
   for (const auto& [name, bytes] : programs) {
@@ -175,11 +175,11 @@ TEST(VersionInfoWindowsTest, ServiceAgreesOnTruncatedAndMisplacedResources) {
   for (std::size_t length = 0; length <= whole.size(); length += 61) {
     programs.emplace_back("cut" + std::to_string(length), whole.substr(0, length));
   }
-  ProgramContents spec;
-  spec.resources.push_back(testing::VersionResource(
+  ProgramContents contents;
+  contents.resources.push_back(testing::VersionResource(
       testing::BuildVersionInfo({StringTable{u"040904B0", {{u"Comments", u"US"}}}})));
   for (const std::uint32_t rva : {0x7FFFFF00u, 0xFFFFFFF0u, 0x00100000u}) {
-    testing::ProgramImage image = BuildProgram(spec);
+    testing::ProgramImage image = BuildProgram(contents);
     testing::PutU32(image.bytes, image.dataEntries[0], rva);
     programs.emplace_back("rva" + std::to_string(rva), image.bytes);
   }

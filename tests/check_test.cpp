@@ -40,8 +40,8 @@ class CheckTest : public ::testing::Test {
   }
 
   // Writes a component into the current directory under name.
-  void Put(const std::string& name, const ComponentSpec& spec) {
-    WriteFile(cwd_ / name, BuildComponent(spec));
+  void Put(const std::string& name, const ComponentContents& contents) {
+    WriteFile(cwd_ / name, BuildComponent(contents));
   }
 
   // Runs the program with /nologo and the arguments; checks that nothing
@@ -60,15 +60,15 @@ class CheckTest : public ::testing::Test {
     return result;
   }
 
-  static ComponentSpec Software() {
-    ComponentSpec spec;
-    spec.metadata = MetadataXml("Demo Kit", "Software - System Management");
-    return spec;
+  static ComponentContents Software() {
+    ComponentContents contents;
+    contents.metadata = MetadataXml("Demo Kit", "Software - System Management");
+    return contents;
   }
-  static ComponentSpec Firmware() {
-    ComponentSpec spec;
-    spec.metadata = MetadataXml("Demo Firmware", "Firmware - Storage Controller");
-    return spec;
+  static ComponentContents Firmware() {
+    ComponentContents contents;
+    contents.metadata = MetadataXml("Demo Firmware", "Firmware - Storage Controller");
+    return contents;
   }
 
   ScratchDir cwd_;
@@ -140,9 +140,9 @@ TEST_F(CheckTest, ComparisonsGiveOneTwoOrThree) {
 TEST_F(CheckTest, TypeFiltersSkipTheComparisons) {
   Put("kitdemo1.exe", Software());
   Put("fw.exe", [] {
-    ComponentSpec spec = Firmware();
-    spec.metadataName = "fw.xml";
-    return spec;
+    ComponentContents contents = Firmware();
+    contents.metadataName = "fw.xml";
+    return contents;
   }());
 
   ProgramResult r = Check({"kitdemo1.exe", "/fwonly", "/stubmin:9.0.0.0"});
@@ -167,9 +167,9 @@ TEST_F(CheckTest, TypeFiltersSkipTheComparisons) {
 }
 
 TEST_F(CheckTest, ComponentWithoutSetupProgramSkipsTheSetupComparison) {
-  ComponentSpec spec = Software();
-  spec.setupFileVersion.reset();
-  Put("kitdemo1.exe", spec);
+  ComponentContents contents = Software();
+  contents.setupFileVersion.reset();
+  Put("kitdemo1.exe", contents);
   const ProgramResult r = Check({"kitdemo1.exe", "/setupmin:9.9.9.9"});
   EXPECT_EQ(r.out, Block("Demo Kit", "kitdemo1.exe", "3.0.3.0",
                          "Component does not contain VEKSetup", "Software") +
@@ -190,19 +190,19 @@ TEST_F(CheckTest, FilesThatAreNoComponentsAreInvalid) {
 }
 
 TEST_F(CheckTest, UnreadableStubVersionIsInvalidWhateverTheMetadata) {
-  ComponentSpec spec = Software();
-  spec.comments = u"VEKStub 3.0.3.0 beta";
-  spec.metadata = "<broken";
-  Put("kitdemo1.exe", spec);
+  ComponentContents contents = Software();
+  contents.comments = u"VEKStub 3.0.3.0 beta";
+  contents.metadata = "<broken";
+  Put("kitdemo1.exe", contents);
   const ProgramResult r = Check({"kitdemo1.exe"});
   EXPECT_EQ(r.out, kInvalid + Block("", "kitdemo1.exe", "0.", "0.", ""));
   EXPECT_EQ(r.exitCode, 5);
 }
 
 TEST_F(CheckTest, UnreadableMetadataIsASystemErrorAndCountsAsSoftware) {
-  ComponentSpec spec = Software();
-  spec.metadata = "<vek_package><name>";
-  Put("kitdemo1.exe", spec);
+  ComponentContents contents = Software();
+  contents.metadata = "<vek_package><name>";
+  Put("kitdemo1.exe", contents);
   ProgramResult r = Check({"kitdemo1.exe"});
   const std::string block = Block("", "kitdemo1.exe", "3.0.3.0", "7.9.1.0", "Software");
   EXPECT_EQ(r.out, kSystem + block);
@@ -217,17 +217,17 @@ TEST_F(CheckTest, UnreadableMetadataIsASystemErrorAndCountsAsSoftware) {
   EXPECT_EQ(r.exitCode, 1);
 
   // A well-formed document with another top-level element reads the same.
-  spec.metadata = "<other><name><name_xlate lang=\"en\">X</name_xlate></name></other>";
-  Put("kitdemo1.exe", spec);
+  contents.metadata = "<other><name><name_xlate lang=\"en\">X</name_xlate></name></other>";
+  Put("kitdemo1.exe", contents);
   r = Check({"kitdemo1.exe"});
   EXPECT_EQ(r.out, kSystem + block);
   EXPECT_EQ(r.exitCode, 6);
 }
 
 TEST_F(CheckTest, DamagedSetupProgramMakesTheComponentInvalid) {
-  ComponentSpec spec = Software();
-  spec.corruptSetup = true;
-  Put("kitdemo1.exe", spec);
+  ComponentContents contents = Software();
+  contents.corruptSetup = true;
+  Put("kitdemo1.exe", contents);
   const std::string block = Block("Demo Kit", "kitdemo1.exe", "3.0.3.0", "0.", "Software");
   ProgramResult r = Check({"kitdemo1.exe"});
   EXPECT_EQ(r.out, kInvalid + block);
@@ -242,10 +242,10 @@ TEST_F(CheckTest, PathsNamesAndTexts) {
   // An absolute path in another directory; the stem keeps its case and the
   // extension is always ".exe".
   ScratchDir elsewhere;
-  ComponentSpec spec = Software();
-  spec.metadataName = "PKG01.xml";
-  spec.metadata = MetadataXml("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E Kit", "BIOS - System");
-  WriteFile(elsewhere / "PKG01.bin", BuildComponent(spec));
+  ComponentContents contents = Software();
+  contents.metadataName = "PKG01.xml";
+  contents.metadata = MetadataXml("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E Kit", "BIOS - System");
+  WriteFile(elsewhere / "PKG01.bin", BuildComponent(contents));
   const ProgramResult r = Check({(elsewhere / "PKG01.bin").string()});
   EXPECT_EQ(r.out, Block("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E Kit", "PKG01.exe", "3.0.3.0",
                          "7.9.1.0", "Firmware") +

@@ -49,9 +49,9 @@ std::string InAnsiCodePage(const std::wstring& text) {
 class OutputWindowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ComponentSpec spec;
-    spec.metadata = MetadataXml(kJapaneseName, "Software - Demonstration");
-    WriteFile(cwd_ / "kitdemo1.exe", BuildComponent(spec));
+    ComponentContents contents;
+    contents.metadata = MetadataXml(kJapaneseName, "Software - Demonstration");
+    WriteFile(cwd_ / "kitdemo1.exe", BuildComponent(contents));
   }
 
   ScratchDir cwd_;

@@ -7,22 +7,22 @@
 
 namespace packprobe::testing {
 
-std::string BuildComponent(const ComponentSpec& spec) {
+std::string BuildComponent(const ComponentContents& contents) {
   std::vector<ZipWriterEntry> entries;
   ZipWriterEntry metadata;
-  metadata.name = spec.metadataName;
-  metadata.data = spec.metadata;
+  metadata.name = contents.metadataName;
+  metadata.data = contents.metadata;
   entries.push_back(metadata);
-  if (spec.setupFileVersion) {
+  if (contents.setupFileVersion) {
     ZipWriterEntry setup;
     setup.name = "veksetup.exe";
-    setup.data = BuildVersionedProgram({{u"FileVersion", *spec.setupFileVersion}});
-    if (spec.corruptSetup) {
+    setup.data = BuildVersionedProgram({{u"FileVersion", *contents.setupFileVersion}});
+    if (contents.corruptSetup) {
       setup.editBoth = [](ZipHeaderFields& fields) { fields.crc ^= 0xFFFFFFFFu; };
     }
     entries.push_back(setup);
   }
-  return BuildArchive(entries, BuildVersionedProgram({{u"Comments", spec.comments}}));
+  return BuildArchive(entries, BuildVersionedProgram({{u"Comments", contents.comments}}));
 }
 
 std::string MetadataXml(const std::string& englishName, const std::string& englishCategory) {

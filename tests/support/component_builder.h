@@ -9,7 +9,7 @@
 
 namespace packprobe::testing {
 
-struct ComponentSpec {
+struct ComponentContents {
   std::u16string comments = u"VEKStub Version 3.0.3.0";
   std::string metadataName = "kitdemo1.xml";  // the archive entry of the metadata file
   std::string metadata;                      // its content
@@ -18,7 +18,7 @@ struct ComponentSpec {
   bool corruptSetup = false;  // store the setup program with a wrong CRC-32
 };
 
-std::string BuildComponent(const ComponentSpec& spec);
+std::string BuildComponent(const ComponentContents& contents);
 
 // A metadata document with one English name and one English category.
 std::string MetadataXml(const std::string& englishName, const std::string& englishCategory);

@@ -27,14 +27,6 @@ std::optional<std::u16string> ReadVersionText(const std::u16string& path,
   return block->QueryText(queryPath);
 }
 
-std::u16string DropDots(std::u16string_view window) {
-  std::u16string digits;
-  for (char16_t c : window) {
-    if (c != u'.') digits.push_back(c);
-  }
-  return digits;
-}
-
 }  // namespace
 
 bool ComponentInfo::ReadStubVersion() {

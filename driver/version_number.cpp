@@ -1,6 +1,7 @@
 #include "driver/version_number.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace packprobe {
 namespace {
@@ -8,6 +9,13 @@ namespace {
 bool IsWideSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 
 }  // namespace
+
+std::u16string DropDots(std::u16string_view text) {
+  std::u16string digits;
+  std::copy_if(text.begin(), text.end(), std::back_inserter(digits),
+               [](char16_t c) { return c != u'.'; });
+  return digits;
+}
 
 std::size_t CountVersionDigits(std::u16string_view text) {
   return static_cast<std::size_t>(std::count_if(text.begin(), text.end(),
@@ -32,12 +40,8 @@ VersionNumber ReadDecimal(std::u16string_view digits) {
 }
 
 VersionNumber ParseVersionNumber(std::u16string_view text) {
-  std::u16string work;
-  for (char16_t c : text) {
-    if (c == u'.') continue;
-    if (work.size() == kMaxVersionDigits) break;
-    work.push_back(c);
-  }
+  std::u16string work = DropDots(text);
+  if (work.size() > kMaxVersionDigits) work.resize(kMaxVersionDigits);
   if (work.empty()) return kNoVersion;
   return ReadDecimal(work);
 }

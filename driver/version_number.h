@@ -20,6 +20,9 @@ inline constexpr std::size_t kMaxVersionDigits = 7;
 // The value of an empty version text.
 inline constexpr VersionNumber kNoVersion = -1;
 
+// The text without its dots, characters in their order.
+std::u16string DropDots(std::u16string_view text);
+
 // The number of characters of text that are not ".".
 std::size_t CountVersionDigits(std::u16string_view text);
 

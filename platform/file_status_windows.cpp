@@ -1,22 +1,21 @@
 #include <windows.h>
 
 #include "platform/file_status.h"
+#include "platform/system_path_windows.h"
 
 namespace packprobe::platform {
-namespace {
-const wchar_t* Wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-}  // namespace
 
 bool FileExists(const std::u16string& path) {
-  return GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES;
+  const std::optional<std::wstring> name = SystemPath(path);
+  return name && GetFileAttributesW(name->c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool DeleteFile(const std::u16string& path) {
+  const std::optional<std::wstring> name = SystemPath(path);
+  if (!name) return false;
   // DeleteFileW refuses read-only files; clear the attribute first.
-  SetFileAttributesW(Wide(path), FILE_ATTRIBUTE_NORMAL);
-  return DeleteFileW(Wide(path)) != 0;
+  SetFileAttributesW(name->c_str(), FILE_ATTRIBUTE_NORMAL);
+  return DeleteFileW(name->c_str()) != 0;
 }
 
 }  // namespace packprobe::platform

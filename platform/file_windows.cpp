@@ -1,17 +1,10 @@
 #include <windows.h>
 
 #include "platform/file.h"
+#include "platform/system_path_windows.h"
 
 namespace packprobe::platform {
 namespace {
-
-// The path as the wide string the API takes (wchar_t is 16-bit here).
-// Nothing for an empty path or one holding a null code unit, which the API
-// would cut short and so open some other file.
-std::optional<std::wstring> SystemPath(std::u16string_view path) {
-  if (path.empty() || path.find(u'\0') != std::u16string_view::npos) return std::nullopt;
-  return std::wstring(path.begin(), path.end());
-}
 
 HANDLE ToHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 std::intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/stdio_file.h"
+#include "platform/system_path_windows.h"
 
 namespace packprobe::platform {
 namespace {
@@ -32,13 +33,9 @@ StdioFile OpenFileForReading(std::u16string_view path) {
   // The wide path goes to the system as it is: no conversion through the
   // ANSI code page (which would replace characters it lacks, naming another
   // file) and no fixed-size buffer.
-  std::wstring name;
-  name.reserve(path.size());
-  for (const char16_t unit : path) {
-    if (unit == 0) return nullptr;
-    name.push_back(static_cast<wchar_t>(unit));
-  }
-  StdioFile file(_wfopen(ExtendedPath(name).c_str(), L"rb"));
+  const std::optional<std::wstring> name = SystemPath(path);
+  if (!name) return nullptr;
+  StdioFile file(_wfopen(ExtendedPath(*name).c_str(), L"rb"));
   if (!file) return nullptr;
   struct _stat64 info {};
   if (_fstat64(_fileno(file.get()), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) {

@@ -10,21 +10,10 @@
 
 #include "platform/byte_reader.h"
 #include "platform/pe_version_resource.h"
+#include "platform/system_path_windows.h"
 
 namespace packprobe::platform {
 namespace {
-
-// The path as the wide text the Windows calls take; nothing when it holds a
-// null, which would cut it short and name some other file.
-std::optional<std::wstring> ToWide(std::u16string_view text) {
-  std::wstring wide;
-  wide.reserve(text.size());
-  for (char16_t c : text) {
-    if (c == 0) return std::nullopt;
-    wide.push_back(static_cast<wchar_t>(c));
-  }
-  return wide;
-}
 
 // Positional reads from an open file, closed with the object.
 class FileInput final : public PositionalInput {
@@ -87,7 +76,7 @@ bool VersionResourceIsSound(const std::wstring& path) {
 }  // namespace
 
 std::uint32_t GetVersionInfoSize(const std::u16string& path) {
-  const std::optional<std::wstring> wide = ToWide(path);
+  const std::optional<std::wstring> wide = SystemPath(path);
   if (!wide || !VersionResourceIsSound(*wide)) return 0;
   DWORD ignored = 0;
   return GetFileVersionInfoSizeW(wide->c_str(), &ignored);
@@ -95,7 +84,7 @@ std::uint32_t GetVersionInfoSize(const std::u16string& path) {
 
 std::optional<VersionInfoBlock> VersionInfoBlock::Read(const std::u16string& path,
                                                        std::uint32_t size) {
-  const std::optional<std::wstring> wide = ToWide(path);
+  const std::optional<std::wstring> wide = SystemPath(path);
   // The file is checked again: it may have changed since its size was taken.
   if (!wide || size == 0 || size > std::numeric_limits<std::size_t>::max() / 2 ||
       !VersionResourceIsSound(*wide)) {
@@ -110,7 +99,7 @@ std::optional<VersionInfoBlock> VersionInfoBlock::Read(const std::u16string& pat
 }
 
 std::optional<std::u16string> VersionInfoBlock::QueryText(std::u16string_view queryPath) const {
-  const std::optional<std::wstring> wide = ToWide(queryPath);
+  const std::optional<std::wstring> wide = SystemPath(queryPath);
   if (!wide) return std::nullopt;
   LPVOID value = nullptr;
   UINT length = 0;

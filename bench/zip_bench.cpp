@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
+#include "util/text.h"
 #include "tests/support/pe_builder.h"
 #include "tests/support/zip_writer.h"
 #include "zip/zip_file.h"
@@ -42,7 +42,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using packprobe::testing::ZipWriterEntry;
+using packprobe::testsupport::ZipWriterEntry;
 
 constexpr std::size_t kLargeSize = 300u * 1000 * 1000;
 const char* const kEntry = "veksetup.exe";
@@ -76,8 +76,8 @@ struct Case {
 
 // A stub program of about 64 KiB with its version in the Comments string.
 std::string Stub() {
-  std::string stub = packprobe::testing::BuildVersionedProgram({{u"Comments", u"Stub 3.0.3.0"}});
-  stub += packprobe::testing::ProgramLikeBytes(64 * 1024, 99);
+  std::string stub = packprobe::testsupport::BuildVersionedProgram({{u"Comments", u"Stub 3.0.3.0"}});
+  stub += packprobe::testsupport::ProgramLikeBytes(64 * 1024, 99);
   return stub;
 }
 
@@ -95,7 +95,7 @@ ZipWriterEntry Metadata(const std::string& file) {
 
 // A setup program with a version resource, followed by bytes.
 std::string SetupProgram(std::string bytes) {
-  return packprobe::testing::BuildVersionedProgram({{u"FileVersion", u"7.9.1.0"}}) + bytes;
+  return packprobe::testsupport::BuildVersionedProgram({{u"FileVersion", u"7.9.1.0"}}) + bytes;
 }
 
 // Writes the archive and notes where the entry's data is, through the
@@ -106,7 +106,7 @@ std::optional<Case> MakeCase(const fs::path& dir, std::string title, const std::
   c.title = std::move(title);
   c.archive = dir / file;
   {
-    const std::string bytes = packprobe::testing::BuildArchive(entries, Stub());
+    const std::string bytes = packprobe::testsupport::BuildArchive(entries, Stub());
     std::ofstream out(c.archive, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) return std::nullopt;
@@ -321,7 +321,7 @@ int main(int argc, char** argv) {
   if (wanted[1]) {
     ZipWriterEntry setup;
     setup.name = kEntry;
-    setup.data = SetupProgram(packprobe::testing::ProgramLikeBytes(kLargeSize, 1));
+    setup.data = SetupProgram(packprobe::testsupport::ProgramLikeBytes(kLargeSize, 1));
     if (auto c = MakeCase(dir.path(), "1. 300 MB of program-like bytes, deflated",
                           "deflated.exe", {Metadata("deflated.exe"), setup}, 5)) {
       cases.push_back(*c);
@@ -331,7 +331,7 @@ int main(int argc, char** argv) {
     ZipWriterEntry setup;
     setup.name = kEntry;
     setup.deflate = false;
-    setup.data = SetupProgram(packprobe::testing::RandomBytes(kLargeSize, 2));
+    setup.data = SetupProgram(packprobe::testsupport::RandomBytes(kLargeSize, 2));
     if (auto c = MakeCase(dir.path(), "2. 300 MB of incompressible bytes, stored", "stored.exe",
                           {Metadata("stored.exe"), setup}, 5)) {
       cases.push_back(*c);
@@ -343,12 +343,12 @@ int main(int argc, char** argv) {
     for (int i = 1; i < 4999; ++i) {
       ZipWriterEntry small;
       small.name = "files/file" + std::to_string(i) + ".dat";
-      small.data = packprobe::testing::ProgramLikeBytes(2000, static_cast<std::uint32_t>(i));
+      small.data = packprobe::testsupport::ProgramLikeBytes(2000, static_cast<std::uint32_t>(i));
       entries.push_back(std::move(small));
     }
     ZipWriterEntry setup;
     setup.name = kEntry;
-    setup.data = SetupProgram(packprobe::testing::ProgramLikeBytes(100000, 5));
+    setup.data = SetupProgram(packprobe::testsupport::ProgramLikeBytes(100000, 5));
     entries.push_back(std::move(setup));
     if (auto c = MakeCase(dir.path(), "3. 5,000 small entries, the last one extracted",
                           "many.exe", entries, 21)) {

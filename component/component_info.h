@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/version_number.h"
+#include "component/version_number.h"
 
 namespace packprobe {
 

@@ -10,7 +10,7 @@
 namespace packprobe {
 namespace {
 
-using testing::ScratchDir;
+using testsupport::ScratchDir;
 
 class PackageMetadataTest : public ::testing::Test {
  protected:
@@ -18,7 +18,7 @@ class PackageMetadataTest : public ::testing::Test {
   PackageMetadataTest() : info_(nullptr) {}
 
   std::u16string Write(const std::string& xml) {
-    testing::WriteFile(dir_ / "meta.xml", xml);
+    testsupport::WriteFile(dir_ / "meta.xml", xml);
     const std::string path = (dir_ / "meta.xml").string();
     return std::u16string(path.begin(), path.end());
   }

@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "component/component_info.h"
-#include "driver/version_number.h"
-#include "platform/version_info.h"
+#include "component/version_number.h"
+#include "pe/version_info.h"
 
 namespace packprobe {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "component/component_info.h"
-#include "platform/text.h"
+#include "util/text.h"
 #include "tests/support/pe_builder.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
@@ -9,7 +9,7 @@
 namespace packprobe {
 namespace {
 
-using testing::BuildVersionedProgram;
+using testsupport::BuildVersionedProgram;
 
 // A record that has not inspected anything, so that one version read can be
 // watched on its own; the unread fields hold a marker to show "nothing
@@ -24,14 +24,14 @@ class VersionResourceTest : public ::testing::Test {
   }
 
   // Writes a program whose U.S.-English table holds `strings`; returns its path.
-  std::u16string Program(const testing::VersionStrings& strings,
+  std::u16string Program(const testsupport::VersionStrings& strings,
                          const std::u16string& tableKey = u"040904B0") {
     return Write(BuildVersionedProgram(strings, tableKey));
   }
 
   std::u16string Write(const std::string& bytes) {
     const auto path = dir_ / ("program" + std::to_string(++count_) + ".exe");
-    testing::WriteFile(path, bytes);
+    testsupport::WriteFile(path, bytes);
     return Utf8ToUtf16(path.string());
   }
 
@@ -49,7 +49,7 @@ class VersionResourceTest : public ::testing::Test {
     return record_.setupVersion;
   }
 
-  testing::ScratchDir dir_;
+  testsupport::ScratchDir dir_;
   int count_ = 0;
   ComponentInfo record_;
 };
@@ -108,7 +108,7 @@ TEST_F(VersionResourceTest, SetupVersionIsTheFirstSevenCharactersOfFileVersion) 
 }
 
 TEST_F(VersionResourceTest, OnlyTheUsEnglishUtf16TableCounts) {
-  const testing::VersionStrings strings = {{u"Comments", u"3.0.3.0"}, {u"FileVersion", u"7.9.1.0"}};
+  const testsupport::VersionStrings strings = {{u"Comments", u"3.0.3.0"}, {u"FileVersion", u"7.9.1.0"}};
   // Real files often write the key in lower case.
   const std::u16string lower = Program(strings, u"040904b0");
   EXPECT_TRUE(ReadStub(lower));
@@ -125,8 +125,8 @@ TEST_F(VersionResourceTest, OnlyTheUsEnglishUtf16TableCounts) {
 
 TEST_F(VersionResourceTest, FilesWithoutTheStringStoreNothing) {
   const std::u16string other = Program({{u"ProductName", u"3.0.3.0"}});
-  testing::ProgramContents none;
-  const std::u16string noResource = Write(testing::BuildProgram(none).bytes);
+  testsupport::ProgramContents none;
+  const std::u16string noResource = Write(testsupport::BuildProgram(none).bytes);
   const std::u16string notAProgram = Write("3.0.3.0");
   const std::u16string missing = Utf8ToUtf16((dir_ / "missing.exe").string());
   for (const std::u16string* path : {&other, &noResource, &notAProgram, &missing}) {
@@ -140,15 +140,15 @@ TEST_F(VersionResourceTest, FilesWithoutTheStringStoreNothing) {
 
 TEST_F(VersionResourceTest, ReadsComponentsAndToolchainBuiltPrograms) {
   // A stub with an archive appended, as components are.
-  testing::ProgramContents contents;
-  contents.resources.push_back(testing::VersionResource(testing::BuildVersionInfo(
-      {testing::StringTable{u"040904B0", {{u"Comments", u"VEKStub 3.0.3.0"}}}})));
+  testsupport::ProgramContents contents;
+  contents.resources.push_back(testsupport::VersionResource(testsupport::BuildVersionInfo(
+      {testsupport::StringTable{u"040904B0", {{u"Comments", u"VEKStub 3.0.3.0"}}}})));
   contents.tail = "PK\x05\x06" + std::string(18, '\0');
-  EXPECT_TRUE(ReadStub(Write(testing::BuildProgram(contents).bytes)));
+  EXPECT_TRUE(ReadStub(Write(testsupport::BuildProgram(contents).bytes)));
   EXPECT_EQ(record_.stubVersion, 3030);
 
   const auto fixture = [](const char* name) {
-    return Utf8ToUtf16((testing::SourceDir() / "platform" / "testdata" / name).string());
+    return Utf8ToUtf16((testsupport::SourceDir() / "pe" / "testdata" / name).string());
   };
   EXPECT_TRUE(ReadStub(fixture("stub32.exe")));
   EXPECT_EQ(record_.stubVersion, 3030);

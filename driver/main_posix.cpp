@@ -4,7 +4,7 @@
 
 #include "driver/program.h"
 #include "platform/console.h"
-#include "platform/text.h"
+#include "util/text.h"
 
 int main(int argc, char** argv) {
   std::vector<std::u16string> arguments;

@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "driver/version_number.h"
+#include "component/version_number.h"
 #include "platform/host.h"
 
 namespace packprobe {

@@ -14,12 +14,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: make_example OUTPUT\n");
     return 2;
   }
-  packprobe::testing::ComponentContents contents;
+  packprobe::testsupport::ComponentContents contents;
   contents.comments = u"VEKStub 3.0.3.0";
   contents.metadataName = "kitdemo1.xml";
-  contents.metadata = packprobe::testing::MetadataXml("Demo Kit 1", "Software - Demonstration");
+  contents.metadata = packprobe::testsupport::MetadataXml("Demo Kit 1", "Software - Demonstration");
   contents.setupFileVersion = u"7.9.1.0";
-  const std::string bytes = packprobe::testing::BuildComponent(contents);
+  const std::string bytes = packprobe::testsupport::BuildComponent(contents);
   std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return out ? 0 : 1;

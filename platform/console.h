@@ -18,24 +18,6 @@ void PrintLine(std::u16string_view text);
 // Writes out whatever is buffered; called before the process ends.
 void FlushOutput();
 
-// While an OutputCapture lives, everything printed is appended to its text
-// instead of reaching standard output. Captures nest; the innermost wins.
-class OutputCapture {
- public:
-  OutputCapture();
-  ~OutputCapture();
-  OutputCapture(const OutputCapture&) = delete;
-  OutputCapture& operator=(const OutputCapture&) = delete;
-
-  const std::u16string& text() const { return text_; }
-
- private:
-  friend void Print(std::u16string_view text);
-
-  std::u16string text_;
-  OutputCapture* previous_;
-};
-
 namespace platform {
 // Writes text to the process's standard output (one per platform).
 void WriteStandardOutput(std::u16string_view text);

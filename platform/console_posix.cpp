@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "platform/console.h"
-#include "platform/text.h"
+#include "util/text.h"
 
 namespace packprobe::platform {
 

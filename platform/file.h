@@ -70,9 +70,6 @@ class File {
   // time is not a valid one.
   bool SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime);
 
-  // The system's handle (a descriptor on POSIX), -1 while closed.
-  std::intptr_t handle() const { return handle_; }
-
  private:
   std::intptr_t handle_ = -1;
 };

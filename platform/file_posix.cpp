@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "platform/file.h"
-#include "platform/text.h"
+#include "util/text.h"
 
 namespace packprobe::platform {
 namespace {

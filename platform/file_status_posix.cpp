@@ -2,7 +2,7 @@
 #include <unistd.h>
 
 #include "platform/file_status.h"
-#include "platform/text.h"
+#include "util/text.h"
 
 namespace packprobe::platform {
 
@@ -10,11 +10,6 @@ bool FileExists(const std::u16string& path) {
   const auto native = Utf16ToUtf8Strict(path);
   struct stat status;
   return native && stat(native->c_str(), &status) == 0;
-}
-
-bool DeleteFile(const std::u16string& path) {
-  const auto native = Utf16ToUtf8Strict(path);
-  return native && unlink(native->c_str()) == 0;
 }
 
 }  // namespace packprobe::platform

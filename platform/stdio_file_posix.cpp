@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "platform/stdio_file.h"
-#include "platform/text.h"
+#include "util/text.h"
 
 namespace packprobe::platform {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <system_error>
 
-#include "platform/text.h"
+#include "util/text.h"
 #include "platform/work_directory.h"
 
 namespace packprobe::platform {

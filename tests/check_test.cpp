@@ -10,7 +10,7 @@
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 namespace {
 
 namespace fs = std::filesystem;
@@ -271,4 +271,4 @@ TEST_F(CheckTest, UnwritableTemporaryDirectoryIsASystemError) {
 }
 
 }  // namespace
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

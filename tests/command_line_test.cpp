@@ -7,7 +7,7 @@
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 namespace {
 
 const std::string kLogo =
@@ -96,4 +96,4 @@ TEST(CommandLineTest, NonAsciiArgumentsDoNotBreakTheParse) {
 }
 
 }  // namespace
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

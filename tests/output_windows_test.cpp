@@ -15,7 +15,7 @@
 #include "tests/support/program_runner_windows.h"
 #include "tests/support/scratch_dir.h"
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 namespace {
 
 // "日本語 Kit" in UTF-8 (for the metadata) and UTF-16 (for the screen).
@@ -141,4 +141,4 @@ TEST_F(OutputWindowsTest, AConsoleGetsTheNameItself) {
 }
 
 }  // namespace
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "platform/text.h"
+#include "util/text.h"
 #include "tests/support/scratch_dir.h"
 #include "xml/xml_node.h"
 #include "xml/xml_reader.h"
@@ -109,13 +109,13 @@ TEST(OutOfMemoryTest, NodeKeepsWhatCouldBeStored) {
 
 // Fails each allocation of a load in turn, until a load runs without one.
 TEST(OutOfMemoryTest, EveryFailedAllocationOfALoadEndsInAResult) {
-  testing::ScratchDir dir;
+  testsupport::ScratchDir dir;
   const std::string document =
       "<?xml version='1.0' encoding='Shift_JIS'?><vek_package a='1' b='2'>"
       "<name><name_xlate lang='en'>Storage\nDriver &amp; more</name_xlate></name>"
       "<category><![CDATA[ x\n]]></category>" +
       std::string(3000, 'y') + "</vek_package>";
-  testing::WriteFile(dir / "doc.xml", document);
+  testsupport::WriteFile(dir / "doc.xml", document);
   const std::u16string path = Utf8ToUtf16((dir / "doc.xml").string());
   CVekXMLReader reader;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
+#include "util/text.h"
 #include "xml/xml_reader.h"
 
 namespace {

@@ -24,12 +24,12 @@ class CLocaleTest : public ::testing::Test {
 };
 
 TEST_F(CLocaleTest, OpensNonAsciiAndLongPaths) {
-  testing::ScratchDir dir;
+  testsupport::ScratchDir dir;
   fs::path deep = dir.path();
   for (int i = 0; i < 12; ++i) deep /= std::string(40, static_cast<char>('a' + i));
   fs::create_directories(deep);
   const fs::path file = deep / "\xE6\x97\xA5\xE6\x9C\xAC-\xC3\xA9.xml";
-  testing::WriteFile(file, "<a>ok</a>");
+  testsupport::WriteFile(file, "<a>ok</a>");
   ASSERT_GT(file.string().size(), 500u);
   CVekXMLReader reader;
   EXPECT_EQ(reader.Load(file.u16string()), CVekXMLReader::LOAD_OK);
@@ -37,8 +37,8 @@ TEST_F(CLocaleTest, OpensNonAsciiAndLongPaths) {
 }
 
 TEST_F(CLocaleTest, DecodesShiftJis) {
-  testing::ScratchDir dir;
-  testing::WriteFile(dir / "doc.xml",
+  testsupport::ScratchDir dir;
+  testsupport::WriteFile(dir / "doc.xml",
                      "<?xml version='1.0' encoding='shift_jis'?><a>\x93\xFA\x96\x7B</a>");
   CVekXMLReader reader;
   ASSERT_EQ(reader.Load((dir / "doc.xml").u16string()), CVekXMLReader::LOAD_OK);
@@ -48,7 +48,7 @@ TEST_F(CLocaleTest, DecodesShiftJis) {
 }
 
 TEST(XmlReaderPosixTest, PipeIsNotOpened) {
-  testing::ScratchDir dir;
+  testsupport::ScratchDir dir;
   const fs::path pipe = dir / "pipe.xml";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
   CVekXMLReader reader;

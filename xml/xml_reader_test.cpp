@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/text.h"
+#include "util/text.h"
 #include "tests/support/scratch_dir.h"
 
 namespace packprobe {
@@ -40,7 +40,7 @@ class XmlReaderTest : public ::testing::Test {
   std::u16string PathOf(const fs::path& path) { return path.u16string(); }
 
   CVekXMLReader::LoadResult LoadDocument(const std::string& bytes) {
-    testing::WriteFile(dir_ / "doc.xml", bytes);
+    testsupport::WriteFile(dir_ / "doc.xml", bytes);
     return reader_.Load(PathOf(dir_ / "doc.xml"));
   }
 
@@ -52,7 +52,7 @@ class XmlReaderTest : public ::testing::Test {
     return element ? Describe(element) : "<none>";
   }
 
-  testing::ScratchDir dir_;
+  testsupport::ScratchDir dir_;
   CVekXMLReader reader_;
 };
 
@@ -216,7 +216,7 @@ TEST_F(XmlReaderTest, FailedLoadKeepsItsPartialTreeButFindsNothing) {
 }
 
 TEST_F(XmlReaderTest, OpenFailures) {
-  testing::WriteFile(dir_ / "doc.xml", "<a/>");
+  testsupport::WriteFile(dir_ / "doc.xml", "<a/>");
   const std::u16string good = PathOf(dir_ / "doc.xml");
   ASSERT_EQ(reader_.Load(good), CVekXMLReader::LOAD_OK);
 
@@ -226,7 +226,7 @@ TEST_F(XmlReaderTest, OpenFailures) {
   EXPECT_EQ(reader_.Load(u""), CVekXMLReader::LOAD_OPEN_FAILED);
 
   // A path that cannot be named must not open a file whose name it resembles.
-  testing::WriteFile(dir_.path() / u"doc\uFFFD.xml", "<a/>");
+  testsupport::WriteFile(dir_.path() / u"doc\uFFFD.xml", "<a/>");
   EXPECT_EQ(reader_.Load(PathOf(dir_ / "doc") + u"\xD800.xml"), CVekXMLReader::LOAD_OPEN_FAILED);
   EXPECT_EQ(reader_.Load(good + std::u16string(1, u'\0') + u"x"), CVekXMLReader::LOAD_OPEN_FAILED);
 }

@@ -10,7 +10,7 @@
 
 #include "platform/file.h"
 #include "platform/heap.h"
-#include "platform/text.h"
+#include "util/text.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/zip_writer.h"
 #include "zip/zip_file.h"
@@ -21,16 +21,16 @@ namespace {
 namespace fs = std::filesystem;
 using packprobe::Utf8ToUtf16;
 using packprobe::platform::File;
-using packprobe::testing::BuildArchive;
-using packprobe::testing::DosDate;
-using packprobe::testing::DosTime;
-using packprobe::testing::ListTree;
-using packprobe::testing::ProgramLikeBytes;
-using packprobe::testing::ReadFile;
-using packprobe::testing::ScratchDir;
-using packprobe::testing::WriteFile;
-using packprobe::testing::ZipHeaderFields;
-using packprobe::testing::ZipWriterEntry;
+using packprobe::testsupport::BuildArchive;
+using packprobe::testsupport::DosDate;
+using packprobe::testsupport::DosTime;
+using packprobe::testsupport::ListTree;
+using packprobe::testsupport::ProgramLikeBytes;
+using packprobe::testsupport::ReadFile;
+using packprobe::testsupport::ScratchDir;
+using packprobe::testsupport::WriteFile;
+using packprobe::testsupport::ZipHeaderFields;
+using packprobe::testsupport::ZipWriterEntry;
 
 ZipWriterEntry Entry(std::string name, std::string data, bool deflate = true) {
   ZipWriterEntry entry;

@@ -18,7 +18,7 @@
 
 #include <unistd.h>
 
-#include "platform/text.h"
+#include "util/text.h"
 #include "zip/zip_file.h"
 
 namespace {

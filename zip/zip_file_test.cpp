@@ -8,7 +8,7 @@
 
 #include "platform/file.h"
 #include "platform/heap.h"
-#include "platform/text.h"
+#include "util/text.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/zip_writer.h"
 
@@ -16,14 +16,14 @@ namespace vekzip {
 namespace {
 
 using packprobe::Utf8ToUtf16;
-using packprobe::testing::BuildArchive;
-using packprobe::testing::DosDate;
-using packprobe::testing::DosTime;
-using packprobe::testing::ScratchDir;
-using packprobe::testing::WriteFile;
-using packprobe::testing::ZipArchiveOptions;
-using packprobe::testing::ZipHeaderFields;
-using packprobe::testing::ZipWriterEntry;
+using packprobe::testsupport::BuildArchive;
+using packprobe::testsupport::DosDate;
+using packprobe::testsupport::DosTime;
+using packprobe::testsupport::ScratchDir;
+using packprobe::testsupport::WriteFile;
+using packprobe::testsupport::ZipArchiveOptions;
+using packprobe::testsupport::ZipHeaderFields;
+using packprobe::testsupport::ZipWriterEntry;
 
 const std::string kStub = std::string("MZ\x90\0", 4) + std::string(2044, '\x11');
 
@@ -91,7 +91,7 @@ TEST_F(ZipFileTest, ComponentWithAdjustedOffsetsOpens) {
   EXPECT_EQ(first.versionNeeded, 20u);
   EXPECT_EQ(first.internalAttributes, 1u);
   EXPECT_EQ(first.externalAttributes, 0x21u);
-  EXPECT_EQ(first.crc, packprobe::testing::Crc32("<vek_package/>"));
+  EXPECT_EQ(first.crc, packprobe::testsupport::Crc32("<vek_package/>"));
   EXPECT_EQ(first.compressedSize, 14u);
   EXPECT_EQ(first.uncompressedSize, 14u);
   EXPECT_EQ(first.localHeaderOffset, kStub.size());

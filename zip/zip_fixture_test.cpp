@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
+#include "util/text.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/zip_writer.h"
@@ -17,11 +17,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using packprobe::Utf8ToUtf16;
-using packprobe::testing::DosDate;
-using packprobe::testing::DosTime;
-using packprobe::testing::ReadFile;
-using packprobe::testing::ScratchDir;
-using packprobe::testing::SourceDir;
+using packprobe::testsupport::DosDate;
+using packprobe::testsupport::DosTime;
+using packprobe::testsupport::ReadFile;
+using packprobe::testsupport::ScratchDir;
+using packprobe::testsupport::SourceDir;
 
 fs::path TestData() { return SourceDir() / "zip" / "testdata"; }
 

@@ -5,7 +5,7 @@
 #include "tests/support/pe_builder.h"
 #include "tests/support/zip_writer.h"
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 
 std::string BuildComponent(const ComponentContents& contents) {
   std::vector<ZipWriterEntry> entries;
@@ -39,4 +39,4 @@ std::string MetadataXml(const std::string& englishName, const std::string& engli
          "</vek_package>\n";
 }
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

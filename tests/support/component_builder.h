@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 
 struct ComponentContents {
   std::u16string comments = u"VEKStub Version 3.0.3.0";
@@ -23,4 +23,4 @@ std::string BuildComponent(const ComponentContents& contents);
 // A metadata document with one English name and one English category.
 std::string MetadataXml(const std::string& englishName, const std::string& englishCategory);
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 namespace {
 
 constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
@@ -401,4 +401,4 @@ std::string BuildVersionedProgram(const VersionStrings& strings, const std::u16s
   return BuildProgram(contents).bytes;
 }
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

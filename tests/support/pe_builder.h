@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 
 using VersionStrings = std::vector<std::pair<std::u16string, std::u16string>>;
 
@@ -127,4 +127,4 @@ void PutU32(std::string& bytes, std::size_t offset, std::uint32_t value);
 // UTF-16LE bytes of text (no terminator).
 std::string Utf16Bytes(const std::u16string& text);
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 
 struct ProgramResult {
   int exitCode = -1;   // -1 when the program did not exit normally
@@ -27,4 +27,4 @@ ProgramResult RunProgram(const ProgramRun& run);
 // that the test registration sets.
 std::filesystem::path SourceDir();
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

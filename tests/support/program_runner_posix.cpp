@@ -8,7 +8,7 @@
 
 #include "tests/support/program_runner.h"
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 
 ProgramResult RunProgram(const ProgramRun& run) {
   int outPipe[2];
@@ -68,4 +68,4 @@ std::filesystem::path SourceDir() {
   return dir != nullptr ? std::filesystem::path(dir) : std::filesystem::current_path();
 }
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

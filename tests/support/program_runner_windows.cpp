@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/text.h"
+#include "util/text.h"
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 namespace {
 
 std::wstring Wide(std::string_view utf8) {
@@ -199,4 +199,4 @@ std::filesystem::path SourceDir() {
   return dir != nullptr ? std::filesystem::absolute(dir) : std::filesystem::current_path();
 }
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

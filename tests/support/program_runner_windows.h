@@ -8,7 +8,7 @@
 
 #include "tests/support/program_runner.h"
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 
 // Runs the program like RunProgram but returns its output bytes unchanged:
 // "\r\n" line ends and text in the ANSI code page.
@@ -23,4 +23,4 @@ ProgramResult RunProgramRaw(const ProgramRun& run);
 // UTF-8.
 std::string FromChildText(std::string_view bytes);
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

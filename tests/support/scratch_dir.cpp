@@ -7,7 +7,7 @@
 #include <random>
 #include <stdexcept>
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 namespace fs = std::filesystem;
 
 ScratchDir::ScratchDir() {
@@ -57,4 +57,4 @@ std::vector<std::string> ListTree(const fs::path& directory) {
   return names;
 }
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

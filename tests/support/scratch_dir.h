@@ -5,7 +5,7 @@
 #include <vector>
 #include <string>
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 
 class ScratchDir {
  public:
@@ -31,4 +31,4 @@ std::string ReadFile(const std::filesystem::path& path);
 // subdirectories, descending into them ("sub/", "sub/a").
 std::vector<std::string> ListTree(const std::filesystem::path& directory);
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

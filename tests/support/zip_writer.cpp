@@ -6,7 +6,7 @@
 #include <iterator>
 #include <stdexcept>
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 namespace {
 
 void PutU16(std::string& out, std::uint32_t value) {
@@ -210,4 +210,4 @@ std::string RandomBytes(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace packprobe::testing {
+namespace packprobe::testsupport {
 
 // The fields that a local header repeats from its central header.
 struct ZipHeaderFields {
@@ -100,4 +100,4 @@ std::string ProgramLikeBytes(std::size_t size, std::uint32_t seed = 1);
 // Deterministic pseudo-random bytes that do not compress.
 std::string RandomBytes(std::size_t size, std::uint32_t seed = 1);
 
-}  // namespace packprobe::testing
+}  // namespace packprobe::testsupport

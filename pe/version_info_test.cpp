@@ -1,4 +1,4 @@
-#include "platform/version_info.h"
+#include "pe/version_info.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #endif
 
-#include "platform/pe_version_resource.h"
-#include "platform/text.h"
+#include "pe/pe_version_resource.h"
+#include "util/text.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
 
@@ -18,7 +18,7 @@ constexpr std::u16string_view kComments = u"\\StringFileInfo\\040904B0\\Comments
 constexpr std::u16string_view kFileVersion = u"\\StringFileInfo\\040904B0\\FileVersion";
 
 std::u16string FixturePath(const std::string& name) {
-  return Utf8ToUtf16((testing::SourceDir() / "platform" / "testdata" / name).string());
+  return Utf8ToUtf16((testsupport::SourceDir() / "pe" / "testdata" / name).string());
 }
 
 // What the three service calls give for one query, as the inspection uses
@@ -34,7 +34,7 @@ std::optional<std::u16string> ServiceText(const std::u16string& path, std::u16st
 
 // What the portable reader gives for the same query, from the file's bytes.
 std::optional<std::u16string> ReaderText(const std::u16string& path, std::u16string_view query) {
-  const std::string file = testing::ReadFile(Utf16ToUtf8(path));
+  const std::string file = testsupport::ReadFile(Utf16ToUtf8(path));
   std::vector<std::uint8_t> data;
   const MemoryInput input(
       {reinterpret_cast<const std::uint8_t*>(file.data()), file.size()});
@@ -54,7 +54,7 @@ std::u16string LongComments() {
   return text + u" 3.0.3.0";
 }
 
-// Program files built by a real toolchain (platform/testdata/build_fixtures.sh).
+// Program files built by a real toolchain (pe/testdata/build_fixtures.sh).
 // The service and the portable reader must both give these answers; on
 // Windows the service is the system's own version API.
 TEST(VersionInfoTest, FixturesFromARealToolchain) {
@@ -85,8 +85,8 @@ TEST(VersionInfoTest, FixturesFromARealToolchain) {
 }
 
 TEST(VersionInfoTest, FilesWithoutVersionInformation) {
-  testing::ScratchDir dir;
-  testing::WriteFile(dir / "text.exe", "not a program");
+  testsupport::ScratchDir dir;
+  testsupport::WriteFile(dir / "text.exe", "not a program");
   for (const std::u16string& path :
        {Utf8ToUtf16((dir / "missing.exe").string()), Utf8ToUtf16(dir.path().string()),
         Utf8ToUtf16((dir / "text.exe").string()), std::u16string(u"bad\0name", 8)}) {
@@ -98,7 +98,7 @@ TEST(VersionInfoTest, FilesWithoutVersionInformation) {
 
 #ifndef _WIN32
 TEST(VersionInfoTest, ANamedPipeIsNoProgramAndDoesNotBlock) {
-  testing::ScratchDir dir;
+  testsupport::ScratchDir dir;
   ASSERT_EQ(::mkfifo((dir / "pipe.exe").c_str(), 0600), 0);
   EXPECT_EQ(GetVersionInfoSize(Utf8ToUtf16((dir / "pipe.exe").string())), 0u);
 }

@@ -1,4 +1,4 @@
-#include "platform/version_info.h"
+#include "pe/version_info.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <new>
 #include <vector>
 
-#include "platform/byte_reader.h"
-#include "platform/pe_version_resource.h"
-#include "platform/text.h"
+#include "util/byte_reader.h"
+#include "pe/pe_version_resource.h"
+#include "util/text.h"
 
 namespace packprobe::platform {
 namespace {

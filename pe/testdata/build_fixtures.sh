@@ -4,7 +4,7 @@
 # gcc-mingw-w64-i686 and their x86-64 twins). The outputs are committed, so
 # the tests need no cross toolchain; run this only to change them.
 #
-#   sh platform/testdata/build_fixtures.sh
+#   sh pe/testdata/build_fixtures.sh
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)

@@ -1,4 +1,4 @@
-#include "platform/text.h"
+#include "util/text.h"
 
 #include <cstdint>
 

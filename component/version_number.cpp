@@ -1,4 +1,4 @@
-#include "driver/version_number.h"
+#include "component/version_number.h"
 
 #include <algorithm>
 #include <iterator>

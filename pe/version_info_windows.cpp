@@ -1,4 +1,4 @@
-#include "platform/version_info.h"
+#include "pe/version_info.h"
 
 #include <windows.h>
 
@@ -8,8 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "platform/byte_reader.h"
-#include "platform/pe_version_resource.h"
+#include "util/byte_reader.h"
+#include "pe/pe_version_resource.h"
 #include "platform/system_path_windows.h"
 
 namespace packprobe::platform {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/pe_version_resource.h"
+#include "pe/pe_version_resource.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/pe_version_resource.h"
+#include "pe/pe_version_resource.h"
 
 #include <gtest/gtest.h>
 
@@ -9,20 +9,20 @@
 namespace packprobe {
 namespace {
 
-using testing::BuildProgram;
-using testing::BuildVersionInfo;
-using testing::EncodeVersionNode;
-using testing::ProgramImage;
-using testing::ProgramContents;
-using testing::PutU16;
-using testing::PutU32;
-using testing::Resource;
-using testing::ResourceId;
-using testing::StringNode;
-using testing::StringTable;
-using testing::VersionInfoNode;
-using testing::VersionNode;
-using testing::VersionResource;
+using testsupport::BuildProgram;
+using testsupport::BuildVersionInfo;
+using testsupport::EncodeVersionNode;
+using testsupport::ProgramImage;
+using testsupport::ProgramContents;
+using testsupport::PutU16;
+using testsupport::PutU32;
+using testsupport::Resource;
+using testsupport::ResourceId;
+using testsupport::StringNode;
+using testsupport::StringTable;
+using testsupport::VersionInfoNode;
+using testsupport::VersionNode;
+using testsupport::VersionResource;
 
 constexpr std::u16string_view kComments = u"\\StringFileInfo\\040904B0\\Comments";
 constexpr std::u16string_view kFileVersion = u"\\StringFileInfo\\040904B0\\FileVersion";
@@ -318,7 +318,7 @@ TEST(PeVersionResourceTest, AValueEndsWithItsNode) {
   unterminated.key = u"Comments";
   // Twelve characters end on a 32-bit boundary: the next string's header
   // follows with no padding between.
-  unterminated.value = testing::Utf16Bytes(u"Stub 3.0.3.0");
+  unterminated.value = testsupport::Utf16Bytes(u"Stub 3.0.3.0");
   EXPECT_EQ(BlockText(TableWith(unterminated), kComments), u"Stub 3.0.3.0");
   // A declared length beyond the node changes nothing.
   VersionNode overlong = StringNode(u"Comments", u"3.0.3.0");
@@ -355,7 +355,7 @@ TEST(PeVersionResourceTest, MalformedNodesEndTheWalk) {
 
   // A key that runs to the end of the block.
   const std::string unterminated = std::string("\x40\x00\x00\x00\x01\x00", 6) +
-                                   testing::Utf16Bytes(std::u16string(29, u'K'));
+                                   testsupport::Utf16Bytes(std::u16string(29, u'K'));
   EXPECT_EQ(BlockText(unterminated, kComments), std::nullopt);
 }
 

@@ -1,4 +1,4 @@
-#include "platform/pe_version_resource.h"
+#include "pe/pe_version_resource.h"
 
 #include <algorithm>
 

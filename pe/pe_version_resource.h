@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/byte_reader.h"
+#include "util/byte_reader.h"
 
 namespace packprobe {
 

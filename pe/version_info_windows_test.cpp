@@ -1,4 +1,4 @@
-// The portable version-resource reader (platform/pe_version_resource.h)
+// The portable version-resource reader (pe/pe_version_resource.h)
 // against the Windows version API: both read the same program files, the
 // committed ones built by a real toolchain and variants built here, and
 // must give the same answer to every query.
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/pe_version_resource.h"
-#include "platform/version_info.h"
+#include "pe/pe_version_resource.h"
+#include "pe/version_info.h"
 #include "tests/support/pe_builder.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
@@ -21,9 +21,9 @@ namespace packprobe {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::BuildProgram;
-using testing::ProgramContents;
-using testing::StringTable;
+using testsupport::BuildProgram;
+using testsupport::ProgramContents;
+using testsupport::StringTable;
 
 const std::u16string kQueries[] = {
     u"\\StringFileInfo\\040904B0\\Comments",
@@ -110,9 +110,9 @@ void ExpectAgreement(const fs::path& file, const std::string& bytes) {
 
 TEST(VersionInfoWindowsTest, AgreesOnTheCommittedFixtures) {
   int count = 0;
-  for (const auto& entry : fs::directory_iterator(testing::SourceDir() / "platform" / "testdata")) {
+  for (const auto& entry : fs::directory_iterator(testsupport::SourceDir() / "pe" / "testdata")) {
     if (entry.path().extension() != ".exe") continue;
-    ExpectAgreement(entry.path(), testing::ReadFile(entry.path()));
+    ExpectAgreement(entry.path(), testsupport::ReadFile(entry.path()));
     ++count;
   }
   EXPECT_GE(count, 10);
@@ -121,31 +121,31 @@ TEST(VersionInfoWindowsTest, AgreesOnTheCommittedFixtures) {
 TEST(VersionInfoWindowsTest, AgreesOnBuiltPrograms) {
   const std::u16string longText(3000, u'x');
   std::vector<std::pair<std::string, std::string>> programs = {
-      {"plain", testing::BuildVersionedProgram({{u"Comments", u"VEKStub 3.0.3.0"},
+      {"plain", testsupport::BuildVersionedProgram({{u"Comments", u"VEKStub 3.0.3.0"},
                                                 {u"FileVersion", u"3.0.3.0"}})},
-      {"lowerkey", testing::BuildVersionedProgram({{u"Comments", u"1.2"}}, u"040904b0")},
-      {"german", testing::BuildVersionedProgram({{u"Comments", u"4.0"}}, u"040704B0")},
-      {"empty", testing::BuildVersionedProgram({{u"Comments", u""}, {u"FileVersion", u"1"}})},
-      {"long", testing::BuildVersionedProgram({{u"Comments", longText}})},
-      {"nonlatin", testing::BuildVersionedProgram({{u"ProductName", u"\u65e5\u672c \U0001F600"}})},
+      {"lowerkey", testsupport::BuildVersionedProgram({{u"Comments", u"1.2"}}, u"040904b0")},
+      {"german", testsupport::BuildVersionedProgram({{u"Comments", u"4.0"}}, u"040704B0")},
+      {"empty", testsupport::BuildVersionedProgram({{u"Comments", u""}, {u"FileVersion", u"1"}})},
+      {"long", testsupport::BuildVersionedProgram({{u"Comments", longText}})},
+      {"nonlatin", testsupport::BuildVersionedProgram({{u"ProductName", u"\u65e5\u672c \U0001F600"}})},
   };
   for (const bool pe32Plus : {false, true}) {
     ProgramContents contents;
     contents.pe32Plus = pe32Plus;
-    contents.resources.push_back(testing::VersionResource(
-        testing::BuildVersionInfo({StringTable{u"040704B0", {{u"Comments", u"German"}}},
+    contents.resources.push_back(testsupport::VersionResource(
+        testsupport::BuildVersionInfo({StringTable{u"040704B0", {{u"Comments", u"German"}}},
                                    StringTable{u"040904B0", {{u"Comments", u"English"}}}}),
-        testing::kLanguageGerman));
-    contents.resources.push_back(testing::VersionResource(
-        testing::BuildVersionInfo({StringTable{u"040904B0", {{u"Comments", u"US"}}}}),
-        testing::kLanguageEnglishUs));
+        testsupport::kLanguageGerman));
+    contents.resources.push_back(testsupport::VersionResource(
+        testsupport::BuildVersionInfo({StringTable{u"040904B0", {{u"Comments", u"US"}}}}),
+        testsupport::kLanguageEnglishUs));
     programs.emplace_back(pe32Plus ? "languages64" : "languages32", BuildProgram(contents).bytes);
     contents.resources.clear();
     programs.emplace_back(pe32Plus ? "noresources64" : "noresources32", BuildProgram(contents).bytes);
   }
-  testing::ScratchDir dir;
+  testsupport::ScratchDir dir;
   for (const auto& [name, bytes] : programs) {
-    testing::WriteFile(dir / (name + ".exe"), bytes);
+    testsupport::WriteFile(dir / (name + ".exe"), bytes);
     ExpectAgreement(dir / (name + ".exe"), bytes);
   }
 }
@@ -169,23 +169,23 @@ Answers FromService(const fs::path& file) {
 // cut resource as if zeros followed and crashes on one outside the image),
 // so the service must not pass them to it.
 TEST(VersionInfoWindowsTest, ServiceAgreesOnTruncatedAndMisplacedResources) {
-  const std::string whole = testing::BuildVersionedProgram({{u"Comments", u"VEKStub 3.0.3.0"}});
-  testing::ScratchDir dir;
+  const std::string whole = testsupport::BuildVersionedProgram({{u"Comments", u"VEKStub 3.0.3.0"}});
+  testsupport::ScratchDir dir;
   std::vector<std::pair<std::string, std::string>> programs;
   for (std::size_t length = 0; length <= whole.size(); length += 61) {
     programs.emplace_back("cut" + std::to_string(length), whole.substr(0, length));
   }
   ProgramContents contents;
-  contents.resources.push_back(testing::VersionResource(
-      testing::BuildVersionInfo({StringTable{u"040904B0", {{u"Comments", u"US"}}}})));
+  contents.resources.push_back(testsupport::VersionResource(
+      testsupport::BuildVersionInfo({StringTable{u"040904B0", {{u"Comments", u"US"}}}})));
   for (const std::uint32_t rva : {0x7FFFFF00u, 0xFFFFFFF0u, 0x00100000u}) {
-    testing::ProgramImage image = BuildProgram(contents);
-    testing::PutU32(image.bytes, image.dataEntries[0], rva);
+    testsupport::ProgramImage image = BuildProgram(contents);
+    testsupport::PutU32(image.bytes, image.dataEntries[0], rva);
     programs.emplace_back("rva" + std::to_string(rva), image.bytes);
   }
   for (const auto& [name, bytes] : programs) {
     const fs::path file = dir / (name + ".exe");
-    testing::WriteFile(file, bytes);
+    testsupport::WriteFile(file, bytes);
     EXPECT_EQ(FromService(file), FromPortableReader(bytes)) << name;
   }
 }

@@ -1,17 +1,19 @@
 // The queries on the package metadata file: the English display name and
 // the firmware-or-software class.
+#include "component/package_metadata.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "component/component_info.h"
-#include "xml/xml_reader.h"
 
 namespace packprobe {
 namespace {
 
-// The first word of a category text: words are separated by spaces and
-// hyphens only, so a tab belongs to the word.
+constexpr const char16_t* kPackageElement = u"vek_package";
+
+// The first word of a category text.
 std::u16string_view FirstWord(std::u16string_view text) {
   constexpr std::u16string_view kDelimiters = u" -";
   const std::size_t start = text.find_first_not_of(kDelimiters);
@@ -22,24 +24,22 @@ std::u16string_view FirstWord(std::u16string_view text) {
 
 }  // namespace
 
-std::optional<std::u16string> ComponentInfo::FindEnglishText(const std::u16string& metadataPath,
-                                                             const char16_t* group,
-                                                             const char16_t* item) {
-  CVekXMLReader reader;
-  if (reader.Load(metadataPath) != CVekXMLReader::LOAD_OK || !reader.IsLoaded()) {
-    SetStatus(kStatusSystemError);
-    return std::nullopt;
-  }
-  CVekXMLNode* package = reader.FindChild(reader.GetRoot(), u"vek_package");
-  if (package == nullptr) {
-    SetStatus(kStatusSystemError);
-    return std::nullopt;
-  }
-  CVekXMLNode* groupNode = reader.FindChild(package, group);
+bool HasPackageElement(const CVekXMLReader& reader) {
+  return reader.IsLoaded() && reader.FindChild(reader.GetRoot(), kPackageElement) != nullptr;
+}
+
+std::optional<std::u16string> FindEnglishText(const CVekXMLReader& reader, std::u16string_view group,
+                                              std::u16string_view item) {
+  CVekXMLNode* package = reader.FindChild(reader.GetRoot(), kPackageElement);
+  if (package == nullptr) return std::nullopt;
+  const std::u16string groupName(group);
+  const std::u16string itemName(item);
+  CVekXMLNode* groupNode = reader.FindChild(package, groupName.c_str());
   // The child list runs latest first, so the walk starts at the last `item`
   // in the document and goes on through every node written before it,
   // whatever its name.
-  for (CVekXMLNode* node = groupNode != nullptr ? reader.FindChild(groupNode, item) : nullptr;
+  for (CVekXMLNode* node = groupNode != nullptr ? reader.FindChild(groupNode, itemName.c_str())
+                                                : nullptr;
        node != nullptr; node = node->GetNextSibling()) {
     const char16_t* lang = node->GetAttribute(u"lang");
     if (lang == nullptr || std::u16string_view(lang) != u"en") continue;
@@ -49,6 +49,22 @@ std::optional<std::u16string> ComponentInfo::FindEnglishText(const std::u16strin
     return std::u16string(text != nullptr ? text : u"");
   }
   return std::nullopt;
+}
+
+bool IsFirmwareCategoryText(std::u16string_view category) {
+  const std::u16string_view word = FirstWord(category);
+  return word == u"BIOS" || word == u"Firmware";
+}
+
+std::optional<std::u16string> ComponentInfo::FindEnglishText(const std::u16string& metadataPath,
+                                                             const char16_t* group,
+                                                             const char16_t* item) {
+  CVekXMLReader reader;
+  if (reader.Load(metadataPath) != CVekXMLReader::LOAD_OK || !HasPackageElement(reader)) {
+    SetStatus(kStatusSystemError);
+    return std::nullopt;
+  }
+  return packprobe::FindEnglishText(reader, group, item);
 }
 
 bool ComponentInfo::ReadDisplayName(const std::u16string& metadataPath) {
@@ -62,9 +78,7 @@ bool ComponentInfo::IsFirmwareCategory(const std::u16string& metadataPath) {
   const std::optional<std::u16string> category =
       FindEnglishText(metadataPath, u"category", u"category_xlate");
   // Without an English category there is nothing that says firmware.
-  if (!category) return false;
-  const std::u16string_view word = FirstWord(*category);
-  return word == u"BIOS" || word == u"Firmware";
+  return category && IsFirmwareCategoryText(*category);
 }
 
 }  // namespace packprobe

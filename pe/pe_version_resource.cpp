@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "util/ascii.h"
+
 namespace packprobe {
 
 bool MemoryInput::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const {
@@ -262,14 +264,12 @@ std::optional<VersionNode> ParseNode(const ByteReader& block, std::size_t start,
   return node;
 }
 
-char16_t FoldAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
 bool KeyEquals(const ByteReader& block, const VersionNode& node, std::u16string_view key) {
   if (node.keyLength != key.size()) return false;
   for (std::size_t i = 0; i < key.size(); ++i) {
     std::uint16_t c = 0;
     block.ReadU16(node.keyStart + 2 * i, &c);
-    if (FoldAscii(static_cast<char16_t>(c)) != FoldAscii(key[i])) return false;
+    if (!AsciiEqualIgnoringCase(static_cast<char16_t>(c), key[i])) return false;
   }
   return true;
 }

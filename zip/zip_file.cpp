@@ -4,12 +4,14 @@
 #include <new>
 
 #include "platform/heap.h"
+#include "zip/failure.h"
 
 namespace vekzip {
 namespace {
 
 using packprobe::platform::File;
 using packprobe::platform::HeapBuffer;
+using detail::Fail;
 
 constexpr std::uint32_t kEndRecordSignature = 0x06054B50;
 constexpr std::uint32_t kCentralHeaderSignature = 0x02014B50;
@@ -176,6 +178,11 @@ unsigned char FoldAscii(unsigned char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
 
+std::uint32_t DecodeU32(const unsigned char* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
+}
+
 struct CentralHeader {
   std::uint32_t versionMadeBy, versionNeeded, flags, method, modTime, modDate;
   std::uint32_t crc, compressedSize, uncompressedSize;
@@ -183,6 +190,22 @@ struct CentralHeader {
   std::uint32_t diskNumberStart, internalAttributes, externalAttributes, localHeaderOffset;
   std::unique_ptr<char[]> name;
 };
+
+// The first field in which a local header differs from its central header,
+// named for people; null when they agree.
+const char* Disagreement(const CentralHeader& central, const ZIP_FileEntry& local) {
+  if (central.versionNeeded != local.versionNeeded) return "version needed to extract";
+  if (central.flags != local.flags) return "flags";
+  if (central.method != local.method) return "compression method";
+  if (central.modTime != local.modTime || central.modDate != local.modDate) {
+    return "modification time";
+  }
+  if (central.crc != local.crc) return "CRC-32";
+  if (central.compressedSize != local.compressedSize) return "compressed size";
+  if (central.uncompressedSize != local.uncompressedSize) return "uncompressed size";
+  if (!SameText(central.name.get(), local.Name())) return "name";
+  return nullptr;
+}
 
 }  // namespace
 
@@ -213,13 +236,19 @@ int ZIP_File::Close() {
 
 int ZIP_File::Open(const std::u16string& path, bool readOnly) {
   if (file_.IsOpen() || entries_.next != nullptr) Close();
+  detail::Clear(&failure_);
   readOnly_ = readOnly;
   if (!file_.Open(path, readOnly ? File::Access::kReadShared : File::Access::kReadWriteExclusive)) {
-    return ZIP_ERR_OPEN;
+    return Fail(&failure_, ZIP_ERR_OPEN, "open-failed", std::nullopt,
+                "the archive file cannot be opened");
   }
   const int status = ReadDirectory();
   if (startOffset_ > 0) hasLeadingData_ = true;
   if (status == ZIP_OK) return ZIP_OK;
+  // Every failure point records its own detail; this is a safety net.
+  if (failure_.result != status) {
+    Fail(&failure_, status, "read-failed", std::nullopt, "the archive directory cannot be read");
+  }
   Close();
   return status;
 }
@@ -227,11 +256,14 @@ int ZIP_File::Open(const std::u16string& path, bool readOnly) {
 int ZIP_File::LocateEndRecord(std::uint32_t* offset) {
   *offset = 0;
   std::uint64_t size = 0;
-  if (!file_.Size(&size)) return ZIP_ERR_SEEK;
+  if (!file_.Size(&size)) {
+    return Fail(&failure_, ZIP_ERR_SEEK, "size-failed", std::nullopt,
+                "the size of the archive file cannot be read");
+  }
   const std::uint32_t range =
       size < kSearchRange ? static_cast<std::uint32_t>(size) : kSearchRange;
   HeapBuffer window;
-  if (!window.Allocate(kWindowSize)) return ZIP_ERR_NO_MEMORY;
+  if (!window.Allocate(kWindowSize)) return NoMemory("the end-record search window");
   std::uint32_t back = 4;
   while (back < range) {
     back = std::min(back + kWindowStep, range);
@@ -255,9 +287,14 @@ int ZIP_File::LocateEndRecord(std::uint32_t* offset) {
   return ZIP_OK;
 }
 
+int ZIP_File::NoMemory(const char* what) {
+  return Fail(&failure_, ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+              "memory for %s cannot be allocated", what);
+}
+
 int ZIP_File::ReadDirectory() {
   FieldReader reader(file_);
-  if (!reader.Allocate()) return ZIP_ERR_NO_MEMORY;
+  if (!reader.Allocate()) return NoMemory("the directory read buffers");
 
   int status = ZIP_ERR_FAILED;
   std::uint32_t endRecord = 0;
@@ -265,26 +302,40 @@ int ZIP_File::ReadDirectory() {
   // Offset 0 stands for "not found": an archive whose end record is the
   // file's first byte holds nothing anyway.
   std::uint32_t totalEntries = 0;
-  if (endRecord != 0) {
+  std::uint32_t centralDirSize = 0;
+  if (endRecord == 0) {
+    Fail(&failure_, ZIP_ERR_FAILED, "end-record-missing", std::nullopt,
+         "no end record signature in the last 65,535 bytes of the file: it is no archive");
+  } else {
     if (!reader.SetPosition(endRecord)) {
-      status = ZIP_ERR_SEEK;
+      status = Fail(&failure_, ZIP_ERR_SEEK, "seek-failed", endRecord,
+                    "the end record at 0x%X cannot be reached", endRecord);
     } else if (reader.ReadU32() != kEndRecordSignature) {
-      status = ZIP_ERR_BAD_FORMAT;
+      status = Fail(&failure_, ZIP_ERR_BAD_FORMAT, "end-record-signature", endRecord,
+                    "the end record at 0x%X cannot be read back", endRecord);
     } else {
       const std::uint32_t thisDisk = reader.ReadU16();
       const std::uint32_t centralDirDisk = reader.ReadU16();
       const std::uint32_t entriesOnDisk = reader.ReadU16();
       totalEntries = reader.ReadU16();
-      reader.ReadU32();  // size of the central directory: not needed
+      centralDirSize = reader.ReadU32();
       centralDirOffset_ = reader.ReadU32();
       const std::uint32_t commentLength = reader.ReadU16();
       if (const int read = ReadVariableField(reader, commentLength, true, &comment_);
           read != ZIP_OK) {
-        return read;
+        return NoMemory("the archive comment");
       }
-      if (entriesOnDisk != totalEntries || thisDisk != 0 || centralDirDisk != 0) {
+      if (thisDisk != 0 || centralDirDisk != 0) {
         centralDirOffset_ = 0;
-        status = ZIP_ERR_BAD_FORMAT;
+        status = Fail(&failure_, ZIP_ERR_BAD_FORMAT, "multi-disk", endRecord,
+                      "the end record at 0x%X names disk %u with the directory on disk %u: "
+                      "archives that span disks are not read",
+                      endRecord, thisDisk, centralDirDisk);
+      } else if (entriesOnDisk != totalEntries) {
+        centralDirOffset_ = 0;
+        status = Fail(&failure_, ZIP_ERR_BAD_FORMAT, "entry-count-mismatch", endRecord,
+                      "the end record at 0x%X counts %u entries on this disk but %u in all",
+                      endRecord, entriesOnDisk, totalEntries);
       } else {
         status = ZIP_OK;
       }
@@ -292,11 +343,18 @@ int ZIP_File::ReadDirectory() {
   }
   if (centralDirOffset_ == 0) return status;
 
-  if (!reader.SetPosition(centralDirOffset_)) return ZIP_ERR_SEEK;
+  if (!reader.SetPosition(centralDirOffset_)) {
+    return Fail(&failure_, ZIP_ERR_SEEK, "seek-failed", centralDirOffset_,
+                "central directory offset 0x%X cannot be reached (positions stop at 2 GiB)",
+                centralDirOffset_);
+  }
   std::uint32_t lowest = centralDirOffset_;
   for (std::uint32_t index = 0; index < totalEntries; ++index) {
     CentralHeader central{};
-    if (reader.ReadU32() != kCentralHeaderSignature) return ZIP_ERR_BAD_FORMAT;
+    const std::uint32_t centralPosition = reader.position();
+    if (reader.ReadU32() != kCentralHeaderSignature) {
+      return CentralSignatureFailure(index, centralPosition, endRecord, centralDirSize);
+    }
     central.versionMadeBy = reader.ReadU16();
     central.versionNeeded = reader.ReadU16();
     central.flags = reader.ReadU16();
@@ -316,15 +374,27 @@ int ZIP_File::ReadDirectory() {
     int read = ReadVariableField(reader, central.nameLength, true, &central.name);
     if (read == ZIP_OK) read = ReadVariableField(reader, central.extraLength, false, nullptr);
     if (read == ZIP_OK) read = ReadVariableField(reader, central.commentLength, false, nullptr);
-    if (read != ZIP_OK) return read;
+    if (read != ZIP_OK) return NoMemory("a central header's name, extra field or comment");
     const std::uint32_t nextCentral = reader.position();
 
     std::unique_ptr<ZIP_FileEntry> entry(NewOrNull<ZIP_FileEntry>());
-    if (!entry) return ZIP_ERR_NO_MEMORY;
-    if (!reader.SetPosition(central.localHeaderOffset)) return ZIP_ERR_SEEK;
-    lowest = std::min(lowest, central.localHeaderOffset);
+    if (!entry) return NoMemory("an entry record");
+    const std::uint32_t local = central.localHeaderOffset;
+    const char* name = central.name.get();
+    const int nameLength = detail::NameLength(name);
+    if (!reader.SetPosition(local)) {
+      return Fail(&failure_, ZIP_ERR_SEEK, "seek-failed", local,
+                  "the local header of entry \"%.*s\" at 0x%X cannot be reached "
+                  "(positions stop at 2 GiB)",
+                  nameLength, name ? name : "", local);
+    }
+    lowest = std::min(lowest, local);
 
-    if (reader.ReadU32() != kLocalHeaderSignature) return ZIP_ERR_BAD_FORMAT;
+    if (reader.ReadU32() != kLocalHeaderSignature) {
+      return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "local-header-signature", local,
+                  "entry \"%.*s\" names a local header at 0x%X, but none begins there",
+                  nameLength, name ? name : "", local);
+    }
     entry->versionNeeded = reader.ReadU16();
     entry->flags = reader.ReadU16();
     entry->method = reader.ReadU16();
@@ -333,43 +403,74 @@ int ZIP_File::ReadDirectory() {
     entry->crc = reader.ReadU32();
     entry->compressedSize = reader.ReadU32();
     entry->uncompressedSize = reader.ReadU32();
-    const std::uint32_t nameLength = reader.ReadU16();
+    const std::uint32_t nameLengthLocal = reader.ReadU16();
     const std::uint32_t extraLength = reader.ReadU16();
-    read = ReadVariableField(reader, nameLength, true, &entry->name);
+    read = ReadVariableField(reader, nameLengthLocal, true, &entry->name);
     if (read == ZIP_OK) read = ReadVariableField(reader, extraLength, true, &entry->extraField);
-    if (read != ZIP_OK) return read;
+    if (read != ZIP_OK) return NoMemory("a local header's name or extra field");
 
     entry->versionMadeBy = central.versionMadeBy;
     entry->diskNumberStart = central.diskNumberStart;
     entry->internalAttributes = central.internalAttributes;
     entry->externalAttributes = central.externalAttributes;
-    entry->localHeaderOffset = central.localHeaderOffset;
+    entry->localHeaderOffset = local;
     entry->archiveFile = &file_;
     // Cannot wrap: the local header offset is below 2^31.
-    entry->dataOffset = central.localHeaderOffset + kLocalHeaderSize + nameLength + extraLength;
+    entry->dataOffset = local + kLocalHeaderSize + nameLengthLocal + extraLength;
 
     // Both headers must agree; an archive written with a data descriptor
     // (zero CRC-32 and sizes in the local header) fails here too.
-    if (central.versionNeeded != entry->versionNeeded || central.flags != entry->flags ||
-        central.method != entry->method || central.modTime != entry->modTime ||
-        central.modDate != entry->modDate || central.crc != entry->crc ||
-        central.compressedSize != entry->compressedSize ||
-        central.uncompressedSize != entry->uncompressedSize ||
-        !SameText(central.name.get(), entry->name.get())) {
-      return ZIP_ERR_BAD_FORMAT;
+    if (const char* differing = Disagreement(central, *entry)) {
+      return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "local-header-mismatch", local,
+                  "the local header of entry \"%.*s\" at 0x%X disagrees with its central "
+                  "header on the %s%s",
+                  nameLength, name ? name : "", local, differing,
+                  (entry->flags & 8) != 0 && entry->crc == 0
+                      ? " (the archive was written with data descriptors, which are not read)"
+                      : "");
     }
 
     Node* node = NewOrNull<Node>();
-    if (node == nullptr) return ZIP_ERR_NO_MEMORY;
+    if (node == nullptr) return NoMemory("an entry list node");
     node->entry = entry.release();
     tail_->next = node;
     tail_ = node;
     ++entryCount_;
 
-    if (!reader.SetPosition(nextCentral)) return ZIP_ERR_SEEK;
+    if (!reader.SetPosition(nextCentral)) {
+      return Fail(&failure_, ZIP_ERR_SEEK, "seek-failed", nextCentral,
+                  "central header %u at 0x%X cannot be reached (positions stop at 2 GiB)",
+                  index + 1, nextCentral);
+    }
   }
   startOffset_ = lowest;
   return status;
+}
+
+// The classic fault of a self-extracting archive is an archive appended to
+// a program without its offsets moved: the directory then sits exactly
+// before the end record, and the stored offset is short by the program's
+// length. That case gets its own explanation.
+int ZIP_File::CentralSignatureFailure(std::uint32_t index, std::uint32_t position,
+                                      std::uint32_t endRecord, std::uint32_t centralDirSize) {
+  if (index == 0 && centralDirSize <= endRecord && endRecord - centralDirSize != position) {
+    const std::uint32_t actual = endRecord - centralDirSize;
+    unsigned char signature[4] = {};
+    std::uint32_t got = 0;
+    if (file_.ReadAt(actual, signature, 4, &got) && got == 4 &&
+        DecodeU32(signature) == kCentralHeaderSignature) {
+      return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "central-header-signature", position,
+                  "central directory offset 0x%X does not hold a central header: the archive "
+                  "was appended without adjusting its offsets (zip -A fixes this)",
+                  position);
+    }
+  }
+  if (index == 0) {
+    return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "central-header-signature", position,
+                "central directory offset 0x%X does not hold a central header", position);
+  }
+  return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "central-header-signature", position,
+              "central header %u at 0x%X has no signature", index + 1, position);
 }
 
 ZIP_FileEntry* ZIP_File::FindEntry(std::u16string_view name) {

@@ -62,6 +62,9 @@ class ZIP_File {
   // Every entry, in directory order; valid until Close.
   std::vector<ZIP_FileEntry*> Entries() const;
 
+  // Why the last Open failed; cleared by an Open that succeeds.
+  const ZIP_Failure& lastFailure() const { return failure_; }
+
  private:
   struct Node {
     ZIP_FileEntry* entry = nullptr;  // owned
@@ -70,6 +73,9 @@ class ZIP_File {
 
   int ReadDirectory();
   int LocateEndRecord(std::uint32_t* offset);
+  int NoMemory(const char* what);
+  int CentralSignatureFailure(std::uint32_t index, std::uint32_t position,
+                              std::uint32_t endRecord, std::uint32_t centralDirSize);
 
   Node entries_;  // head; holds no entry
   Node* tail_ = &entries_;
@@ -80,6 +86,7 @@ class ZIP_File {
   bool hasLeadingData_ = false;
   std::uint32_t startOffset_ = 0;
   std::uint32_t centralDirOffset_ = 0;
+  ZIP_Failure failure_;
 };
 
 }  // namespace vekzip

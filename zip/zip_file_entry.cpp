@@ -1,8 +1,12 @@
 #include "zip/zip_file_entry.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+
+#include "zip/failure.h"
 
 namespace vekzip {
 namespace {
@@ -98,12 +102,33 @@ bool ZIP_FileEntry::IsDirectory() const {
   return last == '/' || (last == '\\' && compressedSize == 0 && uncompressedSize == 0);
 }
 
+int ZIP_FileEntry::Fail(int result, std::string_view code, std::optional<std::uint64_t> offset,
+                        const char* format, ...) {
+  char what[200];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(what, sizeof what, format, arguments);
+  va_end(arguments);
+  return detail::Fail(&failure_, result, code, offset, "entry \"%.*s\": %s",
+                      detail::NameLength(Name()), Name() ? Name() : "", what);
+}
+
 int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) {
+  detail::Clear(&failure_);
   if (IsDirectory()) {
-    if (outputPath != nullptr) return ZIP_ERR_PARAM;
+    if (outputPath != nullptr) {
+      return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt,
+                  "a directory entry cannot be written to an output path");
+    }
     const std::optional<std::u16string> directory = WideName(Name());
-    if (!directory || EscapesCurrentDirectory(*directory)) return ZIP_ERR_PARAM;
-    return CreateDirectoryPath(*directory) ? ZIP_OK : ZIP_ERR_PARAM;
+    if (!directory || EscapesCurrentDirectory(*directory)) {
+      return Fail(ZIP_ERR_PARAM, "unsafe-name", std::nullopt,
+                  "the directory name cannot be converted or leaves the current directory");
+    }
+    return CreateDirectoryPath(*directory)
+               ? ZIP_OK
+               : Fail(ZIP_ERR_PARAM, "directory-failed", std::nullopt,
+                      "the directory cannot be created");
   }
 
   std::u16string target;
@@ -113,7 +138,10 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
     // The entry's own name decides where the file goes: it must stay below
     // the current directory.
     std::optional<std::u16string> own = WideName(Name());
-    if (!own || EscapesCurrentDirectory(*own)) return ZIP_ERR_PARAM;
+    if (!own || EscapesCurrentDirectory(*own)) {
+      return Fail(ZIP_ERR_PARAM, "unsafe-name", std::nullopt,
+                  "the name cannot be converted or leaves the current directory");
+    }
     target = std::move(*own);
   }
 
@@ -126,7 +154,7 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
 
   File output;
   if (!output.Create(target, failIfExists ? File::Creation::kCreateNew : File::Creation::kReplace)) {
-    return ZIP_ERR_CREATE;
+    return Fail(ZIP_ERR_CREATE, "create-failed", std::nullopt, "the output file cannot be created");
   }
   const int result = CopyTo(output);
   // The time and attributes are applied whatever the copy gave; their own
@@ -139,7 +167,10 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
 
 int ZIP_FileEntry::CopyTo(File& file) {
   HeapBuffer chunk;
-  if (!chunk.Allocate(kChunkSize)) return ZIP_ERR_NO_MEMORY;
+  if (!chunk.Allocate(kChunkSize)) {
+    return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                "the output chunk cannot be allocated");
+  }
   ZIP_ReadState state;
   if (const int begun = BeginRead(&state); begun != ZIP_OK) return begun;
   int result = ZIP_OK;
@@ -154,19 +185,28 @@ int ZIP_FileEntry::CopyTo(File& file) {
     }
   }
   const int ended = EndRead(&state);
-  if (writeFailed) return ZIP_ERR_CREATE;
+  if (writeFailed) {
+    return Fail(ZIP_ERR_CREATE, "write-failed", std::nullopt,
+                "writing the extracted data failed (the disk may be full)");
+  }
   return result != ZIP_OK ? result : ended;
 }
 
 int ZIP_FileEntry::BeginRead(ZIP_ReadState* state) {
-  if (state == nullptr) return ZIP_ERR_PARAM;
+  detail::Clear(&failure_);
+  if (state == nullptr) {
+    return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt, "no read state was given");
+  }
   state->Release();  // a state may be reused; nothing of a former read survives
   state->crc = 0;
   state->compressedLeft = compressedSize;
   state->uncompressedLeft = uncompressedSize;
   state->file = archiveFile;
   state->filePosition = dataOffset;
-  if (archiveFile == nullptr || !archiveFile->SetPosition(dataOffset)) return ZIP_ERR_SEEK;
+  if (archiveFile == nullptr || !archiveFile->SetPosition(dataOffset)) {
+    return Fail(ZIP_ERR_SEEK, "seek-failed", dataOffset,
+                "the data cannot be reached (positions stop at 2 GiB)");
+  }
   state->stream = z_stream{};
   state->stream.avail_in = 0;
   state->stream.total_out = 0;
@@ -174,12 +214,16 @@ int ZIP_FileEntry::BeginRead(ZIP_ReadState* state) {
     state->stream.zalloc = InflateAlloc;
     state->stream.zfree = InflateFree;
     state->stream.opaque = Z_NULL;
-    if (inflateInit2(&state->stream, -MAX_WBITS) != Z_OK) return ZIP_ERR_FAILED;
+    if (const int init = inflateInit2(&state->stream, -MAX_WBITS); init != Z_OK) {
+      return Fail(ZIP_ERR_FAILED, init == Z_MEM_ERROR ? "no-memory" : "inflate-failed",
+                  std::nullopt, "the inflate state cannot be set up");
+    }
     state->inflating = true;
   }
   if (!state->inputBuffer.Allocate(kChunkSize)) {
     state->Release();
-    return ZIP_ERR_NO_MEMORY;
+    return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                "the input buffer cannot be allocated");
   }
   return ZIP_OK;
 }
@@ -187,11 +231,15 @@ int ZIP_FileEntry::BeginRead(ZIP_ReadState* state) {
 int ZIP_FileEntry::Read(void* buffer, std::uint32_t size, ZIP_ReadState* state,
                         std::uint32_t* produced) {
   if (produced != nullptr) *produced = 0;
-  if (method != kMethodStored && method != kMethodDeflated) return ZIP_ERR_BAD_FORMAT;
+  if (method != kMethodStored && method != kMethodDeflated) {
+    return Fail(ZIP_ERR_BAD_FORMAT, "unsupported-method", std::nullopt,
+                "compression method %u is neither stored (0) nor deflated (8)", method);
+  }
   // A state that was never begun (or already ended) has no input buffer.
   if (state == nullptr || buffer == nullptr || size == 0 || state->inputBuffer.empty() ||
       state->file == nullptr || (method == kMethodDeflated && !state->inflating)) {
-    return ZIP_ERR_PARAM;
+    return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt,
+                "a read needs a begun state and a buffer of at least one byte");
   }
   auto* out = static_cast<unsigned char*>(buffer);
   const std::uint32_t window = std::min(size, state->uncompressedLeft);
@@ -202,7 +250,10 @@ int ZIP_FileEntry::Read(void* buffer, std::uint32_t size, ZIP_ReadState* state,
   // next read, producing nothing, reports the end.
   const auto dataEnded = [&]() {
     if (produced != nullptr) *produced = count;
-    return count > 0 ? ZIP_OK : ZIP_ERR_END_OF_DATA;
+    if (count > 0) return ZIP_OK;
+    return Fail(ZIP_ERR_END_OF_DATA, "data-ends-early", state->filePosition,
+                "the data ends with %u of %u bytes still to come", state->uncompressedLeft,
+                uncompressedSize);
   };
 
   while (count < window) {
@@ -214,7 +265,7 @@ int ZIP_FileEntry::Read(void* buffer, std::uint32_t size, ZIP_ReadState* state,
       const std::uint32_t n = std::min({kChunkSize, state->compressedLeft, window - count});
       if (!ReadArchive(*state, out + count, n)) {
         if (produced != nullptr) *produced = count;
-        return ZIP_ERR_FAILED;
+        return ReadFailure(state->filePosition, n);
       }
       state->crc = static_cast<std::uint32_t>(crc32(state->crc, out + count, n));
       state->uncompressedLeft -= n;
@@ -226,7 +277,7 @@ int ZIP_FileEntry::Read(void* buffer, std::uint32_t size, ZIP_ReadState* state,
       const std::uint32_t n = std::min(kChunkSize, state->compressedLeft);
       if (!ReadArchive(*state, state->inputBuffer.data(), n)) {
         if (produced != nullptr) *produced = count;
-        return ZIP_ERR_FAILED;
+        return ReadFailure(state->filePosition, n);
       }
       stream.next_in = state->inputBuffer.data();
       stream.avail_in = n;
@@ -251,24 +302,39 @@ int ZIP_FileEntry::Read(void* buffer, std::uint32_t size, ZIP_ReadState* state,
         return dataEnded();
       case Z_MEM_ERROR:
         if (produced != nullptr) *produced = count;
-        return ZIP_ERR_NO_MEMORY;
+        return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                    "the inflate window cannot be allocated");
       case Z_DATA_ERROR:
       case Z_NEED_DICT:
         if (produced != nullptr) *produced = count;
-        return ZIP_ERR_BAD_FORMAT;
+        return Fail(ZIP_ERR_BAD_FORMAT, "deflate-corrupt", state->filePosition,
+                    "the deflated data is corrupt after %u bytes of output",
+                    uncompressedSize - state->uncompressedLeft);
       default:
         if (produced != nullptr) *produced = count;
-        return ZIP_ERR_FAILED;
+        return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt, "inflating the data failed");
     }
   }
   if (produced != nullptr) *produced = count;
   return ZIP_OK;
 }
 
+int ZIP_FileEntry::ReadFailure(std::uint32_t position, std::uint32_t length) {
+  return Fail(ZIP_ERR_FAILED, "read-failed", position,
+              "%u bytes of data at 0x%X cannot be read: the archive is shorter than its "
+              "directory says, or the read failed",
+              length, position);
+}
+
 int ZIP_FileEntry::EndRead(ZIP_ReadState* state) {
-  if (state == nullptr) return ZIP_ERR_PARAM;
+  if (state == nullptr) {
+    return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt, "no read state was given");
+  }
   state->Release();
-  if (state->uncompressedLeft == 0 && state->crc != crc) return ZIP_ERR_CRC;
+  if (state->uncompressedLeft == 0 && state->crc != crc) {
+    return Fail(ZIP_ERR_CRC, "crc-mismatch", dataOffset,
+                "the data's CRC-32 is 0x%08X where the headers say 0x%08X", state->crc, crc);
+  }
   return ZIP_OK;
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -86,6 +87,10 @@ class ZIP_FileEntry {
   // bytes were produced and their CRC-32 differs from the stored one.
   int EndRead(ZIP_ReadState* state);
 
+  // Why the last Extract, CopyTo, BeginRead, Read or EndRead failed;
+  // Extract and BeginRead clear it when they start.
+  const ZIP_Failure& lastFailure() const { return failure_; }
+
   // The name as stored (8-bit, zero-terminated), or null for none.
   const char* Name() const { return name.get(); }
 
@@ -109,6 +114,18 @@ class ZIP_FileEntry {
   packprobe::platform::File* archiveFile = nullptr;  // borrowed from the ZIP_File
   // localHeaderOffset + 30 + local name length + local extra-field length.
   std::uint32_t dataOffset = 0;
+
+ private:
+  // Records a failure of this entry with its name in the detail.
+#if defined(__GNUC__)
+  __attribute__((format(printf, 5, 6)))
+#endif
+  int Fail(int result, std::string_view code, std::optional<std::uint64_t> offset,
+           const char* format, ...);
+
+  int ReadFailure(std::uint32_t position, std::uint32_t length);
+
+  ZIP_Failure failure_;
 };
 
 // Creates a rooted directory path level by level ('/' and '\' both

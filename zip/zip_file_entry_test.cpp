@@ -1,6 +1,8 @@
 #include "zip/zip_file_entry.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 #include <sys/stat.h>
 
 #include <ctime>
@@ -22,6 +24,7 @@ namespace fs = std::filesystem;
 using packprobe::Utf8ToUtf16;
 using packprobe::platform::File;
 using packprobe::testsupport::BuildArchive;
+using packprobe::testsupport::Crc32;
 using packprobe::testsupport::DosDate;
 using packprobe::testsupport::DosTime;
 using packprobe::testsupport::ListTree;
@@ -276,6 +279,7 @@ TEST_F(ZipFileEntryTest, UnsupportedMethodLeavesAnEmptyFile) {
   entry.editBoth = [](ZipHeaderFields& f) { f.method = 12; };
   OpenArchive({entry});
   EXPECT_EQ(Find(u"m12.bin")->Extract(nullptr, false), ZIP_ERR_BAD_FORMAT);
+  EXPECT_EQ(Find(u"m12.bin")->lastFailure().code, "unsupported-method");
   EXPECT_TRUE(fs::exists("m12.bin"));
   EXPECT_EQ(fs::file_size("m12.bin"), 0u);
 }
@@ -289,6 +293,12 @@ TEST_F(ZipFileEntryTest, CrcMismatchIsReportedAfterAllBytes) {
   EXPECT_EQ(Find(u"d.bin")->Extract(nullptr, false), ZIP_ERR_CRC);
   EXPECT_EQ(ReadFile("d.bin"), deflated.data);  // left on disk with what was written
   EXPECT_EQ(Find(u"s.bin")->Extract(nullptr, false), ZIP_ERR_CRC);
+  EXPECT_EQ(Find(u"s.bin")->lastFailure().code, "crc-mismatch");
+  char expected[100];
+  std::snprintf(expected, sizeof expected,
+                "entry \"s.bin\": the data's CRC-32 is 0x%08X where the headers say 0x00000000",
+                Crc32("stored"));
+  EXPECT_EQ(Find(u"s.bin")->lastFailure().detail, expected);
 }
 
 TEST_F(ZipFileEntryTest, DataThatEndsEarlyGivesEndOfData) {
@@ -304,6 +314,7 @@ TEST_F(ZipFileEntryTest, DataThatEndsEarlyGivesEndOfData) {
   storedNothing.editBoth = [](ZipHeaderFields& f) { f.uncompressedSize = 5; };
   OpenArchive({deflated, stored, storedNothing});
   EXPECT_EQ(Find(u"short.z")->Extract(nullptr, false), ZIP_ERR_END_OF_DATA);
+  EXPECT_EQ(Find(u"short.z")->lastFailure().code, "data-ends-early");
   EXPECT_EQ(ReadFile("short.z"), data);
   EXPECT_EQ(Find(u"short.s")->Extract(nullptr, false), ZIP_ERR_END_OF_DATA);
   EXPECT_EQ(ReadFile("short.s"), "0123456789");
@@ -315,6 +326,7 @@ TEST_F(ZipFileEntryTest, CorruptDeflateDataIsBadFormat) {
   entry.rawData = std::string("\xFF\xFF\xFF\xFF\xFF\xFF", 6);  // an invalid block type
   OpenArchive({entry});
   EXPECT_EQ(Find(u"bad.z")->Extract(nullptr, false), ZIP_ERR_BAD_FORMAT);
+  EXPECT_EQ(Find(u"bad.z")->lastFailure().code, "deflate-corrupt");
 }
 
 TEST_F(ZipFileEntryTest, ArchiveShorterThanTheEntryFailsTheRead) {
@@ -323,6 +335,7 @@ TEST_F(ZipFileEntryTest, ArchiveShorterThanTheEntryFailsTheRead) {
   entry.editBoth = [](ZipHeaderFields& f) { f.compressedSize = f.uncompressedSize = 1000000; };
   OpenArchive({entry});
   EXPECT_EQ(Find(u"long.s")->Extract(nullptr, false), ZIP_ERR_FAILED);
+  EXPECT_EQ(Find(u"long.s")->lastFailure().code, "read-failed");
 }
 
 TEST_F(ZipFileEntryTest, DataBeyondTheReachablePositionsFails) {

@@ -170,6 +170,60 @@ TEST_F(ZipFileTest, UnadjustedSelfExtractorFailsAsBadFormat) {
   ExpectClosed(archive);
 }
 
+// Each failure of Open says why: a stable code, the offset concerned and a
+// sentence; a later successful Open clears it.
+TEST_F(ZipFileTest, FailuresExplainThemselves) {
+  ZipArchiveOptions unadjusted;
+  unadjusted.offsetsCountPrefix = false;
+  ZipArchiveOptions spanning;
+  spanning.thisDisk = 1;
+  ZipArchiveOptions counts;
+  counts.entriesOnDisk = 1;
+  ZipWriterEntry streamed = Entry("s", "streamed");
+  streamed.dataDescriptor = true;
+  ZipWriterEntry nowhere = Entry("n", "1");
+  nowhere.localHeaderOffset = 1;
+  const std::vector<ZipWriterEntry> two = {Entry("a", "1"), Entry("b", "2")};
+  const std::uint32_t cdUnadjusted = static_cast<std::uint32_t>(
+      BuildArchive({Entry("a.xml", "x")}, "", unadjusted).size() - 22 - 51);
+  struct Case {
+    std::string bytes;
+    int result;
+    std::string code;
+    std::optional<std::uint64_t> offset;
+    std::string detailPart;
+  } cases[] = {
+      {kStub, ZIP_ERR_FAILED, "end-record-missing", std::nullopt, "no end record"},
+      {BuildArchive({Entry("a.xml", "x")}, kStub, unadjusted), ZIP_ERR_BAD_FORMAT,
+       "central-header-signature", cdUnadjusted, "appended without adjusting its offsets"},
+      {BuildArchive(two, kStub, spanning), ZIP_ERR_BAD_FORMAT, "multi-disk", std::nullopt,
+       "span disks"},
+      {BuildArchive(two, kStub, counts), ZIP_ERR_BAD_FORMAT, "entry-count-mismatch",
+       std::nullopt, "counts 1 entries"},
+      {BuildArchive({streamed}, kStub), ZIP_ERR_BAD_FORMAT, "local-header-mismatch",
+       kStub.size(), "data descriptors"},
+      {BuildArchive({nowhere}, kStub), ZIP_ERR_BAD_FORMAT, "local-header-signature", 1,
+       "\"n\""},
+  };
+  ZIP_File archive;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    EXPECT_EQ(OpenBytes(c.bytes, archive), c.result);
+    EXPECT_EQ(archive.lastFailure().result, c.result);
+    EXPECT_EQ(archive.lastFailure().code, c.code);
+    if (c.offset) {
+      EXPECT_EQ(archive.lastFailure().offset, c.offset);
+    }
+    EXPECT_NE(archive.lastFailure().detail.find(c.detailPart), std::string::npos)
+        << archive.lastFailure().detail;
+  }
+  EXPECT_EQ(archive.Open(Path("missing.zip"), true), ZIP_ERR_OPEN);
+  EXPECT_EQ(archive.lastFailure().code, "open-failed");
+  ASSERT_EQ(OpenBytes(BuildArchive(two, kStub), archive), ZIP_OK);
+  EXPECT_EQ(archive.lastFailure().result, ZIP_OK);
+  EXPECT_TRUE(archive.lastFailure().code.empty());
+}
+
 TEST_F(ZipFileTest, LastSignatureInRangeIsTakenForTheRecord) {
   // A record-like text in the comment, after the real record: its fields
   // decide. Here they name no central directory, so nothing is listed.

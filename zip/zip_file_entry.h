@@ -124,7 +124,8 @@ class ZIP_FileEntry {
   std::uint32_t localHeaderOffset = 0;   // central; absolute position in the file
   // Local; the stored bytes up to the first zero; null when empty.
   std::unique_ptr<char[]> name;
-  std::unique_ptr<char[]> extraField;  // local; as name
+  // Local; as name. Entries of one local header share one copy.
+  std::shared_ptr<const char[]> extraField;
   packprobe::platform::File* archiveFile = nullptr;  // borrowed from the ZIP_File
   // localHeaderOffset + 30 + local name length + local extra-field length.
   std::uint32_t dataOffset = 0;

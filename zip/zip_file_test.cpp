@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -414,6 +415,22 @@ TEST_F(ZipFileTest, NamesAreKeptUpToTheirFirstZeroByte) {
   EXPECT_STREQ(entries[1]->Name(), "");
   EXPECT_EQ(entries[2]->Name(), nullptr);
   EXPECT_EQ(archive.FindEntry(u""), entries[1]);  // the nameless entries[2] never matches
+}
+
+// Central headers that all name one local header get one copy of its extra
+// field between them: directory memory does not grow with repeated copies.
+TEST_F(ZipFileTest, EntriesOfOneLocalHeaderShareItsExtraField) {
+  ZipWriterEntry entry = Entry("a", "1");
+  entry.extra = std::string(65535, 'x');
+  ZipWriterEntry again = entry;
+  again.localHeaderOffset = static_cast<std::uint32_t>(kStub.size());
+  ZIP_File archive;
+  ASSERT_EQ(OpenBytes(BuildArchive({entry, again, again}, kStub), archive), ZIP_OK);
+  const std::vector<ZIP_FileEntry*> all = archive.Entries();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(std::strlen(all[0]->extraField.get()), 65535u);
+  EXPECT_EQ(all[1]->extraField.get(), all[0]->extraField.get());
+  EXPECT_EQ(all[2]->extraField.get(), all[0]->extraField.get());
 }
 
 TEST_F(ZipFileTest, OpenClosesTheArchiveOpenBefore) {

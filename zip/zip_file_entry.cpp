@@ -155,8 +155,9 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
   // the reference engine, whose outcome decides, so that every build gives
   // one result for one stream. It writes from the start of the file again:
   // output never exceeds the declared size, so a success overwrites all.
-  const bool decidedByData = result == ZIP_ERR_FAILED || result == ZIP_ERR_END_OF_DATA ||
-                             result == ZIP_ERR_CRC || result == ZIP_ERR_BAD_FORMAT;
+  const bool decidedByData = (result == ZIP_ERR_FAILED || result == ZIP_ERR_END_OF_DATA ||
+                              result == ZIP_ERR_CRC || result == ZIP_ERR_BAD_FORMAT) &&
+                             failure_.code != "no-memory";
   if (decidedByData && method == kMethodDeflated && detail::FailuresNeedReference() &&
       output.SetPosition(0)) {
     result = Copy(output, detail::Inflater::Engine::kReference);

@@ -279,12 +279,15 @@ std::size_t DriveLength(std::u16string_view) { return 0; }
 
 bool IsPathSeparator(char16_t c) { return c == u'/'; }
 
+// Entry names are bytes, like file names here, and go through the program's
+// text the same lossless way: a name that is not UTF-8 still matches the
+// file name it was made from.
 std::optional<std::u16string> NarrowNameToWide(std::string_view name) {
-  return Utf8ToUtf16Strict(name);
+  return BytesToUtf16Escaped(name);
 }
 
 std::optional<std::string> WideNameToNarrow(std::u16string_view name) {
-  return Utf16ToUtf8Strict(name);
+  return Utf16EscapedToBytes(name);
 }
 
 }  // namespace packprobe::platform

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up the machine, then builds and runs every test: the unit and
+# Sets up the machine, then checks that the layers' includes point down,
+# and builds and runs every test: the unit and
 # end-to-end tests in a debug build and again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the Windows program's tests under Wine, then
 # each fuzz target briefly on its corpus.
@@ -8,6 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
+
+echo "== layers: every include points down"
+python3 scripts/check_layers.py
 
 for preset in dev asan; do
   echo "== $preset: build and test"

@@ -42,7 +42,7 @@ bool EscapesCurrentDirectory(std::u16string_view name) {
   return false;
 }
 
-// The drive and directory of path joined ("C:" + "\\dir\\"), as the platform
+// The drive and directory of path joined ("C:" + "\dir\"), as the platform
 // path splitter gives them; nothing when the directory part is longer than
 // the splitter's limit.
 std::optional<std::u16string> DriveAndDirectory(std::u16string_view path) {

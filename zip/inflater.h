@@ -1,8 +1,11 @@
-// The raw-deflate decoder and CRC-32 under entry extraction, with one
-// implementation per library: zlib (inflater_zlib.cpp) or ISA-L
-// (inflater_isal.cpp), chosen when the program is configured
-// (PACKPROBE_INFLATE). Both give the same bytes and the same outcomes;
-// ZIP_FileEntry::Read turns the outcomes into result codes.
+// The raw-deflate decoder and CRC-32 under entry extraction. The fast
+// engine is chosen when the program is configured (PACKPROBE_INFLATE): ISA-L
+// (inflater_isal.cpp) or zlib (inflater_zlib.cpp). zlib is also there in
+// every build as the reference engine: the two accept slightly different
+// sets of damaged streams (zlib refuses incomplete Huffman code sets, ISA-L
+// decodes them), so an extraction that fails on ISA-L is run again on zlib,
+// whose outcome decides. ZIP_FileEntry::Read turns outcomes into result
+// codes.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +16,13 @@ namespace vekzip::detail {
 // The CRC-32 that ZIP stores, continued from crc (0 to start).
 std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, std::size_t length);
 
-// The library doing the work, for benchmarks and reports: "zlib" or "ISA-L".
+// The library of the fast engine, for benchmarks and reports: "zlib" or
+// "ISA-L".
 extern const char* const kInflateBackend;
+
+// True when the fast engine is not the reference engine, so that failures
+// are decided again by the reference.
+bool FailuresNeedReference();
 
 class Inflater {
  public:
@@ -27,6 +35,7 @@ class Inflater {
     kFailed,     // any other failure of the library
   };
   enum class InitResult { kOk, kNoMemory, kFailed };
+  enum class Engine { kFast, kReference };
 
   Inflater() = default;
   ~Inflater() { End(); }
@@ -35,7 +44,7 @@ class Inflater {
 
   // Sets up a raw-deflate decoder (32 KiB window, no header). Its state
   // comes from the process heap, so that simulated exhaustion reaches it.
-  InitResult Init();
+  InitResult Init(Engine engine = Engine::kFast);
   // Releases the decoder, if set up.
   void End();
   bool active() const { return state_ != nullptr; }
@@ -50,6 +59,7 @@ class Inflater {
  private:
   void* state_ = nullptr;
   bool finished_ = false;
+  bool reference_ = false;  // state_ is zlib's
 };
 
 }  // namespace vekzip::detail

@@ -4,9 +4,9 @@
 #include <new>
 
 #include "platform/heap.h"
-#include "zip/inflater.h"
+#include "zip/inflate_engines.h"
 
-namespace vekzip::detail {
+namespace vekzip::detail::zlib_engine {
 namespace {
 
 // zlib's allocations go to the process heap like the reader's own buffers.
@@ -21,8 +21,6 @@ z_stream& Stream(void* state) { return *static_cast<z_stream*>(state); }
 
 }  // namespace
 
-const char* const kInflateBackend = "zlib";
-
 std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, std::size_t length) {
   // zlib takes at most 4 GiB less one byte per call.
   while (length > 0) {
@@ -34,42 +32,44 @@ std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, std::size_t le
   return crc;
 }
 
-Inflater::InitResult Inflater::Init() {
-  End();
-  finished_ = false;
+void* Init(Inflater::InitResult* result) {
   void* memory = packprobe::platform::HeapAllocate(sizeof(z_stream));
-  if (memory == nullptr) return InitResult::kNoMemory;
+  if (memory == nullptr) {
+    *result = Inflater::InitResult::kNoMemory;
+    return nullptr;
+  }
   z_stream* stream = new (memory) z_stream{};
   stream->zalloc = Allocate;
   stream->zfree = Release;
   stream->opaque = Z_NULL;
-  if (const int result = inflateInit2(stream, -MAX_WBITS); result != Z_OK) {
+  if (const int init = inflateInit2(stream, -MAX_WBITS); init != Z_OK) {
     packprobe::platform::HeapRelease(memory);
-    return result == Z_MEM_ERROR ? InitResult::kNoMemory : InitResult::kFailed;
+    *result = init == Z_MEM_ERROR ? Inflater::InitResult::kNoMemory
+                                  : Inflater::InitResult::kFailed;
+    return nullptr;
   }
-  state_ = memory;
-  return InitResult::kOk;
+  *result = Inflater::InitResult::kOk;
+  return memory;
 }
 
-void Inflater::End() {
-  if (state_ == nullptr) return;
-  inflateEnd(&Stream(state_));
-  packprobe::platform::HeapRelease(state_);
-  state_ = nullptr;
+void End(void* state) {
+  inflateEnd(&Stream(state));
+  packprobe::platform::HeapRelease(state);
 }
 
-void Inflater::SetInput(const unsigned char* data, std::uint32_t size) {
-  Stream(state_).next_in = const_cast<unsigned char*>(data);
-  Stream(state_).avail_in = size;
+void SetInput(void* state, const unsigned char* data, std::uint32_t size) {
+  Stream(state).next_in = const_cast<unsigned char*>(data);
+  Stream(state).avail_in = size;
 }
 
-std::uint32_t Inflater::inputLeft() const { return Stream(state_).avail_in; }
+std::uint32_t InputLeft(const void* state) {
+  return static_cast<const z_stream*>(state)->avail_in;
+}
 
-Inflater::Status Inflater::Inflate(unsigned char* out, std::uint32_t size,
-                                   std::uint32_t* written) {
-  *written = 0;
-  if (finished_) return Status::kStreamEnd;
-  z_stream& stream = Stream(state_);
+Inflater::Status Inflate(void* state, unsigned char* out, std::uint32_t size,
+                         std::uint32_t* written, bool* finished) {
+  using Status = Inflater::Status;
+  z_stream& stream = Stream(state);
   const uInt inputBefore = stream.avail_in;
   stream.next_out = out;
   stream.avail_out = size;
@@ -82,7 +82,7 @@ Inflater::Status Inflater::Inflate(unsigned char* out, std::uint32_t size,
       return *written == 0 && stream.avail_in == inputBefore ? Status::kStalled
                                                             : Status::kProgress;
     case Z_STREAM_END:
-      finished_ = true;
+      *finished = true;
       return Status::kStreamEnd;
     case Z_BUF_ERROR:
       return Status::kStalled;
@@ -96,4 +96,4 @@ Inflater::Status Inflater::Inflate(unsigned char* out, std::uint32_t size,
   }
 }
 
-}  // namespace vekzip::detail
+}  // namespace vekzip::detail::zlib_engine

@@ -138,6 +138,8 @@ class ZIP_FileEntry {
   int Fail(int result, std::string_view code, std::optional<std::uint64_t> offset,
            const char* format, ...);
 
+  int Copy(packprobe::platform::File& file, detail::Inflater::Engine engine);
+  int Begin(ZIP_ReadState* state, detail::Inflater::Engine engine);
   int ReadFailure(std::uint32_t position, std::uint32_t length);
   int ReadStored(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
                  std::uint32_t* count);

@@ -59,6 +59,7 @@ bool ComponentInfo::Inspect() {
   // A setup program that is present but cannot be extracted makes the
   // component invalid; only an absent one means there is none.
   const Extraction setup = ExtractEntry(kSetupFileName, setupPath);
+  holdsSetup = setup != Extraction::kAbsent;
   if (setup == Extraction::kFailed) SetStatus(kStatusInvalid);
 
   ReadDisplayName(metadataPath);

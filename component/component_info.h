@@ -11,7 +11,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "component/inspection_fault.h"
 #include "component/version_number.h"
 
 namespace packprobe {
@@ -39,6 +41,17 @@ class ComponentInfo {
   bool isSoftware = false;
   bool inspected = false;  // the inspection ran to its end with status 0
   const std::u16string* componentPath = nullptr;  // borrowed
+
+  // What the inspection read, for reports beyond the information block.
+  // None of it takes part in the verdict.
+  std::optional<std::u16string> stubVersionText;   // the whole "Comments" string
+  std::optional<std::u16string> setupVersionText;  // the setup program's whole "FileVersion" string
+  std::optional<std::u16string> category;          // the English category text
+  // Whether the archive holds "veksetup.exe" (true also when it cannot be
+  // extracted); nothing when the inspection stopped before it could tell.
+  std::optional<bool> holdsSetup;
+
+  std::vector<InspectionFault> faults;  // every failure recorded, in order
 
   // Reads the VEKStub version from the "Comments" string of the component
   // file's version resource into stubVersion. True when the stored number is

@@ -63,6 +63,7 @@ bool ComponentInfo::IsFirmwareCategory(const std::u16string& metadataPath) {
       FindEnglishText(metadataPath, u"category", u"category_xlate");
   // Without an English category there is nothing that says firmware.
   if (!category) return false;
+  this->category = *category;
   const std::u16string_view word = FirstWord(*category);
   return word == u"BIOS" || word == u"Firmware";
 }

@@ -33,6 +33,7 @@ bool ComponentInfo::ReadStubVersion() {
   if (componentPath == nullptr) return false;
   const std::optional<std::u16string> comments = ReadVersionText(*componentPath, kCommentsQuery);
   if (!comments) return false;
+  stubVersionText = *comments;
   // The version is the text's tail: "VEKStub 3.0.3.0" reads as "3.0.3.0".
   // A text shorter than the window is taken whole.
   const std::u16string_view text = *comments;
@@ -46,6 +47,7 @@ bool ComponentInfo::ReadStubVersion() {
 void ComponentInfo::ReadSetupVersion(const std::u16string& setupPath) {
   const std::optional<std::u16string> fileVersion = ReadVersionText(setupPath, kFileVersionQuery);
   if (!fileVersion) return;
+  setupVersionText = *fileVersion;
   // A longer text ("10.0.19041.1") keeps its first seven characters.
   const std::u16string digits =
       DropDots(std::u16string_view(*fileVersion).substr(0, kMaxVersionDigits));

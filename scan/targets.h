@@ -1,0 +1,50 @@
+// The components of a scan: paths named, folders searched, a list read,
+// sorted, and split into stable shares.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace packprobe::scan {
+
+struct Target {
+  std::filesystem::path path;  // as named, or the folder named joined with the relative path
+  std::string display;         // path as UTF-8, the sort key and the report's "path"
+  std::string shardKey;        // what the share is computed from (see ShardOf)
+  std::string folderError;     // set when a folder could not be read: no component, a failure
+};
+
+// Collects the targets of the given paths, in sorted order of display, each
+// path once:
+// - a folder is searched recursively for files whose names end in ".exe" in
+//   any letter case (symbolic links to folders are not followed); each file
+//   found has the shard key of its path relative to the folder, with "/"
+//   between its parts;
+// - anything else (a file, or nothing at all) is one target whose shard key
+//   is the path as given, with "/" between its parts.
+// A folder that cannot be read, or whose search fails part-way, yields a
+// target of its own with folderError set.
+std::vector<Target> CollectTargets(const std::vector<std::filesystem::path>& paths);
+
+// The paths listed in text, one per line: line ends "\n" or "\r\n", empty
+// lines skipped.
+std::vector<std::string> SplitPathList(std::string_view text);
+
+// FNV-1a, 64 bits, of the bytes of text.
+std::uint64_t Fnv1a64(std::string_view text);
+
+// The share (0 to count - 1) that a target belongs to: FNV-1a 64 of its
+// shard key, modulo count. Independent of the machine, the folder's place
+// and the other paths, so every worker computes the same split.
+std::uint32_t ShardOf(const Target& target, std::uint32_t count);
+
+// A folder path as UTF-8, and back (the platform's native encoding).
+std::string PathToUtf8(const std::filesystem::path& path);
+std::filesystem::path PathFromUtf8(const std::string& utf8);
+std::u16string PathToUtf16(const std::filesystem::path& path);
+
+}  // namespace packprobe::scan

@@ -335,7 +335,8 @@ class TextReport : public Report {
   }
   void End(const ScanSummary& summary) override {
     held_.Drain([&](std::string_view piece) { Write(piece); });
-    Write("\n" + SummaryLine(summary) + "\n");
+    Write("\n");
+    Write(SummaryLine(summary) + "\n");
   }
 
  private:
@@ -375,7 +376,7 @@ void ScanSummary::Count(const ScanRecord& record) {
 
 std::string GroupDigits(std::size_t value) {
   std::string digits = std::to_string(value);
-  for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+  for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, 1, ',');
   return digits;
 }
 

@@ -47,7 +47,12 @@ Reason ReasonOf(const ComponentInfo& info) {
   }
 }
 
-std::string Quoted(std::u16string_view text) { return "\"" + Utf8(text) + "\""; }
+std::string Quoted(std::u16string_view text) {
+  std::string quoted(1, '"');
+  quoted += Utf8(text);
+  quoted += '"';
+  return quoted;
+}
 
 std::string Display(VersionNumber value) { return Utf8(FormatVersionNumber(value)); }
 

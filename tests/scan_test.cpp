@@ -259,7 +259,8 @@ TEST_F(ScanTest, ShardsAreDisjointStableAndCoverTheWhole) {
 TEST_F(ScanTest, RecordsComeInSortedOrderWhateverTheJobs) {
   BuildRelease();
   for (int i = 0; i < 24; ++i) {
-    PutKit("more", "m" + std::to_string(i), Kit("m" + std::to_string(i)));
+    const std::string stem = std::string("m") + std::to_string(i);
+    PutKit("more", stem, Kit(stem));
   }
   auto run = [&](const char* jobs) {
     std::vector<Json> records = Records(Scan({"--format", "jsonl", "-j", jobs, "more", "release"}).out);

@@ -1,9 +1,14 @@
 #include "component/component_info.h"
 
+#include <exception>
 #include <memory>
+#include <new>
 
+#include "platform/file.h"
 #include "platform/file_status.h"
+#include "platform/host_fault.h"
 #include "platform/work_directory.h"
+#include "util/text.h"
 #include "zip/zip_file.h"
 
 namespace packprobe {
@@ -22,52 +27,126 @@ std::u16string FileStem(std::u16string_view path) {
   return std::u16string(path);
 }
 
+// The machine name of an archive reader's result, after "zip-".
+std::string_view ZipResultName(int result) {
+  switch (result) {
+    case vekzip::ZIP_ERR_FAILED:
+      return "failed";
+    case vekzip::ZIP_ERR_END_OF_DATA:
+      return "data-ends-early";
+    case vekzip::ZIP_ERR_SEEK:
+      return "seek-failed";
+    case vekzip::ZIP_ERR_CREATE:
+      return "create-failed";
+    case vekzip::ZIP_ERR_NO_MEMORY:
+      return "no-memory";
+    case vekzip::ZIP_ERR_CRC:
+      return "crc-mismatch";
+    case vekzip::ZIP_ERR_BAD_FORMAT:
+      return "bad-format";
+    case vekzip::ZIP_ERR_PARAM:
+      return "bad-parameter";
+    case vekzip::ZIP_ERR_OPEN:
+      return "open-failed";
+    default:
+      return "unknown";
+  }
+}
+
+std::string Narrow(std::u16string_view text) { return Utf16ToUtf8(text); }
+
 }  // namespace
 
 ComponentInfo::ComponentInfo(const std::u16string* path) {
   if (path == nullptr) {
-    SetStatus(kStatusInvalid);
+    RecordFault(InspectionStep::kExistence, kStatusInvalid, "no-component", u"", 0,
+                "no component was given");
     return;
   }
-  if (!platform::FileExists(*path)) {
-    SetStatus(kStatusMissing);
-    return;
+  try {
+    if (!platform::FileExists(*path)) {
+      RecordFault(InspectionStep::kExistence, kStatusMissing, "component-missing", u"", 0,
+                  "nothing exists at the component's path");
+      return;
+    }
+    componentPath = path;
+    componentFile = FileStem(*path) + u".exe";
+    inspected = Inspect();
+  } catch (const std::exception&) {
+    // Running out of memory is the one exception the inspection expects; it
+    // is a system error wherever it happens, and the record stays complete.
+    // The work directory went with the unwinding.
+    inspected = false;
+    try {
+      RecordFault(faults.empty() ? InspectionStep::kExistence : faults.back().step,
+                  kStatusSystemError, "host-no-memory", u"", 0,
+                  "the system could not provide the memory needed");
+    } catch (const std::exception&) {
+      status = kStatusSystemError;
+      message.clear();  // no memory even for the message; the status decides
+    }
   }
-  componentPath = path;
-  componentFile = FileStem(*path) + u".exe";
-  inspected = Inspect();
+}
+
+bool ComponentInfo::CheckComponentFile() {
+  platform::ClearHostFault();
+  platform::File file;
+  if (file.Open(*componentPath, platform::File::Access::kReadShared)) return true;
+  if (platform::LastHostFault() != platform::HostFault::kNone) {
+    RecordHostFault(InspectionStep::kExistence, u"", 0, "the component file cannot be opened");
+  } else {
+    RecordFault(InspectionStep::kExistence, kStatusInvalid, "not-regular-file", u"", 0,
+                "the component is not a regular file (a directory, a pipe, a device or a socket)");
+  }
+  return false;
 }
 
 bool ComponentInfo::Inspect() {
   const std::u16string metadataName = FileStem(*componentPath) + u".xml";
 
+  // Only a regular file is read as a component; anything else is refused
+  // before the archive reader could wait on it.
+  if (!CheckComponentFile()) return false;
+
   // The extracted files live in a private directory that goes, with all in
   // it, on every path out of this function; the current directory is never
   // touched.
+  platform::ClearHostFault();
   std::optional<platform::WorkDirectory> work = platform::WorkDirectory::Create();
   if (!work) {
-    SetStatus(kStatusSystemError);
+    RecordHostFault(InspectionStep::kWorkDirectory, u"", 0, "the work directory cannot be created");
     return false;
   }
   const std::u16string metadataPath = work->PathOf(metadataName);
   const std::u16string setupPath = work->PathOf(kSetupFileName);
 
-  if (ExtractEntry(metadataName, metadataPath) != Extraction::kDone) {
-    SetStatus(kStatusInvalid);
-    return false;
+  const Extraction metadata = ExtractEntry(metadataName, metadataPath,
+                                           InspectionStep::kExtractMetadata, kMaxMetadataSize);
+  if (metadata == Extraction::kAbsent) {
+    RecordFault(InspectionStep::kExtractMetadata, kStatusInvalid, "metadata-missing",
+                metadataName, 0, "the archive holds no entry named " + Narrow(metadataName));
   }
+  if (metadata == Extraction::kAbsent || metadata == Extraction::kFailed) return false;
+  // A metadata file too large to be real is not extracted; both queries
+  // find it unreadable.
+  metadataTooLarge_ = metadata == Extraction::kTooLarge;
+
   // A setup program that is present but cannot be extracted makes the
-  // component invalid; only an absent one means there is none.
-  const Extraction setup = ExtractEntry(kSetupFileName, setupPath);
-  holdsSetup = setup != Extraction::kAbsent;
-  if (setup == Extraction::kFailed) SetStatus(kStatusInvalid);
+  // component invalid; only an archive that opened and holds no such entry
+  // means there is none.
+  const Extraction setup =
+      ExtractEntry(kSetupFileName, setupPath, InspectionStep::kExtractSetup, 0xFFFFFFFFu);
+  if (setup == Extraction::kDone || setup == Extraction::kTooLarge) holdsSetup = true;
+  if (setup == Extraction::kAbsent) holdsSetup = false;
+  // A failed extraction of the entry itself shows that it is there; a
+  // failure to open the archive again says nothing about it.
+  if (setup == Extraction::kFailed && faults.back().step == InspectionStep::kExtractSetup) {
+    holdsSetup = true;
+  }
 
   ReadDisplayName(metadataPath);
 
-  if (!ReadStubVersion()) {
-    SetStatus(kStatusInvalid);
-    return false;
-  }
+  if (!ReadStubVersion()) return false;
   if (setup == Extraction::kDone) {
     ReadSetupVersion(setupPath);
   } else if (setup == Extraction::kAbsent) {
@@ -83,14 +162,62 @@ bool ComponentInfo::Inspect() {
 }
 
 ComponentInfo::Extraction ComponentInfo::ExtractEntry(std::u16string_view entryName,
-                                                      const std::u16string& outputPath) {
+                                                      const std::u16string& outputPath,
+                                                      InspectionStep step, std::uint32_t maxSize) {
+  const std::u16string subject(entryName);
+  // Classifies a failed result of the archive reader: a fault of the host
+  // when the platform noted one (or the reader ran out of memory or could
+  // not write its output), otherwise a fault of the component's bytes.
+  const auto fail = [&](InspectionStep where, int result, const std::string& what) {
+    if (platform::LastHostFault() != platform::HostFault::kNone ||
+        result == vekzip::ZIP_ERR_NO_MEMORY || result == vekzip::ZIP_ERR_CREATE ||
+        result == vekzip::ZIP_ERR_OPEN) {
+      if (platform::LastHostFault() == platform::HostFault::kNone) {
+        platform::NoteHostFault(result == vekzip::ZIP_ERR_NO_MEMORY
+                                    ? platform::HostFault::kNoMemory
+                                    : platform::HostFault::kOther);
+      }
+      RecordHostFault(where, subject, result, what);
+    } else {
+      RecordFault(where, kStatusInvalid, "zip-" + std::string(ZipResultName(result)), subject,
+                  result, what);
+    }
+    return Extraction::kFailed;
+  };
+
   // One archive object per call: each extraction reads the directory anew.
+  platform::ClearHostFault();
   auto archive = std::make_unique<vekzip::ZIP_File>();
-  if (archive->Open(*componentPath, true) != vekzip::ZIP_OK) return Extraction::kAbsent;
+  if (const int opened = archive->Open(*componentPath, true); opened != vekzip::ZIP_OK) {
+    return fail(InspectionStep::kOpenArchive, opened,
+                "the archive at the end of the component cannot be opened");
+  }
   vekzip::ZIP_FileEntry* entry = archive->FindEntry(entryName);
   if (entry == nullptr) return Extraction::kAbsent;
-  if (entry->Extract(&outputPath, false) != vekzip::ZIP_OK) return Extraction::kFailed;
+  // The declared size bounds what extraction writes, so it is checked
+  // before anything is written.
+  if (entry->uncompressedSize > maxSize) return Extraction::kTooLarge;
+  platform::ClearHostFault();
+  if (const int extracted = entry->Extract(&outputPath, false); extracted != vekzip::ZIP_OK) {
+    return fail(step, extracted, Narrow(subject) + " cannot be extracted");
+  }
   return Extraction::kDone;
+}
+
+void ComponentInfo::RecordFault(InspectionStep step, int code, std::string machineCode,
+                                std::u16string subject, int layerResult, std::string detail) {
+  if (code != 0) SetStatus(code);
+  faults.push_back(InspectionFault{step, code, std::move(machineCode), std::move(subject),
+                                   layerResult, std::move(detail)});
+}
+
+void ComponentInfo::RecordHostFault(InspectionStep step, std::u16string subject, int layerResult,
+                                    const std::string& what) {
+  platform::HostFault fault = platform::LastHostFault();
+  if (fault == platform::HostFault::kNone) fault = platform::HostFault::kOther;
+  RecordFault(step, kStatusSystemError, std::string(platform::HostFaultCode(fault)),
+              std::move(subject), layerResult,
+              what + ": " + std::string(platform::HostFaultText(fault)));
 }
 
 void ComponentInfo::SetStatus(int code) {

@@ -41,6 +41,13 @@ class ComponentInfo {
   bool isSoftware = false;
   bool inspected = false;  // the inspection ran to its end with status 0
   const std::u16string* componentPath = nullptr;  // borrowed
+  // Every failure recorded, in order, with where and why. The status and
+  // message above stay the verdict's contract.
+  std::vector<InspectionFault> faults;
+
+  // The largest metadata file that is read. No real one comes near it; a
+  // larger one is refused as unreadable (status 6) without being extracted.
+  static constexpr std::uint32_t kMaxMetadataSize = 16u << 20;
 
   // What the inspection read, for reports beyond the information block.
   // None of it takes part in the verdict.
@@ -51,15 +58,14 @@ class ComponentInfo {
   // extracted); nothing when the inspection stopped before it could tell.
   std::optional<bool> holdsSetup;
 
-  std::vector<InspectionFault> faults;  // every failure recorded, in order
-
   // Reads the VEKStub version from the "Comments" string of the component
   // file's version resource into stubVersion. True when the stored number is
-  // not 0.
+  // not 0; otherwise records status 5 (status 6 when the host failed).
   bool ReadStubVersion();
 
   // Reads the VEKSetup version from the "FileVersion" string of the setup
-  // program at setupPath into setupVersion; leaves it at 0 when there is none.
+  // program at setupPath into setupVersion; leaves it at 0 when there is none
+  // (a fault without status), and records status 6 when the host failed.
   void ReadSetupVersion(const std::u16string& setupPath);
 
   // Reads the English display name from the metadata file into displayName.
@@ -71,16 +77,26 @@ class ComponentInfo {
   bool IsFirmwareCategory(const std::u16string& metadataPath);
 
  private:
-  enum class Extraction { kDone, kAbsent, kFailed };
+  enum class Extraction {
+    kDone,
+    kAbsent,    // the archive opened and holds no such entry (no fault recorded)
+    kTooLarge,  // the entry declares more than the caller's limit; not extracted
+    kFailed,    // a fault was recorded
+  };
 
   // The whole inspection sequence; true when it ended with status 0.
   bool Inspect();
 
   // Extracts the archive entry entryName of the component file to
-  // outputPath: kAbsent when the file holds no readable archive or the
-  // archive has no such entry, kFailed when the entry is there but cannot be
-  // extracted.
-  Extraction ExtractEntry(std::u16string_view entryName, const std::u16string& outputPath);
+  // outputPath, unless it declares more than maxSize bytes. Every failure
+  // but an absent entry is recorded as a fault of step (kExtractMetadata or
+  // kExtractSetup) with status 5, or 6 when the host failed.
+  Extraction ExtractEntry(std::u16string_view entryName, const std::u16string& outputPath,
+                          InspectionStep step, std::uint32_t maxSize);
+
+  // The file exists: is it a regular file that can be read? Records the
+  // fault when not.
+  bool CheckComponentFile();
 
   // The text of the English `item` element below `group` in the package
   // element, or nothing. Records status 6 when the metadata cannot be read.
@@ -89,6 +105,19 @@ class ComponentInfo {
 
   // Records a failure: the status code and its message.
   void SetStatus(int code);
+
+ public:
+  // Records a fault and, unless its status is 0, the status and message.
+  void RecordFault(InspectionStep step, int status, std::string code, std::u16string subject,
+                   int layerResult, std::string detail);
+
+  // Records a fault of the host (status 6) noted by the platform layer, or
+  // the given one when none was noted.
+  void RecordHostFault(InspectionStep step, std::u16string subject, int layerResult,
+                       const std::string& what);
+
+ private:
+  bool metadataTooLarge_ = false;
 };
 
 }  // namespace packprobe

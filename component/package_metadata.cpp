@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "component/component_info.h"
+#include "platform/host_fault.h"
 #include "xml/xml_reader.h"
 
 namespace packprobe {
@@ -20,19 +21,67 @@ std::u16string_view FirstWord(std::u16string_view text) {
   return text.substr(start, end == text.npos ? text.npos : end - start);
 }
 
+// The file-name part of a path, for the faults' subject.
+std::u16string FileName(std::u16string_view path) {
+  const std::size_t separator = path.find_last_of(u"\\/");
+  return std::u16string(separator == path.npos ? path : path.substr(separator + 1));
+}
+
+std::string LoadFaultCode(CVekXMLReader::LoadResult result) {
+  switch (result) {
+    case CVekXMLReader::LOAD_NO_ROOT:
+      return "metadata-load-no-root";
+    case CVekXMLReader::LOAD_OPEN_FAILED:
+      return "metadata-load-open";
+    case CVekXMLReader::LOAD_READ_FAILED:
+      return "metadata-load-read";
+    default:
+      return "metadata-load-syntax";
+  }
+}
+
+std::string LoadFaultText(CVekXMLReader::LoadResult result) {
+  switch (result) {
+    case CVekXMLReader::LOAD_NO_ROOT:
+      return "the metadata document's root cannot be created";
+    case CVekXMLReader::LOAD_OPEN_FAILED:
+      return "the extracted metadata file cannot be opened";
+    case CVekXMLReader::LOAD_READ_FAILED:
+      return "the extracted metadata file cannot be read whole";
+    default:
+      return "the metadata file is not a well-formed XML document in a known encoding";
+  }
+}
+
 }  // namespace
 
 std::optional<std::u16string> ComponentInfo::FindEnglishText(const std::u16string& metadataPath,
                                                              const char16_t* group,
                                                              const char16_t* item) {
+  const std::u16string subject = FileName(metadataPath);
+  if (metadataTooLarge_) {
+    RecordFault(InspectionStep::kLoadMetadata, kStatusSystemError, "metadata-too-large", subject,
+                0, "the metadata file declares more than 16 MiB, which is not read");
+    return std::nullopt;
+  }
   CVekXMLReader reader;
-  if (reader.Load(metadataPath) != CVekXMLReader::LOAD_OK || !reader.IsLoaded()) {
-    SetStatus(kStatusSystemError);
+  platform::ClearHostFault();
+  const CVekXMLReader::LoadResult loaded = reader.Load(metadataPath);
+  if (loaded != CVekXMLReader::LOAD_OK || !reader.IsLoaded()) {
+    if (loaded == CVekXMLReader::LOAD_OK) platform::NoteHostFault(platform::HostFault::kNoMemory);
+    if (platform::LastHostFault() != platform::HostFault::kNone) {
+      RecordHostFault(InspectionStep::kLoadMetadata, subject, loaded,
+                      "the metadata file cannot be loaded");
+    } else {
+      RecordFault(InspectionStep::kLoadMetadata, kStatusSystemError, LoadFaultCode(loaded),
+                  subject, loaded, LoadFaultText(loaded));
+    }
     return std::nullopt;
   }
   CVekXMLNode* package = reader.FindChild(reader.GetRoot(), u"vek_package");
   if (package == nullptr) {
-    SetStatus(kStatusSystemError);
+    RecordFault(InspectionStep::kLoadMetadata, kStatusSystemError, "metadata-no-package", subject,
+                0, "the metadata file has no vek_package element");
     return std::nullopt;
   }
   CVekXMLNode* groupNode = reader.FindChild(package, group);

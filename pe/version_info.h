@@ -19,9 +19,18 @@
 
 namespace packprobe::platform {
 
+// Why the version information of a file could not be had.
+enum class VersionInfoFault {
+  kNone,
+  kNotAFile,           // nothing that opens as a regular file at the path
+  kNoVersionResource,  // a well-formed program file without a version resource
+  kMalformed,          // not a program file, or its resource tree is broken
+  kHost,               // the host failed (memory, I/O, open files): see LastHostFault
+};
+
 // The size in bytes of the version information of the file at path; 0 when
-// it has none or cannot be read.
-std::uint32_t GetVersionInfoSize(const std::u16string& path);
+// it has none or cannot be read (*fault, when given, says why).
+std::uint32_t GetVersionInfoSize(const std::u16string& path, VersionInfoFault* fault = nullptr);
 
 // A block of version information, owned and freed with the object.
 class VersionInfoBlock {
@@ -29,8 +38,9 @@ class VersionInfoBlock {
   // Reads the version information of the file at path, `size` bytes as
   // GetVersionInfoSize reported them, into a zero-filled block of twice that
   // size. Nothing when size is 0, the block cannot be allocated, or the
-  // information cannot be read.
-  static std::optional<VersionInfoBlock> Read(const std::u16string& path, std::uint32_t size);
+  // information cannot be read (*fault, when given, says why).
+  static std::optional<VersionInfoBlock> Read(const std::u16string& path, std::uint32_t size,
+                                              VersionInfoFault* fault = nullptr);
 
   // The text stored under queryPath (e.g. "\StringFileInfo\040904B0\Comments";
   // keys compare without regard to ASCII case): its characters up to the

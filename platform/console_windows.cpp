@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "util/text.h"
 
 namespace packprobe::platform {
 namespace {
@@ -29,8 +30,6 @@ constexpr std::size_t kChunkUnits = 8192;
 enum class Sink { kUndecided, kConsole, kStream };
 Sink g_sink = Sink::kUndecided;
 HANDLE g_console = nullptr;
-
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 
 // The length of the next chunk of text that does not end between the two
 // halves of a surrogate pair.

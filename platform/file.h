@@ -1,10 +1,14 @@
 // The file service: files opened by path, read and written at a current
 // position, their times and attributes, and directories.
 //
-// Paths are UTF-16. On every platform both '/' and '\' separate the levels
-// of a path, as they do on Windows. Positions follow a 32-bit model: a
+// Paths are UTF-16, taken as given (see system_path.h): on Windows both '/'
+// and '\' separate the levels of a path, on POSIX only '/' does and '\' is
+// an ordinary character of a name. Positions follow a 32-bit model: a
 // position is set as a signed 32-bit distance from the start of the file, so
-// positions at or above 2^31 cannot be set.
+// positions at or above 2^31 cannot be set; ReadUpTo reads at any position.
+//
+// A failure that the host causes (no memory, no space, no permission, too
+// many open files, an I/O error) is noted with NoteHostFault.
 #pragma once
 
 #include <cstdint>
@@ -32,8 +36,9 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens an existing file. False when it cannot be opened (missing, a
-  // directory, access denied); an open file is closed first.
+  // Opens an existing regular file. False when it cannot be opened (missing,
+  // access denied) or is no regular file (a directory, a pipe, a device, a
+  // socket: refused at once, never waited on); an open file is closed first.
   bool Open(std::u16string_view path, Access access);
 
   // Creates a file for writing only, nobody else sharing it. False when it
@@ -52,6 +57,11 @@ class File {
   // position, which is left unspecified. False when the position cannot be
   // set or the read fails.
   bool ReadAt(std::uint32_t position, void* buffer, std::uint32_t size, std::uint32_t* got);
+
+  // Reads up to size bytes at position, which may lie anywhere (the 32-bit
+  // model does not apply). *got is what was read: fewer than size at the end
+  // of the file. False on a read error.
+  bool ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std::size_t* got);
 
   // Writes all size bytes at the current position. False when not all of
   // them could be written.
@@ -89,6 +99,14 @@ CreateDirectoryResult MakeDirectory(std::u16string_view path);
 // The length of the root at the start of path ("C:\" or "C:/" on Windows,
 // "/" on POSIX), or 0 when path is relative (or a network path on Windows).
 std::size_t RootLength(std::u16string_view path);
+
+// The length of the drive at the start of path ("C:" on Windows; POSIX has
+// no drives), or 0.
+std::size_t DriveLength(std::u16string_view path);
+
+// True for a character that separates the levels of a path on this system:
+// '/' and '\' on Windows, '/' alone on POSIX.
+bool IsPathSeparator(char16_t c);
 
 // The separator this system writes between the levels of a path.
 extern const char16_t kPathSeparator;

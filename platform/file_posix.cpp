@@ -5,25 +5,15 @@
 
 #include <cerrno>
 #include <ctime>
+#include <limits>
 
 #include "platform/file.h"
+#include "platform/host_fault.h"
+#include "platform/system_path.h"
 #include "util/text.h"
 
 namespace packprobe::platform {
 namespace {
-
-// UTF-8 path for the system; '\' becomes '/' so that paths written either way
-// name the same file, as on Windows. Nothing for an empty path or one that
-// holds a null code unit or an unpaired surrogate.
-std::optional<std::string> SystemPath(std::u16string_view path) {
-  if (path.empty()) return std::nullopt;
-  std::optional<std::string> utf8 = Utf16ToUtf8Strict(path);
-  if (!utf8) return std::nullopt;
-  for (char& c : *utf8) {
-    if (c == '\\') c = '/';
-  }
-  return utf8;
-}
 
 int Descriptor(std::intptr_t handle) { return static_cast<int>(handle); }
 
@@ -48,19 +38,37 @@ File& File::operator=(File&& other) noexcept {
 
 bool File::Open(std::u16string_view path, Access access) {
   Close();
-  const std::optional<std::string> name = SystemPath(path);
+  const std::optional<NativePath> name = SystemPath(path);
   if (!name) return false;
   // POSIX has no share modes; the access decides only what the descriptor
-  // may do.
-  const int flags = (access == Access::kReadShared ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+  // may do. Non-blocking, so that opening a pipe without a writer cannot
+  // hang; the flag goes again once the file is known to be a regular one.
+  const int flags =
+      (access == Access::kReadShared ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   int fd;
   do {
     fd = ::open(name->c_str(), flags);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    // A directory opened for writing, a socket or a device without a driver
+    // are no files to read: the input's fault, not the host's.
+    if (errno != EISDIR && errno != ENXIO && errno != ENODEV && errno != ENOENT &&
+        errno != ENOTDIR && errno != ELOOP && errno != ENAMETOOLONG) {
+      NoteLastSystemError();
+    }
+    return false;
+  }
   struct stat status;
-  // A directory opens on POSIX but is no file to read, as on Windows.
-  if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+  // Only a regular file is a file to read: a directory, a pipe or a device
+  // has no size to read within, and a pipe could block.
+  if (::fstat(fd, &status) != 0) {
+    NoteLastSystemError();
+    ::close(fd);
+    return false;
+  }
+  const int current = ::fcntl(fd, F_GETFL);
+  if (!S_ISREG(status.st_mode) || current < 0 ||
+      ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return false;
   }
@@ -70,23 +78,46 @@ bool File::Open(std::u16string_view path, Access access) {
 
 bool File::Create(std::u16string_view path, Creation creation) {
   Close();
-  const std::optional<std::string> name = SystemPath(path);
+  const std::optional<NativePath> name = SystemPath(path);
   if (!name) return false;
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-  if (creation == Creation::kCreateNew) flags |= O_EXCL;
+  // A new file is created first; only when one exists already (and may be
+  // replaced) is the existing file opened. Checking the write bits of a
+  // file just created would test the umask, not the file.
   int fd;
   do {
-    fd = ::open(name->c_str(), flags, 0666);
+    fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  if (fd >= 0) {
+    // The owner keeps reading and writing what it just made, whatever the
+    // umask took away.
+    struct stat status;
+    if (::fstat(fd, &status) == 0 && (status.st_mode & (S_IRUSR | S_IWUSR)) != (S_IRUSR | S_IWUSR)) {
+      ::fchmod(fd, (status.st_mode & 07777) | S_IRUSR | S_IWUSR);
+    }
+    handle_ = fd;
+    return true;
+  }
+  if (errno != EEXIST || creation == Creation::kCreateNew) {
+    if (errno != EEXIST) NoteLastSystemError();
+    return false;
+  }
+  do {
+    fd = ::open(name->c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno != EISDIR && errno != ENXIO) NoteLastSystemError();
+    return false;
+  }
   // Replacing is refused for anything but a writable regular file. A file
   // without write permission stands for a read-only one, which Windows will
   // not replace, and which the superuser could otherwise truncate.
   // Only a file that has content is truncated: on ext4, truncating even an
   // empty file to 0 makes its close start writing the new data back to disk.
   struct stat status;
+  const int current = ::fcntl(fd, F_GETFL);
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-      (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+      (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || current < 0 ||
+      ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0 ||
       (status.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
     ::close(fd);
     return false;
@@ -112,6 +143,7 @@ bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
     const ssize_t n = ::read(Descriptor(handle_), bytes + *got, size - *got);
     if (n < 0) {
       if (errno == EINTR) continue;
+      NoteLastSystemError();
       return false;
     }
     if (n == 0) break;
@@ -123,16 +155,28 @@ bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
 bool File::ReadAt(std::uint32_t position, void* buffer, std::uint32_t size, std::uint32_t* got) {
   *got = 0;
   if (handle_ < 0 || position >= 0x80000000u) return false;
+  std::size_t done = 0;
+  const bool read = ReadUpTo(position, buffer, size, &done);
+  *got = static_cast<std::uint32_t>(done);
+  return read;
+}
+
+bool File::ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std::size_t* got) {
+  *got = 0;
+  if (handle_ < 0 || position > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return false;
+  }
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (*got < size) {
     const ssize_t n = ::pread(Descriptor(handle_), bytes + *got, size - *got,
-                              static_cast<off_t>(position) + *got);
+                              static_cast<off_t>(position + *got));
     if (n < 0) {
       if (errno == EINTR) continue;
+      NoteLastSystemError();
       return false;
     }
     if (n == 0) break;
-    *got += static_cast<std::uint32_t>(n);
+    *got += static_cast<std::size_t>(n);
   }
   return true;
 }
@@ -145,6 +189,9 @@ bool File::Write(const void* buffer, std::uint32_t size) {
     const ssize_t n = ::write(Descriptor(handle_), bytes + done, size - done);
     if (n < 0) {
       if (errno == EINTR) continue;
+      // A full disk, a quota or a file-size limit (EFBIG: SIGXFSZ is
+      // ignored) ends the write as a fault of the host.
+      NoteLastSystemError();
       return false;
     }
     if (n == 0) return false;
@@ -199,7 +246,7 @@ bool File::SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime) {
 }
 
 bool ApplyFileAttributes(std::u16string_view path, std::uint32_t attributes) {
-  const std::optional<std::string> name = SystemPath(path);
+  const std::optional<NativePath> name = SystemPath(path);
   if (!name) return false;
   // Only the read-only bit has a POSIX counterpart; hidden, system and
   // archive bits have none.
@@ -210,7 +257,7 @@ bool ApplyFileAttributes(std::u16string_view path, std::uint32_t attributes) {
 }
 
 CreateDirectoryResult MakeDirectory(std::u16string_view path) {
-  const std::optional<std::string> name = SystemPath(path);
+  const std::optional<NativePath> name = SystemPath(path);
   if (!name) return CreateDirectoryResult::kFailed;
   if (::mkdir(name->c_str(), 0777) == 0) return CreateDirectoryResult::kCreated;
   switch (errno) {
@@ -219,13 +266,18 @@ CreateDirectoryResult MakeDirectory(std::u16string_view path) {
     case ENAMETOOLONG:
       return CreateDirectoryResult::kNameTooLong;
     default:
+      NoteLastSystemError();
       return CreateDirectoryResult::kFailed;
   }
 }
 
 std::size_t RootLength(std::u16string_view path) {
-  return !path.empty() && (path[0] == u'/' || path[0] == u'\\') ? 1 : 0;
+  return !path.empty() && path[0] == u'/' ? 1 : 0;
 }
+
+std::size_t DriveLength(std::u16string_view) { return 0; }
+
+bool IsPathSeparator(char16_t c) { return c == u'/'; }
 
 std::optional<std::u16string> NarrowNameToWide(std::string_view name) {
   return Utf8ToUtf16Strict(name);

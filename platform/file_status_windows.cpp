@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "platform/file_status.h"
-#include "platform/system_path_windows.h"
+#include "platform/system_path.h"
 
 namespace packprobe::platform {
 

@@ -1,7 +1,10 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include "platform/file.h"
-#include "platform/system_path_windows.h"
+#include "platform/host_fault.h"
+#include "platform/system_path.h"
 
 namespace packprobe::platform {
 namespace {
@@ -30,20 +33,38 @@ File& File::operator=(File&& other) noexcept {
 
 bool File::Open(std::u16string_view path, Access access) {
   Close();
-  const std::optional<std::wstring> name = SystemPath(path);
+  const std::optional<NativePath> name = SystemPath(path);
   if (!name) return false;
   const bool shared = access == Access::kReadShared;
   const HANDLE handle = CreateFileW(name->c_str(), shared ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
                                     shared ? FILE_SHARE_READ : 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+        error != ERROR_INVALID_NAME && error != ERROR_BAD_PATHNAME) {
+      // A directory is refused with "access denied" too; it is no file, not
+      // a fault of the host.
+      const DWORD attributes = GetFileAttributesW(name->c_str());
+      if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        NoteHostFault(HostFaultFromSystemError(static_cast<int>(error)));
+      }
+    }
+    return false;
+  }
+  // Only a file on disk is a file to read: a pipe or a device has no size to
+  // read within.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return false;
+  }
   handle_ = FromHandle(handle);
   return true;
 }
 
 bool File::Create(std::u16string_view path, Creation creation) {
   Close();
-  const std::optional<std::wstring> name = SystemPath(path);
+  const std::optional<NativePath> name = SystemPath(path);
   if (!name) return false;
   // Windows refuses to replace a read-only file, but Wine run by the
   // superuser replaces it; refuse it here so that both behave alike.
@@ -57,7 +78,10 @@ bool File::Create(std::u16string_view path, Creation creation) {
       CreateFileW(name->c_str(), GENERIC_WRITE, 0, nullptr,
                   creation == Creation::kCreateNew ? CREATE_NEW : CREATE_ALWAYS,
                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (GetLastError() != ERROR_FILE_EXISTS) NoteLastSystemError();
+    return false;
+  }
   handle_ = FromHandle(handle);
   return true;
 }
@@ -75,7 +99,10 @@ bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
   *got = 0;
   if (handle_ == kClosed) return false;
   DWORD read = 0;
-  if (!ReadFile(ToHandle(handle_), buffer, size, &read, nullptr)) return false;
+  if (!ReadFile(ToHandle(handle_), buffer, size, &read, nullptr)) {
+    NoteLastSystemError();
+    return false;
+  }
   *got = read;
   return true;
 }
@@ -85,16 +112,39 @@ bool File::ReadAt(std::uint32_t position, void* buffer, std::uint32_t size, std:
   return SetPosition(position) && Read(buffer, size, got);
 }
 
+bool File::ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std::size_t* got) {
+  *got = 0;
+  if (handle_ == kClosed) return false;
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  while (*got < size) {
+    const std::uint64_t at = position + *got;
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD read = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - *got, 1u << 20));
+    if (!ReadFile(ToHandle(handle_), bytes + *got, want, &read, &where)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      NoteLastSystemError();
+      return false;
+    }
+    if (read == 0) break;
+    *got += read;
+  }
+  return true;
+}
+
 bool File::Write(const void* buffer, std::uint32_t size) {
   if (handle_ == kClosed) return false;
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   std::uint32_t done = 0;
   while (done < size) {
     DWORD written = 0;
-    if (!WriteFile(ToHandle(handle_), bytes + done, size - done, &written, nullptr) ||
-        written == 0) {
+    if (!WriteFile(ToHandle(handle_), bytes + done, size - done, &written, nullptr)) {
+      NoteLastSystemError();
       return false;
     }
+    if (written == 0) return false;
     done += written;
   }
   return true;
@@ -129,12 +179,12 @@ bool File::SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime) {
 }
 
 bool ApplyFileAttributes(std::u16string_view path, std::uint32_t attributes) {
-  const std::optional<std::wstring> name = SystemPath(path);
+  const std::optional<NativePath> name = SystemPath(path);
   return name && SetFileAttributesW(name->c_str(), attributes) != FALSE;
 }
 
 CreateDirectoryResult MakeDirectory(std::u16string_view path) {
-  const std::optional<std::wstring> name = SystemPath(path);
+  const std::optional<NativePath> name = SystemPath(path);
   if (!name) return CreateDirectoryResult::kFailed;
   if (CreateDirectoryW(name->c_str(), nullptr)) return CreateDirectoryResult::kCreated;
   switch (GetLastError()) {
@@ -149,8 +199,14 @@ CreateDirectoryResult MakeDirectory(std::u16string_view path) {
 }
 
 std::size_t RootLength(std::u16string_view path) {
-  return path.size() >= 3 && path[1] == u':' && (path[2] == u'\\' || path[2] == u'/') ? 3 : 0;
+  return DriveLength(path) == 2 && path.size() >= 3 && IsPathSeparator(path[2]) ? 3 : 0;
 }
+
+std::size_t DriveLength(std::u16string_view path) {
+  return path.size() >= 2 && path[1] == u':' ? 2 : 0;
+}
+
+bool IsPathSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 std::optional<std::u16string> NarrowNameToWide(std::string_view name) {
   if (name.empty()) return std::u16string();

@@ -1,24 +1,35 @@
 #include "platform/heap.h"
 
+#include <atomic>
+
+#include "platform/host_fault.h"
+
 namespace packprobe::platform {
 namespace {
 
-// The program is single-threaded; the simulation is plain state.
-bool simulating = false;
-int successesLeft = 0;
-int refusedCount = 0;
+// Tests simulate from one thread at a time; the state is atomic only so
+// that other threads asking meanwhile do no harm.
+std::atomic<bool> simulating{false};
+std::atomic<int> successesLeft{0};
+std::atomic<int> refusedCount{0};
+std::atomic<AllocationHook> hook{nullptr};
 
 }  // namespace
 
 bool AllocationAllowed() {
-  if (!simulating) return true;
-  if (successesLeft > 0) {
-    --successesLeft;
-    return true;
+  const AllocationHook installed = hook.load(std::memory_order_relaxed);
+  if (installed != nullptr && !installed()) {
+    NoteHostFault(HostFault::kNoMemory);
+    return false;
   }
+  if (!simulating.load(std::memory_order_relaxed)) return true;
+  if (successesLeft.fetch_sub(1) > 0) return true;
   ++refusedCount;
+  NoteHostFault(HostFault::kNoMemory);
   return false;
 }
+
+void SetAllocationHook(AllocationHook allowed) { hook.store(allowed); }
 
 SimulatedHeapExhaustion::SimulatedHeapExhaustion(int successes) {
   simulating = true;

@@ -44,6 +44,12 @@ class HeapBuffer {
 // can make every one of its allocations fail in turn.
 bool AllocationAllowed();
 
+// Installs a process-wide test hook that AllocationAllowed consults first
+// (null removes it): a false answer refuses the allocation. For the test
+// build of the program that makes chosen allocations fail.
+using AllocationHook = bool (*)();
+void SetAllocationHook(AllocationHook allowed);
+
 // While one lives, the next `successes` allocations that consult
 // AllocationAllowed (HeapAllocate does) succeed and every later one fails.
 // For tests; not nestable.

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "platform/shift_jis.h"
+#include "util/text.h"
 
 namespace packprobe::platform {
 namespace {
@@ -30,7 +31,7 @@ char16_t DecodeWithIconv(iconv_t converter, std::uint8_t lead, std::uint8_t trai
   if (inLeft != 0 || sizeof output - outLeft != 2) return 0;
   const char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(output[0]) |
                                               static_cast<unsigned char>(output[1]) << 8);
-  if (unit >= 0xD800 && unit <= 0xDFFF) return 0;
+  if (IsSurrogate(unit)) return 0;
   return unit;
 }
 

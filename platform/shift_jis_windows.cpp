@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/shift_jis.h"
+#include "util/text.h"
 
 namespace packprobe::platform {
 
@@ -13,7 +14,7 @@ std::optional<char16_t> DecodeShiftJisPair(std::uint8_t lead, std::uint8_t trail
   const int count = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, bytes, 2, wide, 2);
   if (count != 1) return std::nullopt;
   const char16_t unit = static_cast<char16_t>(wide[0]);
-  if (unit >= 0xD800 && unit <= 0xDFFF) return std::nullopt;
+  if (IsSurrogate(unit)) return std::nullopt;
   return unit;
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/stdio_file.h"
-#include "platform/system_path_windows.h"
+#include "platform/system_path.h"
 
 namespace packprobe::platform {
 namespace {

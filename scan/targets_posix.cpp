@@ -1,4 +1,5 @@
 #include "scan/targets.h"
+#include "platform/system_path.h"
 #include "util/text.h"
 
 namespace packprobe::scan {
@@ -8,6 +9,9 @@ std::string PathToUtf8(const std::filesystem::path& path) { return path.string()
 
 std::filesystem::path PathFromUtf8(const std::string& utf8) { return std::filesystem::path(utf8); }
 
-std::u16string PathToUtf16(const std::filesystem::path& path) { return Utf8ToUtf16(path.string()); }
+// A name that is not UTF-8 keeps its bytes, as the inspection opens them.
+std::u16string PathToUtf16(const std::filesystem::path& path) {
+  return platform::FromSystemPath(path.native());
+}
 
 }  // namespace packprobe::scan

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -225,6 +226,93 @@ TEST_F(ScanTest, RecordsCarryRawVersionsAndWarnings) {
   EXPECT_EQ(records[0]["exit_code"], 0);  // still what packprobe returns
   EXPECT_EQ(strict.exitCode, 2);
   EXPECT_EQ(Scan({"release/no-fileversion.exe"}).exitCode, 0);
+}
+
+TEST_F(ScanTest, EveryFailureHasItsOwnStableReason) {
+  const std::string stub = BuildVersionedProgram({{u"Comments", u"VEKStub 3.0.3.0"}});
+  auto archive = [&](const std::string& stem, std::function<void(ZipWriterEntry&)> editMetadata,
+                     const ZipArchiveOptions& options = {}, const std::string& prefix = "") {
+    ZipWriterEntry metadata;
+    metadata.name = stem + ".xml";
+    metadata.data = MetadataXml("Kit", "Software - Tools");
+    if (editMetadata) editMetadata(metadata);
+    return BuildArchive({metadata}, prefix.empty() ? stub : prefix, options);
+  };
+  auto withStub = [&](const std::string& stem, const std::string& program) {
+    return archive(stem, nullptr, {}, program);
+  };
+  ZipArchiveOptions unadjusted;
+  unadjusted.offsetsCountPrefix = false;
+  ZipArchiveOptions twoDisks;
+  twoDisks.thisDisk = 1;
+  twoDisks.centralDirDisk = 1;
+  ComponentContents badSetup = Kit("bad-setup");
+  badSetup.corruptSetup = true;
+
+  // Case name (the component's stem), its bytes, and the reason it gives.
+  const struct Case {
+    std::string stem;
+    std::string bytes;
+    std::string code;
+    std::string step;
+  } cases[] = {
+      {"not-an-archive", stub + std::string(2000, 'z'), "zip-failed", "open-archive"},
+      {"unadjusted", archive("unadjusted", nullptr, unadjusted), "zip-bad-format", "open-archive"},
+      {"two-disks", archive("two-disks", nullptr, twoDisks), "zip-bad-format", "open-archive"},
+      {"crc", archive("crc", [](ZipWriterEntry& e) {
+         e.editBoth = [](ZipHeaderFields& f) { f.crc ^= 1; };
+       }), "zip-crc-mismatch", "extract-metadata"},
+      {"truncated", archive("truncated", [](ZipWriterEntry& e) {
+         e.rawData = RawDeflate(e.data).substr(0, 20);
+       }), "zip-data-ends-early", "extract-metadata"},
+      {"bad-setup", BuildComponent(badSetup), "zip-crc-mismatch", "extract-setup"},
+      {"renamed", archive("other-name", nullptr), "metadata-missing", "extract-metadata"},
+      {"syntax", archive("syntax", [](ZipWriterEntry& e) { e.data = "<vek_package><name>"; }),
+       "metadata-load-syntax", "load-metadata"},
+      {"no-package", archive("no-package", [](ZipWriterEntry& e) { e.data = "<other/>"; }),
+       "metadata-no-package", "load-metadata"},
+      {"huge-metadata", archive("huge-metadata", [](ZipWriterEntry& e) {
+         e.editBoth = [](ZipHeaderFields& f) { f.uncompressedSize = 64u << 20; };
+       }), "metadata-too-large", "load-metadata"},
+      {"no-resource", withStub("no-resource", BuildProgram({}).bytes), "stub-no-version-resource",
+       "read-stub-version"},
+      {"not-a-program", withStub("not-a-program", "MZ" + std::string(500, '\x01')),
+       "stub-malformed", "read-stub-version"},
+      {"no-comments", withStub("no-comments", BuildVersionedProgram({{u"FileVersion", u"3.0.3.0"}})),
+       "stub-no-comments", "read-stub-version"},
+      {"version-zero", withStub("version-zero", BuildVersionedProgram({{u"Comments", u"0.0.0.0"}})),
+       "stub-version-zero", "read-stub-version"},
+  };
+  std::map<std::string, std::string> expected;
+  for (const Case& c : cases) {
+    Put("bad/" + c.stem + ".exe", c.bytes);
+    expected["bad/" + c.stem + ".exe"] = c.code + " " + c.step;
+  }
+  expected["bad/nothere.exe"] = "component-missing existence";
+  const ProgramResult r = Scan({"--format", "jsonl", "bad", "bad/nothere.exe"});
+  std::map<std::string, std::string> actual;
+  std::set<std::string> codes;
+  for (const Json& record : Records(r.out)) {
+    const Json& reason = record["reason"];
+    ASSERT_TRUE(reason.is_object()) << record.dump();
+    actual[record["path"]] = reason["code"].get<std::string>() + " " + reason["step"].get<std::string>();
+    EXPECT_FALSE(reason["detail"].get<std::string>().empty());
+    if (reason["code"].get<std::string>().rfind("zip-", 0) == 0) {
+      EXPECT_NE(reason["layer_result"], 0) << record.dump();
+    }
+  }
+  EXPECT_EQ(actual, expected);
+  EXPECT_EQ(r.exitCode, 2);
+
+  // A fault of the machine is a system error whatever the component.
+  PutKit("good", "good-sw", Kit("good-sw"));
+  const std::vector<Json> host = Records(
+      RunProgram({PACKPROBE_SCAN_EXE, {"--format", "jsonl", "good"}, cwd_.path(),
+                  {{"TMPDIR", (tmp_ / "missing").string()}}}).out);
+  ASSERT_EQ(host.size(), 1u);
+  EXPECT_EQ(host[0]["outcome"], "system-error");
+  EXPECT_EQ(host[0]["reason"]["step"], "work-directory");
+  EXPECT_EQ(host[0]["reason"]["code"].get<std::string>().rfind("host-", 0), 0u);
 }
 
 TEST_F(ScanTest, ShardsAreDisjointStableAndCoverTheWhole) {

@@ -34,7 +34,7 @@ std::size_t DecodeUtf8(std::string_view utf8, std::size_t i, char32_t* out) {
     if ((next & 0xC0) != 0x80) return 0;
     value = value << 6 | (next & 0x3F);
   }
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  if (value < minimum || value > 0x10FFFF || IsSurrogate(value)) return 0;
   *out = value;
   return length;
 }
@@ -72,12 +72,11 @@ void AppendUtf8(std::string& out, char32_t c) {
 std::size_t DecodeUtf16(std::u16string_view utf16, std::size_t i, char32_t* out, bool* paired) {
   const char16_t unit = utf16[i];
   *paired = true;
-  if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
-      utf16[i + 1] <= 0xDFFF) {
+  if (IsHighSurrogate(unit) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
     *out = 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (char32_t{utf16[i + 1]} - 0xDC00);
     return 2;
   }
-  if (unit >= 0xD800 && unit <= 0xDFFF) {
+  if (IsSurrogate(unit)) {
     *paired = false;
     *out = kReplacement;
     return 1;
@@ -133,6 +132,43 @@ std::optional<std::string> Utf16ToUtf8Strict(std::u16string_view utf16) {
     bool paired = true;
     i += DecodeUtf16(utf16, i, &c, &paired);
     if (!paired || c == 0) return std::nullopt;
+    AppendUtf8(out, c);
+  }
+  return out;
+}
+
+std::u16string BytesToUtf16Escaped(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    char32_t c = 0;
+    const std::size_t used = DecodeUtf8(bytes, i, &c);
+    if (used == 0) {
+      // Only bytes from 0x80 up can fail to decode.
+      out.push_back(static_cast<char16_t>(0xDC00 + static_cast<std::uint8_t>(bytes[i])));
+      ++i;
+      continue;
+    }
+    AppendUtf16(out, c);
+    i += used;
+  }
+  return out;
+}
+
+std::optional<std::string> Utf16EscapedToBytes(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    bool paired = true;
+    const char16_t unit = text[i];
+    i += DecodeUtf16(text, i, &c, &paired);
+    if (!paired) {
+      if (unit < 0xDC80 || unit > 0xDCFF) return std::nullopt;
+      out.push_back(static_cast<char>(unit - 0xDC00));
+      continue;
+    }
+    if (c == 0) return std::nullopt;
     AppendUtf8(out, c);
   }
   return out;

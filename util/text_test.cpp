@@ -38,5 +38,20 @@ TEST(TextTest, UnpairedSurrogatesBecomeReplacementCharacters) {
   EXPECT_FALSE(Utf16ToUtf8Strict(std::u16string(u"a\0b", 3)).has_value());
 }
 
+TEST(TextTest, EscapedBytesRoundTripAndPrintAsReplacementCharacters) {
+  // Malformed bytes next to well-formed sequences of every length.
+  const std::string cases[] = {"plain", "a\xFF\xFEz", "\xC3\xA9\x80", "\xF0\x9F\x98\x80\xED\xA0\x80",
+                               "\xE6\x97", "d\\k\xC0"};
+  for (const std::string& bytes : cases) {
+    const std::u16string text = BytesToUtf16Escaped(bytes);
+    EXPECT_EQ(Utf16EscapedToBytes(text), bytes);
+    EXPECT_EQ(Utf16ToUtf8(text), Utf16ToUtf8(Utf8ToUtf16(bytes)));
+  }
+  // Lone surrogates that stand for no byte, and nulls, name no file.
+  EXPECT_FALSE(Utf16EscapedToBytes(u"a\xD800").has_value());
+  EXPECT_FALSE(Utf16EscapedToBytes(u"\xDC7F").has_value());
+  EXPECT_FALSE(Utf16EscapedToBytes(std::u16string(u"a\0b", 3)).has_value());
+}
+
 }  // namespace
 }  // namespace packprobe

@@ -47,14 +47,14 @@ bool EscapesCurrentDirectory(std::u16string_view name) {
   return false;
 }
 
-// The drive and directory of path joined ("C:" + "\dir\"), as the platform
+// The drive and directory of path joined ("C:" + "\\dir\\"), as the platform
 // path splitter gives them; nothing when the directory part is longer than
 // the splitter's limit.
 std::optional<std::u16string> DriveAndDirectory(std::u16string_view path) {
-  std::size_t driveLength = path.size() >= 2 && path[1] == u':' ? 2 : 0;
+  const std::size_t driveLength = packprobe::platform::DriveLength(path);
   std::size_t lastSeparator = std::u16string_view::npos;
   for (std::size_t i = driveLength; i < path.size(); ++i) {
-    if (IsSeparator(path[i])) lastSeparator = i;
+    if (packprobe::platform::IsPathSeparator(path[i])) lastSeparator = i;
   }
   const std::size_t directoryLength =
       lastSeparator == std::u16string_view::npos ? 0 : lastSeparator + 1 - driveLength;
@@ -115,9 +115,11 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
     std::optional<std::u16string> own = WideName(Name());
     if (!own || EscapesCurrentDirectory(*own)) return ZIP_ERR_PARAM;
     target = std::move(*own);
+    // Both separators divide an entry's name; the system may know only one.
+    std::replace_if(target.begin(), target.end(), IsSeparator, packprobe::platform::kPathSeparator);
   }
 
-  if (std::any_of(target.begin(), target.end(), IsSeparator)) {
+  if (std::any_of(target.begin(), target.end(), packprobe::platform::IsPathSeparator)) {
     // Whether the directory could be made is decided by creating the file.
     if (const std::optional<std::u16string> directory = DriveAndDirectory(target)) {
       CreateDirectoryPath(*directory);
@@ -281,10 +283,12 @@ bool CreateDirectoryPath(std::u16string_view path) {
   }
   // "Name too long" is a failure too: the directory does not exist after it.
   std::u16string working(path);
-  if (working.back() != u'\\') working.push_back(u'\\');
+  if (!packprobe::platform::IsPathSeparator(working.back())) {
+    working.push_back(packprobe::platform::kPathSeparator);
+  }
   if (working.size() + 1 > kMaxPath) return false;
   for (std::size_t i = root; i < working.size(); ++i) {
-    if (!IsSeparator(working[i])) continue;
+    if (!packprobe::platform::IsPathSeparator(working[i])) continue;
     const CreateDirectoryResult level =
         packprobe::platform::MakeDirectory(std::u16string_view(working).substr(0, i));
     if (level != CreateDirectoryResult::kCreated && level != CreateDirectoryResult::kAlreadyExists) {

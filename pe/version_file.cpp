@@ -1,0 +1,70 @@
+#include "pe/version_file.h"
+
+#include <new>
+
+#include "platform/file.h"
+#include "platform/host_fault.h"
+
+namespace packprobe::platform {
+namespace {
+
+// Positional reads from a regular file, through the platform's file service.
+class FileInput final : public PositionalInput {
+ public:
+  // Opens the file; size_ stays unset when it cannot be opened.
+  bool Open(const std::u16string& path) {
+    return file_.Open(path, File::Access::kReadShared) && file_.Size(&size_);
+  }
+  std::uint64_t Size() const override { return size_; }
+
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+    std::size_t got = 0;
+    // A file that shrank since its size was taken ends the read too.
+    return file_.ReadUpTo(offset, out.data(), out.size(), &got) && got == out.size();
+  }
+
+ private:
+  mutable File file_;
+  std::uint64_t size_ = 0;
+};
+
+}  // namespace
+
+bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* data,
+                         VersionInfoFault* fault) {
+  VersionInfoFault ignored;
+  VersionInfoFault& why = fault != nullptr ? *fault : ignored;
+  FileInput input;
+  if (!input.Open(path)) {
+    why = LastHostFault() != HostFault::kNone ? VersionInfoFault::kHost
+                                               : VersionInfoFault::kNotAFile;
+    return false;
+  }
+  PeVersionResult result;
+  try {
+    result = ReadVersionResource(input, data);
+  } catch (const std::bad_alloc&) {
+    NoteHostFault(HostFault::kNoMemory);
+    why = VersionInfoFault::kHost;
+    return false;
+  }
+  switch (result) {
+    case PeVersionResult::kOk:
+      why = VersionInfoFault::kNone;
+      return true;
+    case PeVersionResult::kNoVersionResource:
+      why = VersionInfoFault::kNoVersionResource;
+      break;
+    case PeVersionResult::kMalformed:
+      why = VersionInfoFault::kMalformed;
+      break;
+    case PeVersionResult::kReadError:
+      // The file held the bytes but the system failed to deliver them.
+      NoteHostFault(HostFault::kIo);
+      why = VersionInfoFault::kHost;
+      break;
+  }
+  return false;
+}
+
+}  // namespace packprobe::platform

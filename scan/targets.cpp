@@ -16,12 +16,10 @@ bool HasExeExtension(const fs::path& path) {
   return extension == ".exe";
 }
 
+// The path with "/" between its parts on every system, as UTF-8.
 std::string GenericUtf8(const fs::path& path) {
-  std::string text = PathToUtf8(path);
-#ifdef _WIN32
-  std::replace(text.begin(), text.end(), '\\', '/');
-#endif
-  return text;
+  const std::u8string text = path.generic_u8string();
+  return std::string(text.begin(), text.end());
 }
 
 void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {

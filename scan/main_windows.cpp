@@ -18,8 +18,12 @@ int wmain(int argc, wchar_t** argv) {
     for (const wchar_t* p = argv[i]; *p != L'\0'; ++p) argument.push_back(static_cast<char16_t>(*p));
     arguments.push_back(packprobe::Utf16ToUtf8(argument));
   }
-  // Reports are UTF-8; a console shows them as such.
-  SetConsoleOutputCP(CP_UTF8);
+  // Reports are UTF-8; a console shows them as such while the program runs,
+  // and gets its own code page back afterwards.
+  const UINT consoleCodePage = GetConsoleOutputCP();
+  if (consoleCodePage != 0) SetConsoleOutputCP(CP_UTF8);
   packprobe::scan::UseBinaryStandardStreams();
-  return packprobe::scan::RunScanProgram(arguments);
+  const int exitCode = packprobe::scan::RunScanProgram(arguments);
+  if (consoleCodePage != 0) SetConsoleOutputCP(consoleCodePage);
+  return exitCode;
 }

@@ -81,19 +81,33 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
 
   std::vector<std::thread> threads;
   threads.reserve(jobs);
-  for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
-
-  while (nextToEmit < targets.size()) {
-    ScanRecord record;
+  // If emit throws, the workers are told to stop, joined, and the exception
+  // goes on; no thread outlives this function.
+  const auto stopWorkers = [&] {
     {
-      std::unique_lock lock(mutex);
-      emitterWake.wait(lock, [&] { return ring[nextToEmit % window].has_value(); });
-      record = std::move(*ring[nextToEmit % window]);
-      ring[nextToEmit % window].reset();
-      ++nextToEmit;
+      std::lock_guard lock(mutex);
+      nextToTake = targets.size();
     }
     workerWake.notify_all();
-    emit(std::move(record));
+    for (std::thread& thread : threads) thread.join();
+  };
+  try {
+    for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
+    while (nextToEmit < targets.size()) {
+      ScanRecord record;
+      {
+        std::unique_lock lock(mutex);
+        emitterWake.wait(lock, [&] { return ring[nextToEmit % window].has_value(); });
+        record = std::move(*ring[nextToEmit % window]);
+        ring[nextToEmit % window].reset();
+        ++nextToEmit;
+      }
+      workerWake.notify_all();
+      emit(std::move(record));
+    }
+  } catch (...) {
+    stopWorkers();
+    throw;
   }
   for (std::thread& thread : threads) thread.join();
 }

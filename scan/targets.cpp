@@ -7,19 +7,19 @@ namespace packprobe::scan {
 namespace fs = std::filesystem;
 namespace {
 
+// The path with "/" between its parts on every system, as UTF-8.
+std::string GenericUtf8(const fs::path& path) {
+  const std::u8string text = path.generic_u8string();
+  return std::string(text.begin(), text.end());
+}
+
 bool HasExeExtension(const fs::path& path) {
-  const std::string name = PathToUtf8(path.filename());
+  const std::string name = GenericUtf8(path.filename());
   if (name.size() < 4) return false;
   std::string extension = name.substr(name.size() - 4);
   std::transform(extension.begin(), extension.end(), extension.begin(),
                  [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
   return extension == ".exe";
-}
-
-// The path with "/" between its parts on every system, as UTF-8.
-std::string GenericUtf8(const fs::path& path) {
-  const std::u8string text = path.generic_u8string();
-  return std::string(text.begin(), text.end());
 }
 
 void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {
@@ -32,14 +32,14 @@ void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {
     if (!it->is_regular_file(ignored) || !HasExeExtension(it->path())) continue;
     Target target;
     target.path = it->path();
-    target.display = PathToUtf8(target.path);
+    target.display = GenericUtf8(target.path);
     target.shardKey = GenericUtf8(it->path().lexically_relative(folder));
     targets.push_back(std::move(target));
   }
   if (error) {
     Target target;
     target.path = folder;
-    target.display = PathToUtf8(folder);
+    target.display = GenericUtf8(folder);
     target.shardKey = GenericUtf8(folder);
     target.folderError = "the folder cannot be searched: " + error.message();
     targets.push_back(std::move(target));
@@ -58,7 +58,7 @@ std::vector<Target> CollectTargets(const std::vector<fs::path>& paths) {
     }
     Target target;
     target.path = path;
-    target.display = PathToUtf8(path);
+    target.display = GenericUtf8(path);
     target.shardKey = GenericUtf8(path);
     targets.push_back(std::move(target));
   }

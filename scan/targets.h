@@ -13,7 +13,9 @@ namespace packprobe::scan {
 
 struct Target {
   std::filesystem::path path;  // as named, or the folder named joined with the relative path
-  std::string display;         // path as UTF-8, the sort key and the report's "path"
+  // The path as UTF-8 with "/" between its parts on every system: the sort
+  // key and the report's "path", alike on every system.
+  std::string display;
   std::string shardKey;        // what the share is computed from (see ShardOf)
   std::string folderError;     // set when a folder could not be read: no component, a failure
 };
@@ -42,9 +44,10 @@ std::uint64_t Fnv1a64(std::string_view text);
 // and the other paths, so every worker computes the same split.
 std::uint32_t ShardOf(const Target& target, std::uint32_t count);
 
-// A folder path as UTF-8, and back (the platform's native encoding).
-std::string PathToUtf8(const std::filesystem::path& path);
+// The path that a UTF-8 argument names (POSIX: its bytes as they are).
 std::filesystem::path PathFromUtf8(const std::string& utf8);
+
+// A path as the inspection takes it.
 std::u16string PathToUtf16(const std::filesystem::path& path);
 
 }  // namespace packprobe::scan

@@ -5,8 +5,6 @@
 namespace packprobe::scan {
 
 // POSIX paths are bytes, taken to be UTF-8.
-std::string PathToUtf8(const std::filesystem::path& path) { return path.string(); }
-
 std::filesystem::path PathFromUtf8(const std::string& utf8) { return std::filesystem::path(utf8); }
 
 // A name that is not UTF-8 keeps its bytes, as the inspection opens them.

@@ -4,8 +4,6 @@
 namespace packprobe::scan {
 
 // Windows paths are UTF-16.
-std::string PathToUtf8(const std::filesystem::path& path) { return Utf16ToUtf8(path.u16string()); }
-
 std::filesystem::path PathFromUtf8(const std::string& utf8) {
   return std::filesystem::path(Utf8ToUtf16(utf8));
 }

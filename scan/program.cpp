@@ -116,20 +116,23 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   const std::unique_ptr<Report> report = MakeReport(options, out);
   ScanSummary summary;
   int exitCode = kScanPassed;
-  // Components already seen, by display name and versions: the first path.
-  std::unordered_map<std::string, std::string> seen;
+  // Components already seen: a hash of the display name and versions, and
+  // the index of the first target that has them.
+  std::unordered_map<std::uint64_t, std::size_t> seen;
+  std::size_t index = 0;
 
   report->Begin();
   CheckAll(targets, options.criteria, options.jobs, [&](ScanRecord&& record) {
     if (record.inspected && !record.name.empty() && record.outcome != Outcome::kFiltered) {
       const std::string key = record.name + '\x1F' + std::to_string(record.stub.version.value_or(0)) +
                               '\x1F' + std::to_string(record.setup.version.value_or(-1));
-      const auto [first, inserted] = seen.try_emplace(key, record.path);
+      const auto [first, inserted] = seen.try_emplace(Fnv1a64(key), index);
       if (!inserted) {
-        record.warnings.push_back({"duplicate-component",
-                                   "the same display name and versions as " + first->second});
+        record.warnings.push_back({"duplicate-component", "the same display name and versions as " +
+                                                              targets[first->second].display});
       }
     }
+    ++index;
     if (options.strict) ApplyStrict(record);
     summary.Count(record);
     exitCode = std::max(exitCode, ScanExitCode(record.outcome));

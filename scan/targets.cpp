@@ -33,14 +33,14 @@ void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {
     Target target;
     target.path = it->path();
     target.display = GenericUtf8(target.path);
-    target.shardKey = GenericUtf8(it->path().lexically_relative(folder));
+    target.shardHash = Fnv1a64(GenericUtf8(it->path().lexically_relative(folder)));
     targets.push_back(std::move(target));
   }
   if (error) {
     Target target;
     target.path = folder;
     target.display = GenericUtf8(folder);
-    target.shardKey = GenericUtf8(folder);
+    target.shardHash = Fnv1a64(target.display);
     target.folderError = "the folder cannot be searched: " + error.message();
     targets.push_back(std::move(target));
   }
@@ -59,7 +59,7 @@ std::vector<Target> CollectTargets(const std::vector<fs::path>& paths) {
     Target target;
     target.path = path;
     target.display = GenericUtf8(path);
-    target.shardKey = GenericUtf8(path);
+    target.shardHash = Fnv1a64(target.display);
     targets.push_back(std::move(target));
   }
   std::sort(targets.begin(), targets.end(),
@@ -93,7 +93,7 @@ std::uint64_t Fnv1a64(std::string_view text) {
 }
 
 std::uint32_t ShardOf(const Target& target, std::uint32_t count) {
-  return static_cast<std::uint32_t>(Fnv1a64(target.shardKey) % count);
+  return static_cast<std::uint32_t>(target.shardHash % count);
 }
 
 }  // namespace packprobe::scan

@@ -16,18 +16,19 @@ struct Target {
   // The path as UTF-8 with "/" between its parts on every system: the sort
   // key and the report's "path", alike on every system.
   std::string display;
-  std::string shardKey;        // what the share is computed from (see ShardOf)
+  std::uint64_t shardHash = 0;  // FNV-1a 64 of the shard key (see CollectTargets)
   std::string folderError;     // set when a folder could not be read: no component, a failure
 };
 
 // Collects the targets of the given paths, in sorted order of display, each
 // path once:
 // - a folder is searched recursively for files whose names end in ".exe" in
-//   any letter case (symbolic links to folders are not followed); each file
-//   found has the shard key of its path relative to the folder, with "/"
+//   any letter case (symbolic links to folders are not followed); the shard
+//   key of each file found is its path relative to the folder, with "/"
 //   between its parts;
 // - anything else (a file, or nothing at all) is one target whose shard key
 //   is the path as given, with "/" between its parts.
+// Only the shard key's hash is kept: memory per target is its paths.
 // A folder that cannot be read, or whose search fails part-way, yields a
 // target of its own with folderError set.
 std::vector<Target> CollectTargets(const std::vector<std::filesystem::path>& paths);

@@ -12,8 +12,8 @@ TEST(TargetsTest, ShardsFollowFnv1a64OfTheRelativePath) {
   EXPECT_EQ(Fnv1a64("a"), 0xAF63DC4C8601EC8Cull);
   EXPECT_EQ(Fnv1a64("foobar"), 0x85944171F73967E8ull);
   Target target;
-  target.shardKey = "sub/kit.exe";
-  EXPECT_EQ(ShardOf(target, 7), Fnv1a64("sub/kit.exe") % 7);
+  target.shardHash = Fnv1a64("sub/kit.exe");
+  EXPECT_EQ(ShardOf(target, 7), 0xB9200835C3BF5B3Cull % 7);
   EXPECT_EQ(ShardOf(target, 1), 0u);
 }
 

@@ -21,7 +21,7 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
     if (!target.folderError.empty()) {
       record = MakeSystemErrorRecord(target.display, "folder-unreadable", target.folderError);
     } else {
-      const std::u16string path = PathToUtf16(target.path);
+      const std::u16string path = PathToUtf16(target.native);
       const auto info = std::make_unique<ComponentInfo>(&path);
       record = MakeRecord(target.display, *info, criteria);
     }

@@ -31,14 +31,14 @@ void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {
     std::error_code ignored;
     if (!it->is_regular_file(ignored) || !HasExeExtension(it->path())) continue;
     Target target;
-    target.path = it->path();
-    target.display = GenericUtf8(target.path);
+    target.native = it->path().native();
+    target.display = GenericUtf8(it->path());
     target.shardHash = Fnv1a64(GenericUtf8(it->path().lexically_relative(folder)));
     targets.push_back(std::move(target));
   }
   if (error) {
     Target target;
-    target.path = folder;
+    target.native = folder.native();
     target.display = GenericUtf8(folder);
     target.shardHash = Fnv1a64(target.display);
     target.folderError = "the folder cannot be searched: " + error.message();
@@ -57,7 +57,7 @@ std::vector<Target> CollectTargets(const std::vector<fs::path>& paths) {
       continue;
     }
     Target target;
-    target.path = path;
+    target.native = path.native();
     target.display = GenericUtf8(path);
     target.shardHash = Fnv1a64(target.display);
     targets.push_back(std::move(target));

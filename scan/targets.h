@@ -12,7 +12,9 @@
 namespace packprobe::scan {
 
 struct Target {
-  std::filesystem::path path;  // as named, or the folder named joined with the relative path
+  // The path as named, or the folder named joined with the relative path, in
+  // the system's own form (a path object would also hold its parts).
+  std::filesystem::path::string_type native;
   // The path as UTF-8 with "/" between its parts on every system: the sort
   // key and the report's "path", alike on every system.
   std::string display;
@@ -48,7 +50,7 @@ std::uint32_t ShardOf(const Target& target, std::uint32_t count);
 // The path that a UTF-8 argument names (POSIX: its bytes as they are).
 std::filesystem::path PathFromUtf8(const std::string& utf8);
 
-// A path as the inspection takes it.
-std::u16string PathToUtf16(const std::filesystem::path& path);
+// A path in the system's own form as the inspection takes it.
+std::u16string PathToUtf16(const std::filesystem::path::string_type& native);
 
 }  // namespace packprobe::scan

@@ -8,8 +8,8 @@ namespace packprobe::scan {
 std::filesystem::path PathFromUtf8(const std::string& utf8) { return std::filesystem::path(utf8); }
 
 // A name that is not UTF-8 keeps its bytes, as the inspection opens them.
-std::u16string PathToUtf16(const std::filesystem::path& path) {
-  return platform::FromSystemPath(path.native());
+std::u16string PathToUtf16(const std::filesystem::path::string_type& native) {
+  return platform::FromSystemPath(native);
 }
 
 }  // namespace packprobe::scan

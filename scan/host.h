@@ -15,7 +15,9 @@ std::FILE* OpenOutputFile(const std::filesystem::path& path);
 // Opens the file at path for reading bytes; null on failure.
 std::FILE* OpenInputFile(const std::filesystem::path& path);
 
-// Makes standard input and output carry bytes untranslated.
-void UseBinaryStandardStreams();
+// Makes standard input and output carry bytes untranslated, and a console
+// show UTF-8, until RestoreStandardStreams.
+void PrepareStandardStreams();
+void RestoreStandardStreams();
 
 }  // namespace packprobe::scan

@@ -10,6 +10,8 @@ std::FILE* OpenOutputFile(const std::filesystem::path& path) { return std::fopen
 
 std::FILE* OpenInputFile(const std::filesystem::path& path) { return std::fopen(path.c_str(), "rb"); }
 
-void UseBinaryStandardStreams() {}
+void PrepareStandardStreams() {}
+
+void RestoreStandardStreams() {}
 
 }  // namespace packprobe::scan

@@ -1,5 +1,6 @@
 #include "component/component_info.h"
 
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
@@ -27,30 +28,17 @@ std::u16string FileStem(std::u16string_view path) {
   return std::u16string(path);
 }
 
-// The machine name of an archive reader's result, after "zip-".
-std::string_view ZipResultName(int result) {
-  switch (result) {
-    case vekzip::ZIP_ERR_FAILED:
-      return "failed";
-    case vekzip::ZIP_ERR_END_OF_DATA:
-      return "data-ends-early";
-    case vekzip::ZIP_ERR_SEEK:
-      return "seek-failed";
-    case vekzip::ZIP_ERR_CREATE:
-      return "create-failed";
-    case vekzip::ZIP_ERR_NO_MEMORY:
-      return "no-memory";
-    case vekzip::ZIP_ERR_CRC:
-      return "crc-mismatch";
-    case vekzip::ZIP_ERR_BAD_FORMAT:
-      return "bad-format";
-    case vekzip::ZIP_ERR_PARAM:
-      return "bad-parameter";
-    case vekzip::ZIP_ERR_OPEN:
-      return "open-failed";
-    default:
-      return "unknown";
+// The archive reader's own account of a failure, as one sentence with the
+// offset concerned.
+std::string ZipDetail(const vekzip::ZIP_Failure& failure, const std::string& fallback) {
+  std::string detail = failure.detail.empty() ? fallback : failure.detail;
+  if (failure.offset) {
+    char offset[32];
+    std::snprintf(offset, sizeof offset, " (offset 0x%llX)",
+                  static_cast<unsigned long long>(*failure.offset));
+    detail += offset;
   }
+  return detail;
 }
 
 std::string Narrow(std::u16string_view text) { return Utf16ToUtf8(text); }
@@ -167,20 +155,26 @@ ComponentInfo::Extraction ComponentInfo::ExtractEntry(std::u16string_view entryN
   const std::u16string subject(entryName);
   // Classifies a failed result of the archive reader: a fault of the host
   // when the platform noted one (or the reader ran out of memory or could
-  // not write its output), otherwise a fault of the component's bytes.
-  const auto fail = [&](InspectionStep where, int result, const std::string& what) {
-    if (platform::LastHostFault() != platform::HostFault::kNone ||
-        result == vekzip::ZIP_ERR_NO_MEMORY || result == vekzip::ZIP_ERR_CREATE ||
-        result == vekzip::ZIP_ERR_OPEN) {
+  // not create or write its output in the work directory), otherwise a
+  // fault of the component's bytes.
+  const auto fail = [&](InspectionStep where, int result, const vekzip::ZIP_Failure& failure,
+                        const std::string& what) {
+    const std::string_view code = failure.code;
+    const bool host = platform::LastHostFault() != platform::HostFault::kNone ||
+                      result == vekzip::ZIP_ERR_NO_MEMORY || result == vekzip::ZIP_ERR_CREATE ||
+                      result == vekzip::ZIP_ERR_OPEN || code == "no-memory" ||
+                      code == "write-failed" || code == "create-failed";
+    if (host) {
       if (platform::LastHostFault() == platform::HostFault::kNone) {
-        platform::NoteHostFault(result == vekzip::ZIP_ERR_NO_MEMORY
+        platform::NoteHostFault(result == vekzip::ZIP_ERR_NO_MEMORY || code == "no-memory"
                                     ? platform::HostFault::kNoMemory
                                     : platform::HostFault::kOther);
       }
-      RecordHostFault(where, subject, result, what);
+      RecordHostFault(where, subject, result, ZipDetail(failure, what));
     } else {
-      RecordFault(where, kStatusInvalid, "zip-" + std::string(ZipResultName(result)), subject,
-                  result, what);
+      RecordFault(where, kStatusInvalid,
+                  "zip-" + std::string(code.empty() ? std::string_view("failed") : code), subject,
+                  result, ZipDetail(failure, what));
     }
     return Extraction::kFailed;
   };
@@ -189,7 +183,7 @@ ComponentInfo::Extraction ComponentInfo::ExtractEntry(std::u16string_view entryN
   platform::ClearHostFault();
   auto archive = std::make_unique<vekzip::ZIP_File>();
   if (const int opened = archive->Open(*componentPath, true); opened != vekzip::ZIP_OK) {
-    return fail(InspectionStep::kOpenArchive, opened,
+    return fail(InspectionStep::kOpenArchive, opened, archive->lastFailure(),
                 "the archive at the end of the component cannot be opened");
   }
   vekzip::ZIP_FileEntry* entry = archive->FindEntry(entryName);
@@ -199,7 +193,7 @@ ComponentInfo::Extraction ComponentInfo::ExtractEntry(std::u16string_view entryN
   if (entry->uncompressedSize > maxSize) return Extraction::kTooLarge;
   platform::ClearHostFault();
   if (const int extracted = entry->Extract(&outputPath, false); extracted != vekzip::ZIP_OK) {
-    return fail(step, extracted, Narrow(subject) + " cannot be extracted");
+    return fail(step, extracted, entry->lastFailure(), Narrow(subject) + " cannot be extracted");
   }
   return Extraction::kDone;
 }

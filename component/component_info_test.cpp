@@ -73,7 +73,7 @@ TEST_F(ComponentInfoTest, EachFailureIsRecordedWhereItHappened) {
             (std::vector<Expected>{{Step::kExistence, 5, "not-regular-file"}}));
 
   EXPECT_EQ(Inspect("MZ no archive here", 5),
-            (std::vector<Expected>{{Step::kOpenArchive, 5, "zip-failed"}}));
+            (std::vector<Expected>{{Step::kOpenArchive, 5, "zip-end-record-missing"}}));
 
   ComponentContents renamed = Valid();
   renamed.metadataName = "other.xml";

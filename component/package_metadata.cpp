@@ -1,18 +1,20 @@
 // The queries on the package metadata file: the English display name and
 // the firmware-or-software class.
+#include "component/package_metadata.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "component/component_info.h"
 #include "platform/host_fault.h"
-#include "xml/xml_reader.h"
 
 namespace packprobe {
 namespace {
 
-// The first word of a category text: words are separated by spaces and
-// hyphens only, so a tab belongs to the word.
+constexpr const char16_t* kPackageElement = u"vek_package";
+
+// The first word of a category text.
 std::u16string_view FirstWord(std::u16string_view text) {
   constexpr std::u16string_view kDelimiters = u" -";
   const std::size_t start = text.find_first_not_of(kDelimiters);
@@ -55,6 +57,38 @@ std::string LoadFaultText(CVekXMLReader::LoadResult result) {
 
 }  // namespace
 
+bool HasPackageElement(const CVekXMLReader& reader) {
+  return reader.IsLoaded() && reader.FindChild(reader.GetRoot(), kPackageElement) != nullptr;
+}
+
+std::optional<std::u16string> FindEnglishText(const CVekXMLReader& reader, std::u16string_view group,
+                                              std::u16string_view item) {
+  CVekXMLNode* package = reader.FindChild(reader.GetRoot(), kPackageElement);
+  if (package == nullptr) return std::nullopt;
+  const std::u16string groupName(group);
+  const std::u16string itemName(item);
+  CVekXMLNode* groupNode = reader.FindChild(package, groupName.c_str());
+  // The child list runs latest first, so the walk starts at the last `item`
+  // in the document and goes on through every node written before it,
+  // whatever its name.
+  for (CVekXMLNode* node = groupNode != nullptr ? reader.FindChild(groupNode, itemName.c_str())
+                                                : nullptr;
+       node != nullptr; node = node->GetNextSibling()) {
+    const char16_t* lang = node->GetAttribute(u"lang");
+    if (lang == nullptr || std::u16string_view(lang) != u"en") continue;
+    const CVekXMLNode* first = node->GetFirstChild();
+    if (first == nullptr || first->GetType() != CVekXMLNode::NODE_TEXT) continue;
+    const char16_t* text = first->GetText();
+    return std::u16string(text != nullptr ? text : u"");
+  }
+  return std::nullopt;
+}
+
+bool IsFirmwareCategoryText(std::u16string_view category) {
+  const std::u16string_view word = FirstWord(category);
+  return word == u"BIOS" || word == u"Firmware";
+}
+
 std::optional<std::u16string> ComponentInfo::FindEnglishText(const std::u16string& metadataPath,
                                                              const char16_t* group,
                                                              const char16_t* item) {
@@ -68,6 +102,7 @@ std::optional<std::u16string> ComponentInfo::FindEnglishText(const std::u16strin
   platform::ClearHostFault();
   const CVekXMLReader::LoadResult loaded = reader.Load(metadataPath);
   if (loaded != CVekXMLReader::LOAD_OK || !reader.IsLoaded()) {
+    // A load that reports success without a document ran out of memory.
     if (loaded == CVekXMLReader::LOAD_OK) platform::NoteHostFault(platform::HostFault::kNoMemory);
     if (platform::LastHostFault() != platform::HostFault::kNone) {
       RecordHostFault(InspectionStep::kLoadMetadata, subject, loaded,
@@ -78,26 +113,12 @@ std::optional<std::u16string> ComponentInfo::FindEnglishText(const std::u16strin
     }
     return std::nullopt;
   }
-  CVekXMLNode* package = reader.FindChild(reader.GetRoot(), u"vek_package");
-  if (package == nullptr) {
+  if (!HasPackageElement(reader)) {
     RecordFault(InspectionStep::kLoadMetadata, kStatusSystemError, "metadata-no-package", subject,
                 0, "the metadata file has no vek_package element");
     return std::nullopt;
   }
-  CVekXMLNode* groupNode = reader.FindChild(package, group);
-  // The child list runs latest first, so the walk starts at the last `item`
-  // in the document and goes on through every node written before it,
-  // whatever its name.
-  for (CVekXMLNode* node = groupNode != nullptr ? reader.FindChild(groupNode, item) : nullptr;
-       node != nullptr; node = node->GetNextSibling()) {
-    const char16_t* lang = node->GetAttribute(u"lang");
-    if (lang == nullptr || std::u16string_view(lang) != u"en") continue;
-    const CVekXMLNode* first = node->GetFirstChild();
-    if (first == nullptr || first->GetType() != CVekXMLNode::NODE_TEXT) continue;
-    const char16_t* text = first->GetText();
-    return std::u16string(text != nullptr ? text : u"");
-  }
-  return std::nullopt;
+  return packprobe::FindEnglishText(reader, group, item);
 }
 
 bool ComponentInfo::ReadDisplayName(const std::u16string& metadataPath) {
@@ -113,8 +134,7 @@ bool ComponentInfo::IsFirmwareCategory(const std::u16string& metadataPath) {
   // Without an English category there is nothing that says firmware.
   if (!category) return false;
   this->category = *category;
-  const std::u16string_view word = FirstWord(*category);
-  return word == u"BIOS" || word == u"Firmware";
+  return IsFirmwareCategoryText(*category);
 }
 
 }  // namespace packprobe

@@ -4,39 +4,28 @@
 
 #include <string>
 
-#include "component/component_info.h"
-#include "tests/support/scratch_dir.h"
+#include "component/package_metadata.h"
 
 namespace packprobe {
 namespace {
 
-using testsupport::ScratchDir;
-
 class PackageMetadataTest : public ::testing::Test {
  protected:
-  // A record that inspected nothing, whose queries can be run on any file.
-  PackageMetadataTest() : info_(nullptr) {}
-
-  std::u16string Write(const std::string& xml) {
-    testsupport::WriteFile(dir_ / "meta.xml", xml);
-    const std::string path = (dir_ / "meta.xml").string();
-    return std::u16string(path.begin(), path.end());
-  }
-
   std::u16string DisplayName(const std::string& nameChildren) {
-    info_.displayName.clear();
-    info_.ReadDisplayName(Write("<vek_package><name>" + nameChildren + "</name></vek_package>"));
-    return info_.displayName;
+    Load("<vek_package><name>" + nameChildren + "</name></vek_package>");
+    return FindEnglishText(reader_, u"name", u"name_xlate").value_or(u"");
   }
 
   bool Firmware(const std::string& englishCategory) {
-    return info_.IsFirmwareCategory(Write(
-        "<vek_package><category><category_xlate lang=\"en\">" + englishCategory +
-        "</category_xlate></category></vek_package>"));
+    Load("<vek_package><category><category_xlate lang=\"en\">" + englishCategory +
+         "</category_xlate></category></vek_package>");
+    const auto category = FindEnglishText(reader_, u"category", u"category_xlate");
+    return category && IsFirmwareCategoryText(*category);
   }
 
-  ScratchDir dir_;
-  ComponentInfo info_;
+  void Load(const std::string& xml) { reader_.LoadFromMemory(xml); }
+
+  CVekXMLReader reader_;
 };
 
 TEST_F(PackageMetadataTest, EnglishNameIsFoundAmongTranslations) {
@@ -69,27 +58,15 @@ TEST_F(PackageMetadataTest, WalkStartsAtTheLastTranslationAndGoesBackwards) {
             u"Kept");
 }
 
-TEST_F(PackageMetadataTest, MissingNameIsNoError) {
-  info_.status = 0;
-  EXPECT_FALSE(info_.ReadDisplayName(Write("<vek_package><category/></vek_package>")));
-  EXPECT_EQ(info_.displayName, u"");
-  EXPECT_EQ(info_.status, 0);
-}
-
-TEST_F(PackageMetadataTest, UnreadableMetadataIsASystemError) {
+TEST_F(PackageMetadataTest, OnlyALoadedPackageDocumentCanBeRead) {
+  Load("<vek_package><category/></vek_package>");
+  EXPECT_TRUE(HasPackageElement(reader_));
+  EXPECT_EQ(FindEnglishText(reader_, u"name", u"name_xlate"), std::nullopt);
   for (const std::string xml : {"", "<vek_package>", "<other/>", "<a/><b/>"}) {
-    info_.status = 0;
-    info_.message.clear();
-    EXPECT_FALSE(info_.ReadDisplayName(Write(xml))) << xml;
-    EXPECT_EQ(info_.status, ComponentInfo::kStatusSystemError) << xml;
-    EXPECT_EQ(info_.message, u"A system error occurred during processing.");
-    info_.status = 0;
-    EXPECT_FALSE(info_.IsFirmwareCategory(Write(xml))) << xml;
-    EXPECT_EQ(info_.status, ComponentInfo::kStatusSystemError) << xml;
+    Load(xml);
+    EXPECT_FALSE(HasPackageElement(reader_)) << xml;
+    EXPECT_EQ(FindEnglishText(reader_, u"name", u"name_xlate"), std::nullopt) << xml;
   }
-  info_.status = 0;
-  EXPECT_FALSE(info_.ReadDisplayName(u"/nonexistent/meta.xml"));
-  EXPECT_EQ(info_.status, ComponentInfo::kStatusSystemError);
 }
 
 TEST_F(PackageMetadataTest, FirstWordOfTheCategoryDecidesFirmware) {
@@ -104,10 +81,9 @@ TEST_F(PackageMetadataTest, FirstWordOfTheCategoryDecidesFirmware) {
     EXPECT_FALSE(Firmware(category)) << category;
   }
   // No English category at all is not firmware.
-  EXPECT_FALSE(info_.IsFirmwareCategory(Write("<vek_package/>")));
-  EXPECT_FALSE(info_.IsFirmwareCategory(Write(
-      "<vek_package><category><category_xlate lang=\"de\">Firmware</category_xlate>"
-      "</category></vek_package>")));
+  Load("<vek_package><category><category_xlate lang=\"de\">Firmware</category_xlate>"
+       "</category></vek_package>");
+  EXPECT_EQ(FindEnglishText(reader_, u"category", u"category_xlate"), std::nullopt);
 }
 
 }  // namespace

@@ -1,22 +1,30 @@
 // Entry point on Windows: the arguments arrive as UTF-16 through wmain.
+#include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
+#include "driver/check.h"
 #include "driver/program.h"
 #include "platform/console.h"
+#include "platform/process.h"
+#include "platform/system_path.h"
 
 int wmain(int argc, wchar_t** argv) {
   static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
-  std::vector<std::u16string> arguments;
-  arguments.reserve(static_cast<std::size_t>(argc));
-  for (int i = 0; i < argc; ++i) {
-    // wchar_t and char16_t are distinct types of the same width; copy the
-    // code units one by one rather than reinterpret the buffer.
-    std::u16string argument;
-    for (const wchar_t* p = argv[i]; *p != L'\0'; ++p) argument.push_back(static_cast<char16_t>(*p));
-    arguments.push_back(std::move(argument));
+  packprobe::platform::PrepareProcess();
+  try {
+    std::vector<std::u16string> arguments;
+    arguments.reserve(static_cast<std::size_t>(argc));
+    for (int i = 0; i < argc; ++i) arguments.push_back(packprobe::platform::FromWide(argv[i]));
+    const int exitCode = packprobe::RunProgram(arguments);
+    packprobe::FlushOutput();
+    return exitCode;
+  } catch (const std::exception&) {
+    // Out of memory before or after the check, or while reporting it.
+    packprobe::FlushOutput();
+    std::fputs("A system error occurred during processing.\n", stdout);
+    std::fflush(stdout);
+    return packprobe::kExitSystemError;
   }
-  const int exitCode = packprobe::RunProgram(arguments);
-  packprobe::FlushOutput();
-  return exitCode;
 }

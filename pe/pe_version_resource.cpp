@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "util/ascii.h"
+
 namespace packprobe {
 
 bool MemoryInput::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const {
@@ -115,7 +117,16 @@ const DirectoryEntry* FindId(const std::vector<DirectoryEntry>& entries, std::ui
   return nullptr;
 }
 
-PeVersionResult ReadVersionResourceImpl(CheckedReader& file, std::vector<std::uint8_t>* data) {
+// What the headers say about where the resources are.
+struct ImageLayout {
+  std::uint32_t resourceRva = 0;
+  std::vector<Section> sections;
+};
+
+// Reads the DOS header, the PE signature, the COFF and optional headers and
+// the section table. kNoVersionResource when the program lists no resource
+// directory.
+PeVersionResult ReadImageLayout(CheckedReader& file, ImageLayout* layout) {
   std::vector<std::uint8_t> bytes;
 
   // DOS header: the signature and the offset of the PE headers.
@@ -151,11 +162,11 @@ PeVersionResult ReadVersionResourceImpl(CheckedReader& file, std::vector<std::ui
   } else {
     return PeVersionResult::kMalformed;
   }
-  std::uint32_t directoryCount = 0, resourceRva = 0;
+  std::uint32_t directoryCount = 0;
   const std::size_t resourceField = countField + 4 + kResourceDirectoryIndex * 8;
   // A header too short to list a resource directory lists none.
   if (!optional.ReadU32(countField, &directoryCount) || directoryCount <= kResourceDirectoryIndex ||
-      !optional.ReadU32(resourceField, &resourceRva) || resourceRva == 0) {
+      !optional.ReadU32(resourceField, &layout->resourceRva) || layout->resourceRva == 0) {
     return PeVersionResult::kNoVersionResource;
   }
 
@@ -165,49 +176,59 @@ PeVersionResult ReadVersionResourceImpl(CheckedReader& file, std::vector<std::ui
                 &bytes);
   if (r != PeVersionResult::kOk) return r;
   ByteReader table(bytes);
-  std::vector<Section> sections(sectionCount);
+  layout->sections.assign(sectionCount, Section{});
   for (std::size_t i = 0; i < sectionCount; ++i) {
+    Section& section = layout->sections[i];
     const std::size_t at = i * kSectionHeaderSize;
-    table.ReadU32(at + 12, &sections[i].virtualAddress);
-    table.ReadU32(at + 16, &sections[i].rawSize);
-    table.ReadU32(at + 20, &sections[i].rawOffset);
+    table.ReadU32(at + 12, &section.virtualAddress);
+    table.ReadU32(at + 16, &section.rawSize);
+    table.ReadU32(at + 20, &section.rawOffset);
     // The Windows loader refuses a program whose sections run past the end
     // of the file (a truncated download, say); so does this reader.
-    if (std::uint64_t{sections[i].rawOffset} + sections[i].rawSize > file.size()) {
+    if (std::uint64_t{section.rawOffset} + section.rawSize > file.size()) {
       return PeVersionResult::kMalformed;
     }
   }
+  return PeVersionResult::kOk;
+}
 
-  // The resource tree: offsets in it are relative to its root and must stay
-  // within the root's section. Exactly three levels are read (type, name,
-  // language), so a directory that points back at itself or an ancestor
-  // cannot make the walk loop.
-  const std::optional<Mapped> root = MapRva(sections, resourceRva, file.size());
-  if (!root) return PeVersionResult::kMalformed;
+// Walks the resource tree below `root` to the data entry of the version
+// resource and gives its offset within the tree. Offsets in the tree are
+// relative to its root and must stay within the root's section. Exactly
+// three levels are read (type, name, language), so a directory that points
+// back at itself or an ancestor cannot make the walk loop.
+PeVersionResult FindVersionDataEntry(CheckedReader& file, const Mapped& root,
+                                     std::uint32_t* entryOffset) {
   std::vector<DirectoryEntry> entries;
   std::uint32_t directory = 0;
   for (std::uint32_t id : {kVersionType, kVersionId}) {
-    r = ReadDirectory(file, root->offset, root->available, directory, &entries);
+    const PeVersionResult r = ReadDirectory(file, root.offset, root.available, directory, &entries);
     if (r != PeVersionResult::kOk) return r;
     const DirectoryEntry* entry = FindId(entries, id);
     if (entry == nullptr) return PeVersionResult::kNoVersionResource;
     if ((entry->value & kHighBit) == 0) return PeVersionResult::kMalformed;
     directory = entry->value & ~kHighBit;
   }
-  r = ReadDirectory(file, root->offset, root->available, directory, &entries);
+  const PeVersionResult r = ReadDirectory(file, root.offset, root.available, directory, &entries);
   if (r != PeVersionResult::kOk) return r;
   if (entries.empty()) return PeVersionResult::kNoVersionResource;
   const DirectoryEntry* language = FindId(entries, kLanguageNeutral);
   if (language == nullptr) language = FindId(entries, kLanguageEnglishUs);
   if (language == nullptr) language = &entries.front();
   if ((language->value & kHighBit) != 0) return PeVersionResult::kMalformed;
+  *entryOffset = language->value;
+  return PeVersionResult::kOk;
+}
 
-  // The data entry, and the data it points at (by RVA, in any section).
-  const std::uint32_t entryOffset = language->value;
-  if (entryOffset > root->available || kDataEntrySize > root->available - entryOffset) {
+// Reads the data entry at entryOffset in the tree and the start of the data
+// it points at (by RVA, in any section).
+PeVersionResult ReadVersionData(CheckedReader& file, const ImageLayout& layout, const Mapped& root,
+                                std::uint32_t entryOffset, std::vector<std::uint8_t>* data) {
+  if (entryOffset > root.available || kDataEntrySize > root.available - entryOffset) {
     return PeVersionResult::kMalformed;
   }
-  r = file.Read(root->offset + entryOffset, kDataEntrySize, &bytes);
+  std::vector<std::uint8_t> bytes;
+  const PeVersionResult r = file.Read(root.offset + entryOffset, kDataEntrySize, &bytes);
   if (r != PeVersionResult::kOk) return r;
   std::uint32_t dataRva = 0, dataSize = 0;
   ByteReader(bytes).ReadU32(0, &dataRva);
@@ -216,9 +237,21 @@ PeVersionResult ReadVersionResourceImpl(CheckedReader& file, std::vector<std::ui
   // The whole declared size must be there, though only its start is read:
   // a reader that trusts the size (the Windows version API copies that
   // many bytes) must not be handed a file that claims more than it holds.
-  const std::optional<Mapped> where = MapRva(sections, dataRva, file.size());
+  const std::optional<Mapped> where = MapRva(layout.sections, dataRva, file.size());
   if (!where || dataSize > where->available) return PeVersionResult::kMalformed;
   return file.Read(where->offset, std::min<std::size_t>(dataSize, kMaxVersionDataSize), data);
+}
+
+PeVersionResult ReadVersionResourceImpl(CheckedReader& file, std::vector<std::uint8_t>* data) {
+  ImageLayout layout;
+  PeVersionResult r = ReadImageLayout(file, &layout);
+  if (r != PeVersionResult::kOk) return r;
+  const std::optional<Mapped> root = MapRva(layout.sections, layout.resourceRva, file.size());
+  if (!root) return PeVersionResult::kMalformed;
+  std::uint32_t entryOffset = 0;
+  r = FindVersionDataEntry(file, *root, &entryOffset);
+  if (r != PeVersionResult::kOk) return r;
+  return ReadVersionData(file, layout, *root, entryOffset, data);
 }
 
 // One node of a VS_VERSIONINFO tree, as offsets into the block.
@@ -262,14 +295,12 @@ std::optional<VersionNode> ParseNode(const ByteReader& block, std::size_t start,
   return node;
 }
 
-char16_t FoldAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
 bool KeyEquals(const ByteReader& block, const VersionNode& node, std::u16string_view key) {
   if (node.keyLength != key.size()) return false;
   for (std::size_t i = 0; i < key.size(); ++i) {
     std::uint16_t c = 0;
     block.ReadU16(node.keyStart + 2 * i, &c);
-    if (FoldAscii(static_cast<char16_t>(c)) != FoldAscii(key[i])) return false;
+    if (!AsciiEqualIgnoringCase(static_cast<char16_t>(c), key[i])) return false;
   }
   return true;
 }

@@ -8,6 +8,7 @@
 
 #include "pe/pe_version_resource.h"
 #include "util/text.h"
+#include "tests/support/pe_builder.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
 
@@ -103,6 +104,26 @@ TEST(VersionInfoTest, ANamedPipeIsNoProgramAndDoesNotBlock) {
   EXPECT_EQ(GetVersionInfoSize(Utf8ToUtf16((dir / "pipe.exe").string())), 0u);
 }
 #endif
+
+// On Windows the version API's pointer runs on past a value that has no
+// terminator; the service stops at the end of the value's own node there too.
+TEST(VersionInfoTest, AnUnterminatedValueEndsWithItsNode) {
+  testsupport::VersionNode root =
+      testsupport::VersionInfoNode({{u"040904B0", {{u"Comments", u"x"}, {u"FileVersion", u"7.9"}}}});
+  testsupport::VersionNode& comments = root.children.at(0).children.at(0).children.at(0);
+  ASSERT_EQ(comments.key, u"Comments");
+  // Twelve characters end on a 32-bit boundary: the next string's header
+  // follows at once.
+  comments.value = testsupport::Utf16Bytes(u"Stub 3.0.3.0");
+  comments.valueLength.reset();
+  testsupport::ProgramContents contents;
+  contents.resources.push_back(testsupport::VersionResource(testsupport::EncodeVersionNode(root)));
+  testsupport::ScratchDir dir;
+  testsupport::WriteFile(dir / "unterminated.exe", testsupport::BuildProgram(contents).bytes);
+  const std::u16string path = Utf8ToUtf16((dir / "unterminated.exe").string());
+  EXPECT_EQ(ServiceText(path, kComments), u"Stub 3.0.3.0");
+  EXPECT_EQ(ServiceText(path, kFileVersion), u"7.9");
+}
 
 TEST(VersionInfoTest, ABlockReadShortHoldsOnlyWhatWasAskedFor) {
   const std::u16string path = FixturePath("stub32.exe");

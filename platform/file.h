@@ -112,7 +112,8 @@ bool IsPathSeparator(char16_t c);
 extern const char16_t kPathSeparator;
 
 // Entry names of archives are 8-bit text in the system's code page (on
-// POSIX: UTF-8). Nothing when the text cannot be converted exactly.
+// POSIX: UTF-8, any other byte carried as in system_path.h). Nothing when
+// the text cannot be converted exactly.
 std::optional<std::u16string> NarrowNameToWide(std::string_view name);
 std::optional<std::string> WideNameToNarrow(std::u16string_view name);
 

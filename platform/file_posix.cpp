@@ -9,6 +9,7 @@
 
 #include "platform/file.h"
 #include "platform/host_fault.h"
+#include "platform/open_regular_file.h"
 #include "platform/system_path.h"
 #include "util/text.h"
 
@@ -36,27 +37,22 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-bool File::Open(std::u16string_view path, Access access) {
-  Close();
-  const std::optional<NativePath> name = SystemPath(path);
-  if (!name) return false;
-  // POSIX has no share modes; the access decides only what the descriptor
-  // may do. Non-blocking, so that opening a pipe without a writer cannot
-  // hang; the flag goes again once the file is known to be a regular one.
-  const int flags =
-      (access == Access::kReadShared ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+int OpenRegularFile(const char* path, int flags) {
+  // Non-blocking, so that opening a pipe without a writer cannot hang; the
+  // flag goes again once the file is known to be a regular one.
   int fd;
   do {
-    fd = ::open(name->c_str(), flags);
+    fd = ::open(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    // A directory opened for writing, a socket or a device without a driver
-    // are no files to read: the input's fault, not the host's.
+    // A missing file, a directory opened for writing, a socket or a device
+    // without a driver are no files to read: the input's fault, not the
+    // host's.
     if (errno != EISDIR && errno != ENXIO && errno != ENODEV && errno != ENOENT &&
         errno != ENOTDIR && errno != ELOOP && errno != ENAMETOOLONG) {
       NoteLastSystemError();
     }
-    return false;
+    return -1;
   }
   struct stat status;
   // Only a regular file is a file to read: a directory, a pipe or a device
@@ -64,14 +60,25 @@ bool File::Open(std::u16string_view path, Access access) {
   if (::fstat(fd, &status) != 0) {
     NoteLastSystemError();
     ::close(fd);
-    return false;
+    return -1;
   }
   const int current = ::fcntl(fd, F_GETFL);
   if (!S_ISREG(status.st_mode) || current < 0 ||
       ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
     ::close(fd);
-    return false;
+    return -1;
   }
+  return fd;
+}
+
+bool File::Open(std::u16string_view path, Access access) {
+  Close();
+  const std::optional<NativePath> name = SystemPath(path);
+  if (!name) return false;
+  // POSIX has no share modes; the access decides only what the descriptor
+  // may do.
+  const int fd = OpenRegularFile(name->c_str(), access == Access::kReadShared ? O_RDONLY : O_RDWR);
+  if (fd < 0) return false;
   handle_ = fd;
   return true;
 }
@@ -279,12 +286,15 @@ std::size_t DriveLength(std::u16string_view) { return 0; }
 
 bool IsPathSeparator(char16_t c) { return c == u'/'; }
 
+// Entry names are bytes, like file names here, and go through the program's
+// text the same lossless way: a name that is not UTF-8 still matches the
+// file name it was made from.
 std::optional<std::u16string> NarrowNameToWide(std::string_view name) {
-  return Utf8ToUtf16Strict(name);
+  return BytesToUtf16Escaped(name);
 }
 
 std::optional<std::string> WideNameToNarrow(std::u16string_view name) {
-  return Utf16ToUtf8Strict(name);
+  return Utf16EscapedToBytes(name);
 }
 
 }  // namespace packprobe::platform

@@ -4,6 +4,7 @@
 
 #include "platform/file.h"
 #include "platform/host_fault.h"
+#include "platform/process.h"
 #include "platform/system_path.h"
 
 namespace packprobe::platform {
@@ -97,7 +98,8 @@ void File::Close() {
 
 bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
   *got = 0;
-  if (handle_ == kClosed) return false;
+  // A requested termination ends every read and write (see process.h).
+  if (handle_ == kClosed || TerminationRequested()) return false;
   DWORD read = 0;
   if (!ReadFile(ToHandle(handle_), buffer, size, &read, nullptr)) {
     NoteLastSystemError();
@@ -114,7 +116,7 @@ bool File::ReadAt(std::uint32_t position, void* buffer, std::uint32_t size, std:
 
 bool File::ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std::size_t* got) {
   *got = 0;
-  if (handle_ == kClosed) return false;
+  if (handle_ == kClosed || TerminationRequested()) return false;
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (*got < size) {
     const std::uint64_t at = position + *got;
@@ -135,7 +137,7 @@ bool File::ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std:
 }
 
 bool File::Write(const void* buffer, std::uint32_t size) {
-  if (handle_ == kClosed) return false;
+  if (handle_ == kClosed || TerminationRequested()) return false;
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   std::uint32_t done = 0;
   while (done < size) {

@@ -6,22 +6,31 @@
 #include <string>
 #include <string_view>
 
+#include "platform/system_path.h"
+
 namespace packprobe::platform {
 
 class WorkDirectory {
  public:
   // Creates a new directory that only this process uses, under $TMPDIR (or
-  // /tmp) on POSIX and under the temp path on Windows. Nothing when that fails.
+  // /tmp) on POSIX and under the temp path on Windows, taken as the system
+  // gives them. Nothing when that fails (the reason is noted as a host
+  // fault). The directory is registered with the termination clean-up of
+  // process.h until it is removed.
   static std::optional<WorkDirectory> Create();
 
-  WorkDirectory(WorkDirectory&& other) noexcept : path_(std::move(other.path_)) {
+  WorkDirectory(WorkDirectory&& other) noexcept
+      : path_(std::move(other.path_)), native_(std::move(other.native_)), slot_(other.slot_) {
     other.path_.clear();
+    other.native_.clear();
+    other.slot_ = -1;
   }
   WorkDirectory& operator=(WorkDirectory&&) = delete;
   WorkDirectory(const WorkDirectory&) = delete;
   WorkDirectory& operator=(const WorkDirectory&) = delete;
 
   // Removes the directory and everything in it, read-only files included.
+  // Never throws; nothing is converted or allocated on the way.
   ~WorkDirectory();
 
   const std::u16string& path() const { return path_; }
@@ -30,9 +39,12 @@ class WorkDirectory {
   std::u16string PathOf(std::u16string_view name) const;
 
  private:
-  explicit WorkDirectory(std::u16string path) : path_(std::move(path)) {}
+  WorkDirectory(std::u16string path, NativePath native, int slot)
+      : path_(std::move(path)), native_(std::move(native)), slot_(slot) {}
 
-  std::u16string path_;
+  std::u16string path_;  // as the program's text (see system_path.h)
+  NativePath native_;    // as the system gave it
+  int slot_ = -1;        // in the registry of live directories
 };
 
 }  // namespace packprobe::platform

@@ -1,40 +1,57 @@
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
-#include <filesystem>
 #include <string>
-#include <system_error>
 
-#include "util/text.h"
+#include "platform/host_fault.h"
+#include "platform/process.h"
+#include "platform/remove_tree.h"
 #include "platform/work_directory.h"
 
 namespace packprobe::platform {
 
 std::optional<WorkDirectory> WorkDirectory::Create() {
+  // The base is taken byte for byte: a name that is not UTF-8 or holds a
+  // '\' is still the directory the user named.
   const char* tmpdir = getenv("TMPDIR");
-  std::string base = (tmpdir != nullptr && tmpdir[0] != '\0') ? tmpdir : "/tmp";
-  if (base.back() != '/') base += '/';
-  std::string name = base + "packprobe-XXXXXX";
-  // mkdtemp creates the directory with mode 0700, so no other user can
-  // place or read files in it.
-  if (mkdtemp(name.data()) == nullptr) return std::nullopt;
-  return WorkDirectory(Utf8ToUtf16(name));
+  std::string name = (tmpdir != nullptr && tmpdir[0] != '\0') ? tmpdir : "/tmp";
+  if (name.back() != '/') name += '/';
+  name += "packprobe-XXXXXX";
+  std::u16string path;
+
+  // From the moment the directory exists until it is registered, the
+  // signals that remove it wait.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&blocked, signal);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  // mkdtemp creates the directory with mode 0700, less the umask; the owner
+  // must be able to write in it whatever the umask says, and nobody else
+  // may look in.
+  const bool made = mkdtemp(name.data()) != nullptr;
+  if (!made) NoteLastSystemError();
+  if (made && chmod(name.c_str(), S_IRWXU) != 0) NoteLastSystemError();
+  const int slot = made ? RegisterLiveDirectory(name) : -1;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!made) return std::nullopt;
+  try {
+    path = FromSystemPath(name);
+  } catch (...) {
+    RemoveTree(name);
+    UnregisterLiveDirectory(slot);
+    throw;
+  }
+  return WorkDirectory(std::move(path), std::move(name), slot);
 }
 
 WorkDirectory::~WorkDirectory() {
-  if (path_.empty()) return;
-  const auto native = Utf16ToUtf8Strict(path_);
-  if (!native) return;
-  std::error_code ignored;
-  // Directories inside could have lost their write permission; give it back
-  // so that their contents can go.
-  for (auto it = std::filesystem::recursive_directory_iterator(*native, ignored);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ignored);
-    }
-  }
-  std::filesystem::remove_all(*native, ignored);
+  if (native_.empty()) return;
+  // Removed first, released from the registry after: a signal in between
+  // removes nothing that is still needed.
+  RemoveTree(native_);
+  UnregisterLiveDirectory(slot_);
 }
 
 std::u16string WorkDirectory::PathOf(std::u16string_view name) const {

@@ -3,7 +3,7 @@
 # Usage: scripts/bootstrap.sh [extra-package...]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libexpat1-dev libgtest-dev
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libisal-dev libexpat1-dev libgtest-dev
           libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools jq libxml2-utils python3 "$@")
 
 missing=()

@@ -256,9 +256,18 @@ TEST_F(ScanTest, EveryFailureHasItsOwnStableReason) {
     std::string code;
     std::string step;
   } cases[] = {
-      {"not-an-archive", stub + std::string(2000, 'z'), "zip-failed", "open-archive"},
-      {"unadjusted", archive("unadjusted", nullptr, unadjusted), "zip-bad-format", "open-archive"},
-      {"two-disks", archive("two-disks", nullptr, twoDisks), "zip-bad-format", "open-archive"},
+      {"not-an-archive", stub + std::string(2000, 'z'), "zip-end-record-missing", "open-archive"},
+      {"unadjusted", archive("unadjusted", nullptr, unadjusted), "zip-central-header-signature",
+       "open-archive"},
+      {"two-disks", archive("two-disks", nullptr, twoDisks), "zip-multi-disk", "open-archive"},
+      {"method", archive("method", [](ZipWriterEntry& e) {
+         e.editBoth = [](ZipHeaderFields& f) { f.method = 12; };
+       }), "zip-unsupported-method", "extract-metadata"},
+      {"local-name", archive("local-name", [](ZipWriterEntry& e) { e.localName = "other.xml"; }),
+       "zip-local-header-mismatch", "open-archive"},
+      {"garbage", archive("garbage", [](ZipWriterEntry& e) {
+         e.rawData = std::string(64, '\xFF');
+       }), "zip-deflate-corrupt", "extract-metadata"},
       {"crc", archive("crc", [](ZipWriterEntry& e) {
          e.editBoth = [](ZipHeaderFields& f) { f.crc ^= 1; };
        }), "zip-crc-mismatch", "extract-metadata"},
@@ -303,6 +312,8 @@ TEST_F(ScanTest, EveryFailureHasItsOwnStableReason) {
   }
   EXPECT_EQ(actual, expected);
   EXPECT_EQ(r.exitCode, 2);
+  // The detail says what a person can do about it.
+  EXPECT_NE(r.out.find("appended without adjusting its offsets"), std::string::npos);
 
   // A fault of the machine is a system error whatever the component.
   PutKit("good", "good-sw", Kit("good-sw"));

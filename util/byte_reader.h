@@ -3,6 +3,14 @@
 // Every binary format of the program (archive records, program headers,
 // resource trees, version blocks) is decoded through this one class. Reads
 // report failure as a value and never touch a byte outside the span.
+//
+// Formats give a failed read their own meaning. The PE reader refuses the
+// structure. The archive reader (zip/zip_file.cpp) takes each record's bytes
+// from the file as far as the file has them and decodes the record with a
+// reader over just those bytes; a field that does not fit reads as 0, because
+// the archive format is read as if one byte at a time from the file, where a
+// field cut off by the end of the file counts as 0 and the signature checks
+// that follow catch the misplaced read.
 #pragma once
 
 #include <cstddef>

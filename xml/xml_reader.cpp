@@ -15,6 +15,7 @@
 
 #include "platform/shift_jis.h"
 #include "platform/stdio_file.h"
+#include "util/ascii.h"
 
 namespace packprobe {
 
@@ -53,16 +54,13 @@ int IsNonSpace(XML_Char unit) {
   }
 }
 
-// Encoding names are ASCII, so letter case is folded for ASCII only: a
-// locale's own case rules (such as a dotless i) must not reject a name.
+// Encoding names are ASCII, so letter case is folded for ASCII only.
 bool IsShiftJisName(const XML_Char* name) {
   static constexpr std::u16string_view kName = u"SHIFT_JIS";
   std::size_t i = 0;
   for (; name[i] != 0; ++i) {
     if (i == kName.size()) return false;
-    XML_Char unit = name[i];
-    if (unit >= 'a' && unit <= 'z') unit = static_cast<XML_Char>(unit - 'a' + 'A');
-    if (unit != kName[i]) return false;
+    if (!AsciiEqualIgnoringCase(static_cast<char16_t>(name[i]), kName[i])) return false;
   }
   return i == kName.size();
 }
@@ -267,19 +265,33 @@ CVekXMLReader::LoadResult CVekXMLReader::Load(const std::u16string& path) {
     }
     const auto buffer = std::make_unique_for_overwrite<char[]>(size);
     if (std::fread(buffer.get(), 1, size, file.get()) != size) return LOAD_READ_FAILED;
-    switch (Parse(buffer.get(), size)) {
-      case ParseOutcome::kParsed:
-        m_bLoaded = true;
-        return LOAD_OK;
-      case ParseOutcome::kOutOfMemory:
-        return LOAD_OK;  // with m_bLoaded false, which callers test
-      case ParseOutcome::kRejected:
-        break;
-    }
-    return LOAD_PARSE_FAILED;
+    return LoadParsed(buffer.get(), size);
   } catch (const std::bad_alloc&) {
     return LOAD_OK;  // with m_bLoaded false, which callers test
   }
+}
+
+CVekXMLReader::LoadResult CVekXMLReader::LoadFromMemory(std::string_view document) {
+  Reset();
+  if (!m_pRoot) return LOAD_NO_ROOT;
+  try {
+    return LoadParsed(document.data(), document.size());
+  } catch (const std::bad_alloc&) {
+    return LOAD_OK;  // with m_bLoaded false, which callers test
+  }
+}
+
+CVekXMLReader::LoadResult CVekXMLReader::LoadParsed(const char* bytes, std::size_t size) {
+  switch (Parse(bytes, size)) {
+    case ParseOutcome::kParsed:
+      m_bLoaded = true;
+      return LOAD_OK;
+    case ParseOutcome::kOutOfMemory:
+      return LOAD_OK;  // with m_bLoaded false, which callers test
+    case ParseOutcome::kRejected:
+      break;
+  }
+  return LOAD_PARSE_FAILED;
 }
 
 CVekXMLReader::ParseOutcome CVekXMLReader::Parse(const char* bytes, std::size_t size) {
@@ -317,7 +329,8 @@ CVekXMLReader::ParseOutcome CVekXMLReader::Parse(const char* bytes, std::size_t 
 }
 
 CVekXMLNode* CVekXMLReader::FindChild(CVekXMLNode* parent, const char16_t* name,
-                                      const char16_t* attrName, const char16_t* attrValue) {
+                                      const char16_t* attrName,
+                                      const char16_t* attrValue) const {
   if (!m_bLoaded || name == nullptr) return nullptr;
   if (parent == nullptr) parent = m_pRoot.get();
   const std::u16string_view wanted(name);

@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "xml/xml_node.h"
 
@@ -76,13 +77,18 @@ class CVekXMLReader {
   // after LOAD_OK, still test IsLoaded.
   LoadResult Load(const std::u16string& path);
 
+  // Discards any earlier tree, then parses document, the bytes of a whole
+  // file, with the same results as Load gives for a file holding them (the
+  // file-only results 3 and 4 aside). The bytes need not outlive the call.
+  LoadResult LoadFromMemory(std::string_view document);
+
   // True only when the last load parsed the whole document.
   bool IsLoaded() const { return m_bLoaded; }
 
   // The document root, "#DOCROOT", whose only child is the document element;
   // null after Release. Every node pointer taken from the reader becomes
   // invalid at the next Load, Reset or Release.
-  CVekXMLNode* GetRoot() { return m_pRoot.get(); }
+  CVekXMLNode* GetRoot() const { return m_pRoot.get(); }
 
   // The first direct child of parent (null: the document root) whose name
   // equals name exactly; when attrName and attrValue are both given, it must
@@ -92,7 +98,8 @@ class CVekXMLReader {
   // Null when nothing matches, when name is null, or when no document is
   // loaded.
   CVekXMLNode* FindChild(CVekXMLNode* parent, const char16_t* name,
-                         const char16_t* attrName = nullptr, const char16_t* attrValue = nullptr);
+                         const char16_t* attrName = nullptr,
+                         const char16_t* attrValue = nullptr) const;
 
   // Releases the tree and the root; the reader holds nothing afterwards.
   void Release();
@@ -114,6 +121,8 @@ class CVekXMLReader {
   enum class ParseOutcome { kParsed, kRejected, kOutOfMemory };
 
   ParseOutcome Parse(const char* bytes, std::size_t size);
+  // Parses into the fresh root and turns the outcome into a load result.
+  LoadResult LoadParsed(const char* bytes, std::size_t size);
 
   std::unique_ptr<CVekXMLNode> m_pRoot;
   // Encoding handed to the parser; nothing sets it, so the document decides.

@@ -1,19 +1,29 @@
 #include "zip/zip_file.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <unordered_map>
+#include <span>
 
 #include "platform/heap.h"
+#include "util/byte_reader.h"
+#include "zip/failure.h"
 
 namespace vekzip {
 namespace {
 
+using packprobe::ByteReader;
 using packprobe::platform::File;
 using packprobe::platform::HeapBuffer;
+using detail::Fail;
 
 constexpr std::uint32_t kEndRecordSignature = 0x06054B50;
 constexpr std::uint32_t kCentralHeaderSignature = 0x02014B50;
 constexpr std::uint32_t kLocalHeaderSignature = 0x04034B50;
+constexpr std::uint32_t kEndRecordSize = 22;
+constexpr std::uint32_t kCentralHeaderSize = 46;
 constexpr std::uint32_t kLocalHeaderSize = 30;
 
 // The end record is searched in the last 65,535 bytes, in windows of 1,028
@@ -26,13 +36,20 @@ constexpr std::uint32_t kWindowSize = kWindowStep + 4;
 // Positions are set as signed 32-bit distances.
 constexpr std::uint32_t kPositionLimit = 0x80000000u;
 
-// Reads the directory's fields at a current position, as if one byte at a
-// time from the file: a byte that cannot be read leaves the position where
+}  // namespace
+
+namespace detail {
+
+// Reads the directory's records at a current position, with the outcome of
+// reading them one byte at a time from the file: a byte that cannot be read
+// (past the end of the file, or at or above 2^31) leaves the position where
 // it is, and a field missing any of its bytes counts as 0. Underneath, the
-// file is read in aligned blocks, two of them cached, because the directory
-// reader alternates between the central directory and the local headers and
-// reads both mostly forward; a system call per byte made opening an archive
-// of thousands of entries take seconds.
+// file is read in aligned blocks of 64 KiB, two of them cached, because the
+// directory reader alternates between the central directory and the local
+// headers and reads both forward: a directory of thousands of entries costs
+// a few reads. A record is decoded in place with a ByteReader over the bytes
+// the file has; a field of 65,535 bytes spans at most two blocks, which stay
+// cached while it is read.
 class FieldReader {
  public:
   explicit FieldReader(File& file) : file_(file) {}
@@ -49,28 +66,69 @@ class FieldReader {
     return blocks_[0].data.Allocate(kBlockSize) && blocks_[1].data.Allocate(kBlockSize);
   }
 
-  std::uint32_t ReadU16() { return ReadField(2); }
-  std::uint32_t ReadU32() { return ReadField(4); }
-
-  // Reads up to length bytes into out (which holds length), as far as the
-  // file has them; the rest of out is zero.
-  void ReadBytes(unsigned char* out, std::uint32_t length) {
-    std::uint32_t done = 0;
-    while (done < length) {
-      const Block* block = BlockAt(position_);
-      if (block == nullptr) break;
+  // The fixed part of a record, length bytes (at most kMaxRecord), as far as
+  // the file has them; the position moves past those. Fields beyond them
+  // read as 0 through Field16 and Field32.
+  ByteReader Record(std::uint32_t length) {
+    if (const Block* block = BlockAt(position_)) {
       const std::uint32_t inBlock = position_ - block->start;
-      if (inBlock >= block->valid) break;
-      const std::uint32_t n = std::min(length - done, block->valid - inBlock);
-      std::memcpy(out + done, block->data.data() + inBlock, n);
-      done += n;
-      position_ += n;
+      if (inBlock + length <= block->valid) {  // the usual case: decoded where it lies
+        position_ += length;
+        return ByteReader(std::span(block->data.data() + inBlock, length));
+      }
     }
-    std::memset(out + done, 0, length - done);
+    std::uint32_t got = 0;
+    Visit(length, [&](const unsigned char* bytes, std::uint32_t n) {
+      std::memcpy(record_ + got, bytes, n);
+      got += n;
+    });
+    return ByteReader(std::span<const std::uint8_t>(record_, got));
+  }
+
+  // Steps over a variable-length field of length bytes (name, extra field,
+  // comment) as far as the file has it, and returns the length of its text:
+  // the bytes before the first zero.
+  std::uint32_t TextField(std::uint32_t length, std::uint32_t* start) {
+    *start = position_;
+    std::uint32_t text = 0;
+    bool ended = false;
+    Visit(length, [&](const unsigned char* bytes, std::uint32_t n) {
+      if (ended) return;
+      const void* zero = std::memchr(bytes, 0, n);
+      text += zero ? static_cast<std::uint32_t>(static_cast<const unsigned char*>(zero) - bytes)
+                   : n;
+      ended = zero != nullptr;
+    });
+    return text;
+  }
+
+  // Copies length bytes at start, all of which TextField has seen, to out.
+  void CopyText(std::uint32_t start, std::uint32_t length, char* out) {
+    const std::uint32_t resume = position_;
+    position_ = start;
+    Visit(length, [&](const unsigned char* bytes, std::uint32_t n) {
+      std::memcpy(out, bytes, n);
+      out += n;
+    });
+    position_ = resume;
+  }
+
+  // Whether the length bytes at start equal text.
+  bool SameBytes(std::uint32_t start, std::uint32_t length, const char* text) {
+    const std::uint32_t resume = position_;
+    position_ = start;
+    bool same = true;
+    Visit(length, [&](const unsigned char* bytes, std::uint32_t n) {
+      same = same && std::memcmp(text, bytes, n) == 0;
+      text += n;
+    });
+    position_ = resume;
+    return same;
   }
 
  private:
-  static constexpr std::uint32_t kBlockSize = 8192;
+  static constexpr std::uint32_t kBlockSize = 65536;
+  static constexpr std::uint32_t kMaxRecord = kCentralHeaderSize;
 
   struct Block {
     HeapBuffer data;
@@ -80,28 +138,22 @@ class FieldReader {
     unsigned age = 0;
   };
 
-  std::uint32_t ReadField(int size) {
-    std::uint32_t value = 0;
-    bool complete = true;
-    for (int i = 0; i < size; ++i) {
-      unsigned char byte = 0;
-      if (!ReadByte(&byte)) {
-        complete = false;
-        continue;
-      }
-      value |= std::uint32_t{byte} << (8 * i);
+  // Hands the next bytes, up to length of them, to visit block by block,
+  // stopping at the first byte that cannot be read; the position moves past
+  // what was handed over.
+  template <typename Visitor>
+  void Visit(std::uint32_t length, Visitor&& visit) {
+    std::uint32_t done = 0;
+    while (done < length) {
+      const Block* block = BlockAt(position_);
+      if (block == nullptr) break;
+      const std::uint32_t inBlock = position_ - block->start;
+      if (inBlock >= block->valid) break;
+      const std::uint32_t n = std::min(length - done, block->valid - inBlock);
+      visit(block->data.data() + inBlock, n);
+      done += n;
+      position_ += n;
     }
-    return complete ? value : 0;
-  }
-
-  bool ReadByte(unsigned char* out) {
-    const Block* block = BlockAt(position_);
-    if (block == nullptr) return false;
-    const std::uint32_t inBlock = position_ - block->start;
-    if (inBlock >= block->valid) return false;
-    *out = block->data.data()[inBlock];
-    ++position_;
-    return true;
   }
 
   // The cached block holding position, loading it in place of the one used
@@ -119,9 +171,7 @@ class FieldReader {
     Block& victim = blocks_[0].age <= blocks_[1].age ? blocks_[0] : blocks_[1];
     victim.loaded = false;
     std::uint32_t got = 0;
-    if (!file_.ReadAt(start, victim.data.data(), kBlockSize, &got)) {
-      return nullptr;
-    }
+    if (!file_.ReadAt(start, victim.data.data(), kBlockSize, &got)) return nullptr;
     victim.start = start;
     victim.valid = got;
     victim.loaded = true;
@@ -133,7 +183,41 @@ class FieldReader {
   std::uint32_t position_ = 0;
   Block blocks_[2];
   unsigned clock_ = 0;
+  std::uint8_t record_[kMaxRecord] = {};
 };
+
+// A central header's fields, and where its name's text lies in the file.
+struct CentralHeader {
+  std::uint32_t versionMadeBy, versionNeeded, flags, method, modTime, modDate;
+  std::uint32_t crc, compressedSize, uncompressedSize;
+  std::uint32_t nameLength, extraLength, commentLength;
+  std::uint32_t diskNumberStart, internalAttributes, externalAttributes, localHeaderOffset;
+  std::uint32_t nameStart, nameText;  // the name up to its first zero
+};
+
+
+// Copies of extra fields by the offset of the local header they belong to.
+struct SharedExtras {
+  std::unordered_map<std::uint32_t, std::shared_ptr<const char[]>> byLocalHeader;
+};
+
+}  // namespace detail
+
+using detail::CentralHeader;
+using detail::FieldReader;
+using detail::SharedExtras;
+
+namespace {
+
+// A field of a record; 0 when the record was cut off before its end.
+std::uint32_t Field16(const ByteReader& record, std::size_t offset) {
+  std::uint16_t value = 0;
+  return record.ReadU16(offset, &value) ? value : 0;
+}
+std::uint32_t Field32(const ByteReader& record, std::size_t offset) {
+  std::uint32_t value = 0;
+  return record.ReadU32(offset, &value) ? value : 0;
+}
 
 // An ordinary heap allocation that gives way to simulated exhaustion.
 template <typename T>
@@ -142,47 +226,31 @@ T* NewOrNull() {
   return new (std::nothrow) T();
 }
 
-// Reads a variable-length field of length bytes (name, extra field,
-// comment) through a temporary heap buffer and keeps its text up to the
-// first zero byte as a new zero-terminated array; *out stays null for
-// length 0. With keep false the field is only stepped over.
-int ReadVariableField(FieldReader& reader, std::uint32_t length, bool keep,
-                      std::unique_ptr<char[]>* out) {
-  if (length == 0) return ZIP_OK;
-  HeapBuffer temporary;
-  if (!temporary.Allocate(length)) return ZIP_ERR_NO_MEMORY;
-  reader.ReadBytes(temporary.data(), length);
-  if (!keep) return ZIP_OK;
-  const auto* begin = temporary.data();
-  const auto* zero = static_cast<const unsigned char*>(std::memchr(begin, 0, length));
-  const std::size_t textLength = zero ? static_cast<std::size_t>(zero - begin) : length;
-  if (!packprobe::platform::AllocationAllowed()) return ZIP_ERR_NO_MEMORY;
-  std::unique_ptr<char[]> text(new (std::nothrow) char[textLength + 1]);
-  if (!text) return ZIP_ERR_NO_MEMORY;
-  std::memcpy(text.get(), begin, textLength);
-  text[textLength] = '\0';
-  *out = std::move(text);
-  return ZIP_OK;
+// A zero-terminated copy of the length bytes at start (a text TextField
+// measured); null when it cannot be allocated.
+char* CopyOfText(FieldReader& reader, std::uint32_t start, std::uint32_t length) {
+  if (!packprobe::platform::AllocationAllowed()) return nullptr;
+  char* text = new (std::nothrow) char[std::size_t{length} + 1];
+  if (text == nullptr) return nullptr;
+  reader.CopyText(start, length, text);
+  text[length] = '\0';
+  return text;
 }
 
-// Equal as the zero-terminated texts they hold; a missing text equals only
-// another missing one.
-bool SameText(const char* a, const char* b) {
-  if (a == nullptr || b == nullptr) return a == b;
-  return std::strcmp(a, b) == 0;
+// Reads a variable-length field (the archive comment, a local name or extra
+// field) and keeps its text up to the first zero byte; *out stays null for
+// length 0. False when the copy cannot be allocated.
+bool KeepTextField(FieldReader& reader, std::uint32_t length, std::unique_ptr<char[]>* out) {
+  if (length == 0) return true;
+  std::uint32_t start = 0;
+  const std::uint32_t text = reader.TextField(length, &start);
+  out->reset(CopyOfText(reader, start, text));
+  return *out != nullptr;
 }
 
 unsigned char FoldAscii(unsigned char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
-
-struct CentralHeader {
-  std::uint32_t versionMadeBy, versionNeeded, flags, method, modTime, modDate;
-  std::uint32_t crc, compressedSize, uncompressedSize;
-  std::uint32_t nameLength, extraLength, commentLength;
-  std::uint32_t diskNumberStart, internalAttributes, externalAttributes, localHeaderOffset;
-  std::unique_ptr<char[]> name;
-};
 
 }  // namespace
 
@@ -213,25 +281,34 @@ int ZIP_File::Close() {
 
 int ZIP_File::Open(const std::u16string& path, bool readOnly) {
   if (file_.IsOpen() || entries_.next != nullptr) Close();
+  detail::Clear(&failure_);
   readOnly_ = readOnly;
   if (!file_.Open(path, readOnly ? File::Access::kReadShared : File::Access::kReadWriteExclusive)) {
-    return ZIP_ERR_OPEN;
+    return Fail(&failure_, ZIP_ERR_OPEN, "open-failed", std::nullopt,
+                "the archive file cannot be opened");
   }
   const int status = ReadDirectory();
   if (startOffset_ > 0) hasLeadingData_ = true;
   if (status == ZIP_OK) return ZIP_OK;
+  // Every failure point records its own detail; this is a safety net.
+  if (failure_.result != status) {
+    Fail(&failure_, status, "read-failed", std::nullopt, "the archive directory cannot be read");
+  }
   Close();
   return status;
 }
 
 int ZIP_File::LocateEndRecord(std::uint32_t* offset) {
   *offset = 0;
-  std::uint64_t size = 0;
-  if (!file_.Size(&size)) return ZIP_ERR_SEEK;
+  std::uint64_t& size = fileSize_;
+  if (!file_.Size(&size)) {
+    return Fail(&failure_, ZIP_ERR_SEEK, "size-failed", std::nullopt,
+                "the size of the archive file cannot be read");
+  }
   const std::uint32_t range =
       size < kSearchRange ? static_cast<std::uint32_t>(size) : kSearchRange;
   HeapBuffer window;
-  if (!window.Allocate(kWindowSize)) return ZIP_ERR_NO_MEMORY;
+  if (!window.Allocate(kWindowSize)) return NoMemory("the end-record search window");
   std::uint32_t back = 4;
   while (back < range) {
     back = std::min(back + kWindowStep, range);
@@ -240,8 +317,9 @@ int ZIP_File::LocateEndRecord(std::uint32_t* offset) {
     std::uint32_t got = 0;
     // A window that cannot be positioned (at or beyond 2^31) or read in
     // full ends the search: not found.
-    if (start >= kPositionLimit || !file_.SetPosition(static_cast<std::uint32_t>(start)) ||
-        !file_.Read(window.data(), length, &got) || got != length) {
+    if (start >= kPositionLimit ||
+        !file_.ReadAt(static_cast<std::uint32_t>(start), window.data(), length, &got) ||
+        got != length) {
       return ZIP_OK;
     }
     for (std::uint32_t i = length - 4 + 1; i-- > 0;) {
@@ -255,121 +333,268 @@ int ZIP_File::LocateEndRecord(std::uint32_t* offset) {
   return ZIP_OK;
 }
 
+int ZIP_File::NoMemory(const char* what) {
+  return Fail(&failure_, ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+              "memory for %s cannot be allocated", what);
+}
+
 int ZIP_File::ReadDirectory() {
   FieldReader reader(file_);
-  if (!reader.Allocate()) return ZIP_ERR_NO_MEMORY;
-
-  int status = ZIP_ERR_FAILED;
+  if (!reader.Allocate()) return NoMemory("the directory read buffers");
   std::uint32_t endRecord = 0;
   if (const int located = LocateEndRecord(&endRecord); located != ZIP_OK) return located;
   // Offset 0 stands for "not found": an archive whose end record is the
   // file's first byte holds nothing anyway.
-  std::uint32_t totalEntries = 0;
-  if (endRecord != 0) {
-    if (!reader.SetPosition(endRecord)) {
-      status = ZIP_ERR_SEEK;
-    } else if (reader.ReadU32() != kEndRecordSignature) {
-      status = ZIP_ERR_BAD_FORMAT;
-    } else {
-      const std::uint32_t thisDisk = reader.ReadU16();
-      const std::uint32_t centralDirDisk = reader.ReadU16();
-      const std::uint32_t entriesOnDisk = reader.ReadU16();
-      totalEntries = reader.ReadU16();
-      reader.ReadU32();  // size of the central directory: not needed
-      centralDirOffset_ = reader.ReadU32();
-      const std::uint32_t commentLength = reader.ReadU16();
-      if (const int read = ReadVariableField(reader, commentLength, true, &comment_);
-          read != ZIP_OK) {
-        return read;
-      }
-      if (entriesOnDisk != totalEntries || thisDisk != 0 || centralDirDisk != 0) {
-        centralDirOffset_ = 0;
-        status = ZIP_ERR_BAD_FORMAT;
-      } else {
-        status = ZIP_OK;
-      }
-    }
+  if (endRecord == 0) {
+    return Fail(&failure_, ZIP_ERR_FAILED, "end-record-missing", std::nullopt,
+                "no end record signature in the last 65,535 bytes of the file: it is no archive");
   }
-  if (centralDirOffset_ == 0) return status;
+  EndRecord end;
+  const int status = ReadEndRecord(reader, endRecord, &end);
+  if (centralDirOffset_ == 0 || status == ZIP_ERR_NO_MEMORY) return status;
 
-  if (!reader.SetPosition(centralDirOffset_)) return ZIP_ERR_SEEK;
+  if (!reader.SetPosition(centralDirOffset_)) {
+    return Fail(&failure_, ZIP_ERR_SEEK, "seek-failed", centralDirOffset_,
+                "central directory offset 0x%X cannot be reached (positions stop at 2 GiB)",
+                centralDirOffset_);
+  }
   std::uint32_t lowest = centralDirOffset_;
-  for (std::uint32_t index = 0; index < totalEntries; ++index) {
-    CentralHeader central{};
-    if (reader.ReadU32() != kCentralHeaderSignature) return ZIP_ERR_BAD_FORMAT;
-    central.versionMadeBy = reader.ReadU16();
-    central.versionNeeded = reader.ReadU16();
-    central.flags = reader.ReadU16();
-    central.method = reader.ReadU16();
-    central.modTime = reader.ReadU16();
-    central.modDate = reader.ReadU16();
-    central.crc = reader.ReadU32();
-    central.compressedSize = reader.ReadU32();
-    central.uncompressedSize = reader.ReadU32();
-    central.nameLength = reader.ReadU16();
-    central.extraLength = reader.ReadU16();
-    central.commentLength = reader.ReadU16();
-    central.diskNumberStart = reader.ReadU16();
-    central.internalAttributes = reader.ReadU16();
-    central.externalAttributes = reader.ReadU32();
-    central.localHeaderOffset = reader.ReadU32();
-    int read = ReadVariableField(reader, central.nameLength, true, &central.name);
-    if (read == ZIP_OK) read = ReadVariableField(reader, central.extraLength, false, nullptr);
-    if (read == ZIP_OK) read = ReadVariableField(reader, central.commentLength, false, nullptr);
-    if (read != ZIP_OK) return read;
+  // Entries whose central headers name the same local header share one copy
+  // of its extra field, so that memory does not grow with repeated copies.
+  detail::SharedExtras extras;
+  for (std::uint32_t index = 0; index < end.totalEntries; ++index) {
+    const std::uint32_t centralPosition = reader.position();
+    CentralHeader central;
+    if (!ReadCentralHeader(reader, &central)) {
+      return CentralSignatureFailure(index, centralPosition, endRecord, end.centralDirSize);
+    }
     const std::uint32_t nextCentral = reader.position();
 
     std::unique_ptr<ZIP_FileEntry> entry(NewOrNull<ZIP_FileEntry>());
-    if (!entry) return ZIP_ERR_NO_MEMORY;
-    if (!reader.SetPosition(central.localHeaderOffset)) return ZIP_ERR_SEEK;
+    if (!entry) return NoMemory("an entry record");
     lowest = std::min(lowest, central.localHeaderOffset);
-
-    if (reader.ReadU32() != kLocalHeaderSignature) return ZIP_ERR_BAD_FORMAT;
-    entry->versionNeeded = reader.ReadU16();
-    entry->flags = reader.ReadU16();
-    entry->method = reader.ReadU16();
-    entry->modTime = reader.ReadU16();
-    entry->modDate = reader.ReadU16();
-    entry->crc = reader.ReadU32();
-    entry->compressedSize = reader.ReadU32();
-    entry->uncompressedSize = reader.ReadU32();
-    const std::uint32_t nameLength = reader.ReadU16();
-    const std::uint32_t extraLength = reader.ReadU16();
-    read = ReadVariableField(reader, nameLength, true, &entry->name);
-    if (read == ZIP_OK) read = ReadVariableField(reader, extraLength, true, &entry->extraField);
-    if (read != ZIP_OK) return read;
-
-    entry->versionMadeBy = central.versionMadeBy;
-    entry->diskNumberStart = central.diskNumberStart;
-    entry->internalAttributes = central.internalAttributes;
-    entry->externalAttributes = central.externalAttributes;
-    entry->localHeaderOffset = central.localHeaderOffset;
-    entry->archiveFile = &file_;
-    // Cannot wrap: the local header offset is below 2^31.
-    entry->dataOffset = central.localHeaderOffset + kLocalHeaderSize + nameLength + extraLength;
-
-    // Both headers must agree; an archive written with a data descriptor
-    // (zero CRC-32 and sizes in the local header) fails here too.
-    if (central.versionNeeded != entry->versionNeeded || central.flags != entry->flags ||
-        central.method != entry->method || central.modTime != entry->modTime ||
-        central.modDate != entry->modDate || central.crc != entry->crc ||
-        central.compressedSize != entry->compressedSize ||
-        central.uncompressedSize != entry->uncompressedSize ||
-        !SameText(central.name.get(), entry->name.get())) {
-      return ZIP_ERR_BAD_FORMAT;
+    if (const int read = ReadLocalHeader(reader, central, extras, entry.get()); read != ZIP_OK) {
+      return read;
     }
 
     Node* node = NewOrNull<Node>();
-    if (node == nullptr) return ZIP_ERR_NO_MEMORY;
+    if (node == nullptr) return NoMemory("an entry list node");
     node->entry = entry.release();
     tail_->next = node;
     tail_ = node;
     ++entryCount_;
 
-    if (!reader.SetPosition(nextCentral)) return ZIP_ERR_SEEK;
+    if (!reader.SetPosition(nextCentral)) {
+      return Fail(&failure_, ZIP_ERR_SEEK, "seek-failed", nextCentral,
+                  "central header %u at 0x%X cannot be reached (positions stop at 2 GiB)",
+                  index + 1, nextCentral);
+    }
   }
   startOffset_ = lowest;
   return status;
+}
+
+// Reads the end record at offset: the directory's place and size, its
+// entry count and the archive comment. ZIP_OK, or the code of a record that
+// cannot be read or is refused (then centralDirOffset_ stays 0).
+int ZIP_File::ReadEndRecord(FieldReader& reader, std::uint32_t offset, EndRecord* end) {
+  if (!reader.SetPosition(offset)) {
+    return Fail(&failure_, ZIP_ERR_SEEK, "seek-failed", offset,
+                "the end record at 0x%X cannot be reached", offset);
+  }
+  const ByteReader record = reader.Record(kEndRecordSize);
+  if (Field32(record, 0) != kEndRecordSignature) {
+    return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "end-record-signature", offset,
+                "the end record at 0x%X cannot be read back", offset);
+  }
+  const std::uint32_t thisDisk = Field16(record, 4);
+  const std::uint32_t centralDirDisk = Field16(record, 6);
+  const std::uint32_t entriesOnDisk = Field16(record, 8);
+  end->totalEntries = Field16(record, 10);
+  end->centralDirSize = Field32(record, 12);
+  centralDirOffset_ = Field32(record, 16);
+  if (!KeepTextField(reader, Field16(record, 20), &comment_)) {
+    return NoMemory("the archive comment");
+  }
+  if (thisDisk != 0 || centralDirDisk != 0) {
+    centralDirOffset_ = 0;
+    return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "multi-disk", offset,
+                "the end record at 0x%X names disk %u with the directory on disk %u: "
+                "archives that span disks are not read",
+                offset, thisDisk, centralDirDisk);
+  }
+  if (entriesOnDisk != end->totalEntries) {
+    centralDirOffset_ = 0;
+    return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "entry-count-mismatch", offset,
+                "the end record at 0x%X counts %u entries on this disk but %u in all", offset,
+                entriesOnDisk, end->totalEntries);
+  }
+  return ZIP_OK;
+}
+
+// Reads a central header and steps over its name, extra field and comment;
+// false when its signature is missing.
+bool ZIP_File::ReadCentralHeader(FieldReader& reader, CentralHeader* central) {
+  const ByteReader record = reader.Record(kCentralHeaderSize);
+  if (Field32(record, 0) != kCentralHeaderSignature) return false;
+  central->versionMadeBy = Field16(record, 4);
+  central->versionNeeded = Field16(record, 6);
+  central->flags = Field16(record, 8);
+  central->method = Field16(record, 10);
+  central->modTime = Field16(record, 12);
+  central->modDate = Field16(record, 14);
+  central->crc = Field32(record, 16);
+  central->compressedSize = Field32(record, 20);
+  central->uncompressedSize = Field32(record, 24);
+  central->nameLength = Field16(record, 28);
+  central->extraLength = Field16(record, 30);
+  central->commentLength = Field16(record, 32);
+  central->diskNumberStart = Field16(record, 34);
+  central->internalAttributes = Field16(record, 36);
+  central->externalAttributes = Field32(record, 38);
+  central->localHeaderOffset = Field32(record, 42);
+  central->nameText = reader.TextField(central->nameLength, &central->nameStart);
+  std::uint32_t ignored = 0;
+  reader.TextField(central->extraLength, &ignored);
+  reader.TextField(central->commentLength, &ignored);
+  return true;
+}
+
+// Reads the local header that central names into entry, completes the entry
+// from both headers, and checks that they agree.
+int ZIP_File::ReadLocalHeader(FieldReader& reader, const CentralHeader& central,
+                              SharedExtras& extras, ZIP_FileEntry* entry) {
+  const std::uint32_t local = central.localHeaderOffset;
+  if (!reader.SetPosition(local)) {
+    return EntryFailure(reader, central, ZIP_ERR_SEEK, "seek-failed",
+                        "its local header cannot be reached (positions stop at 2 GiB)");
+  }
+  const ByteReader record = reader.Record(kLocalHeaderSize);
+  if (Field32(record, 0) != kLocalHeaderSignature) {
+    return EntryFailure(reader, central, ZIP_ERR_BAD_FORMAT, "local-header-signature",
+                        "no local header begins where its central header says");
+  }
+  entry->versionNeeded = Field16(record, 4);
+  entry->flags = Field16(record, 6);
+  entry->method = Field16(record, 8);
+  entry->modTime = Field16(record, 10);
+  entry->modDate = Field16(record, 12);
+  entry->crc = Field32(record, 14);
+  entry->compressedSize = Field32(record, 18);
+  entry->uncompressedSize = Field32(record, 22);
+  const std::uint32_t nameLength = Field16(record, 26);
+  const std::uint32_t extraLength = Field16(record, 28);
+  if (!KeepTextField(reader, nameLength, &entry->name)) return NoMemory("an entry name");
+  if (const int kept = KeepExtraField(reader, extraLength, local, extras, entry); kept != ZIP_OK) {
+    return kept;
+  }
+
+  entry->versionMadeBy = central.versionMadeBy;
+  entry->diskNumberStart = central.diskNumberStart;
+  entry->internalAttributes = central.internalAttributes;
+  entry->externalAttributes = central.externalAttributes;
+  entry->localHeaderOffset = local;
+  entry->archiveFile = &file_;
+  // Cannot wrap: the local header offset is below 2^31.
+  entry->dataOffset = local + kLocalHeaderSize + nameLength + extraLength;
+
+  // Both headers must agree; an archive written with a data descriptor
+  // (zero CRC-32 and sizes in the local header) fails here too.
+  const char* differing = nullptr;
+  if (central.versionNeeded != entry->versionNeeded) {
+    differing = "version needed to extract";
+  } else if (central.flags != entry->flags) {
+    differing = "flags";
+  } else if (central.method != entry->method) {
+    differing = "compression method";
+  } else if (central.modTime != entry->modTime || central.modDate != entry->modDate) {
+    differing = "modification time";
+  } else if (central.crc != entry->crc) {
+    differing = "CRC-32";
+  } else if (central.compressedSize != entry->compressedSize) {
+    differing = "compressed size";
+  } else if (central.uncompressedSize != entry->uncompressedSize) {
+    differing = "uncompressed size";
+  } else if (!SameName(reader, central, entry->Name())) {
+    differing = "name";
+  }
+  if (differing == nullptr) return ZIP_OK;
+  char what[160];
+  std::snprintf(what, sizeof what, "its local header disagrees with its central header on the %s%s",
+                differing,
+                (entry->flags & 8) != 0 && entry->crc == 0
+                    ? " (the archive was written with data descriptors, which are not read)"
+                    : "");
+  return EntryFailure(reader, central, ZIP_ERR_BAD_FORMAT, "local-header-mismatch", what);
+}
+
+// Keeps the extra field of the local header at local up to its first zero
+// byte, sharing the copy with earlier entries of the same local header.
+int ZIP_File::KeepExtraField(FieldReader& reader, std::uint32_t length, std::uint32_t local,
+                             SharedExtras& extras, ZIP_FileEntry* entry) {
+  if (length == 0) return ZIP_OK;
+  std::uint32_t start = 0;
+  const std::uint32_t text = reader.TextField(length, &start);
+  try {
+    auto [kept, added] = extras.byLocalHeader.try_emplace(local);
+    if (added) {
+      kept->second.reset(CopyOfText(reader, start, text));
+      if (kept->second == nullptr) {
+        extras.byLocalHeader.erase(kept);
+        return NoMemory("an extra field");
+      }
+    }
+    entry->extraField = kept->second;
+  } catch (const std::bad_alloc&) {
+    return NoMemory("an extra field");
+  }
+  return ZIP_OK;
+}
+
+// The central header's name, as far as its first zero, equals name.
+bool ZIP_File::SameName(FieldReader& reader, const CentralHeader& central, const char* name) {
+  const std::size_t length = name == nullptr ? 0 : std::strlen(name);
+  // No name at all equals only another missing one.
+  if (central.nameLength == 0 || name == nullptr) return central.nameLength == 0 && name == nullptr;
+  return length == central.nameText && reader.SameBytes(central.nameStart, central.nameText, name);
+}
+
+// Records a failure of the entry that central describes, naming it.
+int ZIP_File::EntryFailure(FieldReader& reader, const CentralHeader& central, int result,
+                           std::string_view code, const char* what) {
+  char name[121];
+  const std::uint32_t length = std::min<std::uint32_t>(central.nameText, sizeof name - 1);
+  reader.CopyText(central.nameStart, length, name);
+  name[length] = '\0';
+  return Fail(&failure_, result, code, central.localHeaderOffset,
+              "entry \"%s\" with its local header at 0x%X: %s", name,
+              central.localHeaderOffset, what);
+}
+
+// The classic fault of a self-extracting archive is an archive appended to
+// a program without its offsets moved: the directory then sits exactly
+// before the end record, and the stored offset is short by the program's
+// length. That case gets its own explanation.
+int ZIP_File::CentralSignatureFailure(std::uint32_t index, std::uint32_t position,
+                                      std::uint32_t endRecord, std::uint32_t centralDirSize) {
+  if (index == 0 && centralDirSize <= endRecord && endRecord - centralDirSize != position) {
+    const std::uint32_t actual = endRecord - centralDirSize;
+    unsigned char signature[4] = {};
+    std::uint32_t got = 0;
+    if (file_.ReadAt(actual, signature, 4, &got) && got == 4 &&
+        packprobe::DecodeU32(signature) == kCentralHeaderSignature) {
+      return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "central-header-signature", position,
+                  "central directory offset 0x%X does not hold a central header: the archive "
+                  "was appended without adjusting its offsets (zip -A fixes this)",
+                  position);
+    }
+  }
+  if (index == 0) {
+    return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "central-header-signature", position,
+                "central directory offset 0x%X does not hold a central header", position);
+  }
+  return Fail(&failure_, ZIP_ERR_BAD_FORMAT, "central-header-signature", position,
+              "central header %u at 0x%X has no signature", index + 1, position);
 }
 
 ZIP_FileEntry* ZIP_File::FindEntry(std::u16string_view name) {

@@ -2,7 +2,8 @@
 //
 // Open finds the end record within the last 65,535 bytes of the file, reads
 // the central directory and checks every local header against its central
-// header. Offsets are absolute positions in the whole file (an archive
+// header, reading each record where it lies in a few large blocks of the
+// file. Offsets are absolute positions in the whole file (an archive
 // appended to a program must have been written with offsets that count the
 // program's bytes), held in 32 bits; positions at or above 2^31 cannot be
 // reached. Only single-disk archives without data descriptors are accepted.
@@ -19,6 +20,12 @@
 #include "zip/zip_result.h"
 
 namespace vekzip {
+
+namespace detail {
+class FieldReader;
+struct CentralHeader;
+struct SharedExtras;
+}  // namespace detail
 
 class ZIP_File {
  public:
@@ -62,14 +69,36 @@ class ZIP_File {
   // Every entry, in directory order; valid until Close.
   std::vector<ZIP_FileEntry*> Entries() const;
 
+  // Why the last Open failed; cleared by an Open that succeeds.
+  const ZIP_Failure& lastFailure() const { return failure_; }
+
  private:
   struct Node {
     ZIP_FileEntry* entry = nullptr;  // owned
     Node* next = nullptr;
   };
 
+  struct EndRecord {
+    std::uint32_t totalEntries = 0;
+    std::uint32_t centralDirSize = 0;
+  };
+
+  // Opening's steps, in order; each records its failures.
   int ReadDirectory();
   int LocateEndRecord(std::uint32_t* offset);
+  int ReadEndRecord(detail::FieldReader& reader, std::uint32_t offset, EndRecord* end);
+  bool ReadCentralHeader(detail::FieldReader& reader, detail::CentralHeader* central);
+  int ReadLocalHeader(detail::FieldReader& reader, const detail::CentralHeader& central,
+                      detail::SharedExtras& extras, ZIP_FileEntry* entry);
+  int KeepExtraField(detail::FieldReader& reader, std::uint32_t length, std::uint32_t local,
+                     detail::SharedExtras& extras, ZIP_FileEntry* entry);
+  bool SameName(detail::FieldReader& reader, const detail::CentralHeader& central,
+                const char* name);
+  int EntryFailure(detail::FieldReader& reader, const detail::CentralHeader& central, int result,
+                   std::string_view code, const char* what);
+  int NoMemory(const char* what);
+  int CentralSignatureFailure(std::uint32_t index, std::uint32_t position,
+                              std::uint32_t endRecord, std::uint32_t centralDirSize);
 
   Node entries_;  // head; holds no entry
   Node* tail_ = &entries_;
@@ -80,6 +109,8 @@ class ZIP_File {
   bool hasLeadingData_ = false;
   std::uint32_t startOffset_ = 0;
   std::uint32_t centralDirOffset_ = 0;
+  std::uint64_t fileSize_ = 0;  // while opening
+  ZIP_Failure failure_;
 };
 
 }  // namespace vekzip

@@ -1,8 +1,12 @@
 #include "zip/zip_file_entry.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+
+#include "zip/failure.h"
 
 namespace vekzip {
 namespace {
@@ -22,15 +26,6 @@ constexpr std::size_t kMaxPath = 260;
 
 bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
-// zlib's allocations go to the process heap like the reader's own buffers,
-// so that simulated exhaustion reaches them too.
-voidpf InflateAlloc(voidpf, uInt items, uInt size) {
-  if (size != 0 && items > std::numeric_limits<std::size_t>::max() / size) return Z_NULL;
-  return packprobe::platform::HeapAllocate(std::size_t{items} * size);
-}
-
-void InflateFree(voidpf, voidpf block) { packprobe::platform::HeapRelease(block); }
-
 // A name that would place the file anywhere but below the current
 // directory: absolute, on a drive, or climbing with "..".
 bool EscapesCurrentDirectory(std::u16string_view name) {
@@ -47,7 +42,7 @@ bool EscapesCurrentDirectory(std::u16string_view name) {
   return false;
 }
 
-// The drive and directory of path joined ("C:" + "\\dir\\"), as the platform
+// The drive and directory of path joined ("C:" + "\dir\"), as the platform
 // path splitter gives them; nothing when the directory part is longer than
 // the splitter's limit.
 std::optional<std::u16string> DriveAndDirectory(std::u16string_view path) {
@@ -69,15 +64,20 @@ std::optional<std::u16string> WideName(const char* name) {
                                                                : std::string_view(name));
 }
 
-// Reads the next n bytes of the entry's data at the state's position and
-// moves past them. False when the position cannot be set, the read fails or
-// the archive ends first (it is shorter than its directory says).
-bool ReadArchive(ZIP_ReadState& state, unsigned char* into, std::uint32_t n) {
-  std::uint32_t got = 0;
-  if (!state.file->ReadAt(state.filePosition, into, n, &got) || got != n) return false;
-  state.filePosition += n;
-  state.compressedLeft -= n;
-  return true;
+// Where the first piece of the data [start, start + length) that cannot be
+// read whole begins, for a file of fileSize bytes: a piece must end within
+// the file, and its start must be a position that can be set (below 2^31).
+std::uint64_t ReadableEnd(std::uint32_t start, std::uint32_t length, std::uint64_t fileSize) {
+  constexpr std::uint64_t kPiece = ZIP_FileEntry::kPieceSize;
+  constexpr std::uint64_t kPositionLimit = 0x80000000u;
+  const std::uint64_t end = std::uint64_t{start} + length;
+  // Pieces that start below the position limit, then those ending in the file.
+  std::uint64_t limit = start + (kPositionLimit - start + kPiece - 1) / kPiece * kPiece;
+  if (fileSize < end) {
+    limit = std::min(limit, fileSize <= start ? std::uint64_t{start}
+                                              : start + (fileSize - start) / kPiece * kPiece);
+  }
+  return std::min(limit, end);
 }
 
 }  // namespace
@@ -86,10 +86,8 @@ ZIP_ReadState::~ZIP_ReadState() { Release(); }
 
 void ZIP_ReadState::Release() {
   inputBuffer.Release();
-  if (inflating) {
-    inflateEnd(&stream);
-    inflating = false;
-  }
+  inflater.End();
+  begun = false;
 }
 
 bool ZIP_FileEntry::IsDirectory() const {
@@ -98,12 +96,33 @@ bool ZIP_FileEntry::IsDirectory() const {
   return last == '/' || (last == '\\' && compressedSize == 0 && uncompressedSize == 0);
 }
 
+int ZIP_FileEntry::Fail(int result, std::string_view code, std::optional<std::uint64_t> offset,
+                        const char* format, ...) {
+  char what[200];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(what, sizeof what, format, arguments);
+  va_end(arguments);
+  return detail::Fail(&failure_, result, code, offset, "entry \"%.*s\": %s",
+                      detail::NameLength(Name()), Name() ? Name() : "", what);
+}
+
 int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) {
+  detail::Clear(&failure_);
   if (IsDirectory()) {
-    if (outputPath != nullptr) return ZIP_ERR_PARAM;
+    if (outputPath != nullptr) {
+      return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt,
+                  "a directory entry cannot be written to an output path");
+    }
     const std::optional<std::u16string> directory = WideName(Name());
-    if (!directory || EscapesCurrentDirectory(*directory)) return ZIP_ERR_PARAM;
-    return CreateDirectoryPath(*directory) ? ZIP_OK : ZIP_ERR_PARAM;
+    if (!directory || EscapesCurrentDirectory(*directory)) {
+      return Fail(ZIP_ERR_PARAM, "unsafe-name", std::nullopt,
+                  "the directory name cannot be converted or leaves the current directory");
+    }
+    return CreateDirectoryPath(*directory)
+               ? ZIP_OK
+               : Fail(ZIP_ERR_PARAM, "directory-failed", std::nullopt,
+                      "the directory cannot be created");
   }
 
   std::u16string target;
@@ -113,7 +132,10 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
     // The entry's own name decides where the file goes: it must stay below
     // the current directory.
     std::optional<std::u16string> own = WideName(Name());
-    if (!own || EscapesCurrentDirectory(*own)) return ZIP_ERR_PARAM;
+    if (!own || EscapesCurrentDirectory(*own)) {
+      return Fail(ZIP_ERR_PARAM, "unsafe-name", std::nullopt,
+                  "the name cannot be converted or leaves the current directory");
+    }
     target = std::move(*own);
     // Both separators divide an entry's name; the system may know only one.
     std::replace_if(target.begin(), target.end(), IsSeparator, packprobe::platform::kPathSeparator);
@@ -128,9 +150,20 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
 
   File output;
   if (!output.Create(target, failIfExists ? File::Creation::kCreateNew : File::Creation::kReplace)) {
-    return ZIP_ERR_CREATE;
+    return Fail(ZIP_ERR_CREATE, "create-failed", std::nullopt, "the output file cannot be created");
   }
-  const int result = CopyTo(output);
+  int result = CopyTo(output);
+  // A deflated entry that failed on the fast engine is extracted again on
+  // the reference engine, whose outcome decides, so that every build gives
+  // one result for one stream. It writes from the start of the file again:
+  // output never exceeds the declared size, so a success overwrites all.
+  const bool decidedByData = (result == ZIP_ERR_FAILED || result == ZIP_ERR_END_OF_DATA ||
+                              result == ZIP_ERR_CRC || result == ZIP_ERR_BAD_FORMAT) &&
+                             failure_.code != "no-memory";
+  if (decidedByData && method == kMethodDeflated && detail::FailuresNeedReference() &&
+      output.SetPosition(0)) {
+    result = Copy(output, detail::Inflater::Engine::kReference);
+  }
   // The time and attributes are applied whatever the copy gave; their own
   // failures do not change the result.
   output.SetDosTime(static_cast<std::uint16_t>(modDate), static_cast<std::uint16_t>(modTime));
@@ -139,138 +172,262 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
   return result;
 }
 
-int ZIP_FileEntry::CopyTo(File& file) {
+int ZIP_FileEntry::CopyTo(File& file) { return Copy(file, detail::Inflater::Engine::kFast); }
+
+int ZIP_FileEntry::Copy(File& file, detail::Inflater::Engine engine) {
+  // One block of output at a time, smaller for a small entry.
+  const std::uint32_t chunkSize = std::clamp(uncompressedSize, 1u, kBlockSize);
   HeapBuffer chunk;
-  if (!chunk.Allocate(kChunkSize)) return ZIP_ERR_NO_MEMORY;
+  if (!chunk.Allocate(chunkSize)) {
+    return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                "the output chunk cannot be allocated");
+  }
   ZIP_ReadState state;
-  if (const int begun = BeginRead(&state); begun != ZIP_OK) return begun;
+  if (const int begun = Begin(&state, engine); begun != ZIP_OK) return begun;
   int result = ZIP_OK;
   bool writeFailed = false;
   for (;;) {
     std::uint32_t produced = 0;
-    result = Read(chunk.data(), kChunkSize, &state, &produced);
+    result = Read(chunk.data(), chunkSize, &state, &produced);
     if (result != ZIP_OK || produced == 0) break;
     if (!file.Write(chunk.data(), produced)) {
       writeFailed = true;
       break;
     }
   }
+  // The failure that ended the copy is the one to explain, not the CRC-32
+  // that EndRead may then find wrong.
+  ZIP_Failure first;
+  if (result != ZIP_OK) first = failure_;
   const int ended = EndRead(&state);
-  if (writeFailed) return ZIP_ERR_CREATE;
+  if (result != ZIP_OK) failure_ = std::move(first);
+  if (writeFailed) {
+    return Fail(ZIP_ERR_CREATE, "write-failed", std::nullopt,
+                "writing the extracted data failed (the disk may be full)");
+  }
   return result != ZIP_OK ? result : ended;
 }
 
 int ZIP_FileEntry::BeginRead(ZIP_ReadState* state) {
-  if (state == nullptr) return ZIP_ERR_PARAM;
+  return Begin(state, detail::Inflater::Engine::kFast);
+}
+
+int ZIP_FileEntry::Begin(ZIP_ReadState* state, detail::Inflater::Engine engine) {
+  detail::Clear(&failure_);
+  if (state == nullptr) {
+    return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt, "no read state was given");
+  }
   state->Release();  // a state may be reused; nothing of a former read survives
   state->crc = 0;
   state->compressedLeft = compressedSize;
   state->uncompressedLeft = uncompressedSize;
   state->file = archiveFile;
   state->filePosition = dataOffset;
-  if (archiveFile == nullptr || !archiveFile->SetPosition(dataOffset)) return ZIP_ERR_SEEK;
-  state->stream = z_stream{};
-  state->stream.avail_in = 0;
-  state->stream.total_out = 0;
+  state->pieceByPiece = false;
+  if (archiveFile == nullptr || !archiveFile->SetPosition(dataOffset)) {
+    return Fail(ZIP_ERR_SEEK, "seek-failed", dataOffset,
+                "the data cannot be reached (positions stop at 2 GiB)");
+  }
+  // Without the size, every piece counts as readable until a read says
+  // otherwise.
+  std::uint64_t fileSize = 0;
+  if (!archiveFile->Size(&fileSize)) fileSize = std::uint64_t{dataOffset} + compressedSize;
+  state->readableEnd = ReadableEnd(dataOffset, compressedSize, fileSize);
   if (method != kMethodStored) {
-    state->stream.zalloc = InflateAlloc;
-    state->stream.zfree = InflateFree;
-    state->stream.opaque = Z_NULL;
-    if (inflateInit2(&state->stream, -MAX_WBITS) != Z_OK) return ZIP_ERR_FAILED;
-    state->inflating = true;
+    switch (state->inflater.Init(engine)) {
+      case detail::Inflater::InitResult::kOk:
+        break;
+      case detail::Inflater::InitResult::kNoMemory:
+        return Fail(ZIP_ERR_FAILED, "no-memory", std::nullopt,
+                    "the inflate state cannot be allocated");
+      case detail::Inflater::InitResult::kFailed:
+        return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt,
+                    "the inflate state cannot be set up");
+    }
+    // Stored data is read straight into the caller's buffer; only deflated
+    // data needs an input block, no larger than the data.
+    const std::uint32_t blockSize = std::clamp(
+        (compressedSize + kPieceSize - 1) / kPieceSize * kPieceSize, kPieceSize, kBlockSize);
+    if (!state->inputBuffer.Allocate(blockSize)) {
+      state->Release();
+      return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                  "the input buffer cannot be allocated");
+    }
   }
-  if (!state->inputBuffer.Allocate(kChunkSize)) {
-    state->Release();
-    return ZIP_ERR_NO_MEMORY;
-  }
+  state->begun = true;
   return ZIP_OK;
 }
 
 int ZIP_FileEntry::Read(void* buffer, std::uint32_t size, ZIP_ReadState* state,
                         std::uint32_t* produced) {
   if (produced != nullptr) *produced = 0;
-  if (method != kMethodStored && method != kMethodDeflated) return ZIP_ERR_BAD_FORMAT;
-  // A state that was never begun (or already ended) has no input buffer.
-  if (state == nullptr || buffer == nullptr || size == 0 || state->inputBuffer.empty() ||
-      state->file == nullptr || (method == kMethodDeflated && !state->inflating)) {
-    return ZIP_ERR_PARAM;
+  if (method != kMethodStored && method != kMethodDeflated) {
+    return Fail(ZIP_ERR_BAD_FORMAT, "unsupported-method", std::nullopt,
+                "compression method %u is neither stored (0) nor deflated (8)", method);
   }
-  auto* out = static_cast<unsigned char*>(buffer);
+  // A state that was never begun (or already ended) cannot be read.
+  if (state == nullptr || buffer == nullptr || size == 0 || !state->begun ||
+      state->file == nullptr || (method == kMethodDeflated && !state->inflater.active())) {
+    return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt,
+                "a read needs a begun state and a buffer of at least one byte");
+  }
   const std::uint32_t window = std::min(size, state->uncompressedLeft);
   std::uint32_t count = 0;
-  z_stream& stream = state->stream;
-
-  // Ends a read whose data ran out: what was produced is delivered, and the
-  // next read, producing nothing, reports the end.
-  const auto dataEnded = [&]() {
-    if (produced != nullptr) *produced = count;
-    return count > 0 ? ZIP_OK : ZIP_ERR_END_OF_DATA;
-  };
-
-  while (count < window) {
-    if (method == kMethodStored) {
-      // Stored data goes straight from the archive into the caller's
-      // buffer, in the same pieces of at most 16 KiB; staging it in the
-      // input buffer would only add a copy.
-      if (state->compressedLeft == 0) return dataEnded();  // the data ended early
-      const std::uint32_t n = std::min({kChunkSize, state->compressedLeft, window - count});
-      if (!ReadArchive(*state, out + count, n)) {
-        if (produced != nullptr) *produced = count;
-        return ZIP_ERR_FAILED;
-      }
-      state->crc = static_cast<std::uint32_t>(crc32(state->crc, out + count, n));
-      state->uncompressedLeft -= n;
-      count += n;
-      continue;
-    }
-
-    if (stream.avail_in == 0 && state->compressedLeft > 0) {
-      const std::uint32_t n = std::min(kChunkSize, state->compressedLeft);
-      if (!ReadArchive(*state, state->inputBuffer.data(), n)) {
-        if (produced != nullptr) *produced = count;
-        return ZIP_ERR_FAILED;
-      }
-      stream.next_in = state->inputBuffer.data();
-      stream.avail_in = n;
-    }
-
-    const uInt inputBefore = stream.avail_in;
-    stream.next_out = out + count;
-    stream.avail_out = window - count;
-    const int status = inflate(&stream, Z_SYNC_FLUSH);
-    const std::uint32_t d = window - count - stream.avail_out;
-    state->crc = static_cast<std::uint32_t>(crc32(state->crc, out + count, d));
-    state->uncompressedLeft -= d;
-    count += d;
-    switch (status) {
-      case Z_OK:
-        // zlib reports a call without progress as Z_BUF_ERROR; should it
-        // not, the read must still end.
-        if (d == 0 && stream.avail_in == inputBefore) return dataEnded();
-        break;
-      case Z_STREAM_END:
-      case Z_BUF_ERROR:  // no input left: the data ended early
-        return dataEnded();
-      case Z_MEM_ERROR:
-        if (produced != nullptr) *produced = count;
-        return ZIP_ERR_NO_MEMORY;
-      case Z_DATA_ERROR:
-      case Z_NEED_DICT:
-        if (produced != nullptr) *produced = count;
-        return ZIP_ERR_BAD_FORMAT;
-      default:
-        if (produced != nullptr) *produced = count;
-        return ZIP_ERR_FAILED;
-    }
-  }
+  const int result =
+      window == 0 ? ZIP_OK
+      : method == kMethodStored
+          ? ReadStored(static_cast<unsigned char*>(buffer), window, state, &count)
+          : ReadDeflated(static_cast<unsigned char*>(buffer), window, state, &count);
   if (produced != nullptr) *produced = count;
+  if (result != ZIP_ERR_END_OF_DATA || count == 0) return result;
+  // A read whose data ran out delivers what it produced; the next read,
+  // producing nothing, reports the end.
+  detail::Clear(&failure_);
   return ZIP_OK;
 }
 
+// Stored data goes from the archive straight into the caller's buffer in
+// one read; its CRC-32 is taken there.
+int ZIP_FileEntry::ReadStored(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
+                              std::uint32_t* count) {
+  if (state->compressedLeft == 0) return DataEnded(state);
+  const std::uint32_t n = std::min(window, state->compressedLeft);
+  // Every piece these bytes touch must be readable whole.
+  if (state->filePosition + std::uint64_t{n} > state->readableEnd) {
+    return ReadFailure(state->filePosition, n);
+  }
+  std::uint32_t got = 0;
+  if (!state->file->ReadAt(state->filePosition, out, n, &got) || got != n) {
+    return ReadFailure(state->filePosition, n);
+  }
+  state->filePosition += n;
+  state->compressedLeft -= n;
+  state->crc = detail::Crc32(state->crc, out, n);
+  state->uncompressedLeft -= n;
+  *count = n;
+  // Data shorter than the declared size ends here; the next read says so.
+  return n < window ? DataEnded(state) : ZIP_OK;
+}
+
+int ZIP_FileEntry::ReadDeflated(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
+                                std::uint32_t* count) {
+  using Status = detail::Inflater::Status;
+  while (*count < window) {
+    if (state->inflater.inputLeft() == 0 && state->compressedLeft > 0) {
+      if (const int filled = FillInput(state); filled != ZIP_OK) return filled;
+    }
+    std::uint32_t d = 0;
+    const Status status = state->inflater.Inflate(out + *count, window - *count, &d);
+    state->crc = detail::Crc32(state->crc, out + *count, d);
+    state->uncompressedLeft -= d;
+    *count += d;
+    switch (status) {
+      case Status::kProgress:
+        break;
+      case Status::kStreamEnd:
+      case Status::kStalled:
+        // The stream ended, or its input did, before the declared size.
+        if (*count < window) return DataEnded(state);
+        break;
+      case Status::kNoMemory:
+        return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                    "the inflate window cannot be allocated");
+      case Status::kCorrupt:
+        return Corrupt(state);
+      case Status::kFailed:
+        return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt, "inflating the data failed");
+    }
+  }
+  return state->uncompressedLeft == 0 ? CheckStreamEnds(state) : ZIP_OK;
+}
+
+// Reads the next input of a deflated entry: a block of whole pieces, or,
+// once a block read has failed, one piece, so that a failing read fails
+// at the piece where pieces read one by one would.
+int ZIP_FileEntry::FillInput(ZIP_ReadState* state) {
+  const std::uint32_t position = state->filePosition;
+  std::uint32_t n = std::min(static_cast<std::uint32_t>(state->inputBuffer.size()),
+                             state->compressedLeft);
+  if (state->pieceByPiece) n = std::min(n, kPieceSize);
+  if (position >= state->readableEnd) return ReadFailure(position, std::min(n, kPieceSize));
+  n = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, state->readableEnd - position));
+  std::uint32_t got = 0;
+  if (!state->file->ReadAt(position, state->inputBuffer.data(), n, &got) || got != n) {
+    if (state->pieceByPiece || n <= kPieceSize) return ReadFailure(position, n);
+    state->pieceByPiece = true;
+    return FillInput(state);
+  }
+  state->filePosition += n;
+  state->compressedLeft -= n;
+  state->inflater.SetInput(state->inputBuffer.data(), n);
+  return ZIP_OK;
+}
+
+// All declared bytes are out: the stream must end here. Bytes beyond the
+// declared size fail the read, so that what an entry writes is bounded by
+// what it declares; corrupt data found on the way fails it as corrupt.
+// Input that runs out first, or cannot be read, ends the check quietly:
+// reading only as far as the declared bytes needed found nothing wrong.
+int ZIP_FileEntry::CheckStreamEnds(ZIP_ReadState* state) {
+  using Status = detail::Inflater::Status;
+  for (;;) {
+    if (state->inflater.inputLeft() == 0 && state->compressedLeft > 0 &&
+        FillInput(state) != ZIP_OK) {
+      detail::Clear(&failure_);
+      return ZIP_OK;
+    }
+    unsigned char extra[1];
+    std::uint32_t d = 0;
+    const Status status = state->inflater.Inflate(extra, sizeof extra, &d);
+    if (d > 0) {
+      return Fail(ZIP_ERR_BAD_FORMAT, "entry-too-large", std::nullopt,
+                  "the deflated data goes on past the declared %u bytes", uncompressedSize);
+    }
+    switch (status) {
+      case Status::kProgress:
+        break;
+      case Status::kStreamEnd:
+      case Status::kStalled:
+        return ZIP_OK;
+      case Status::kNoMemory:
+        return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                    "the inflate window cannot be allocated");
+      case Status::kCorrupt:
+        return Corrupt(state);
+      case Status::kFailed:
+        return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt, "inflating the data failed");
+    }
+  }
+}
+
+int ZIP_FileEntry::DataEnded(const ZIP_ReadState* state) {
+  return Fail(ZIP_ERR_END_OF_DATA, "data-ends-early", state->filePosition,
+              "the data ends with %u of %u bytes still to come", state->uncompressedLeft,
+              uncompressedSize);
+}
+
+int ZIP_FileEntry::Corrupt(const ZIP_ReadState* state) {
+  return Fail(ZIP_ERR_BAD_FORMAT, "deflate-corrupt", std::nullopt,
+              "the deflated data is corrupt after %u bytes of output",
+              uncompressedSize - state->uncompressedLeft);
+}
+
+int ZIP_FileEntry::ReadFailure(std::uint32_t position, std::uint32_t length) {
+  return Fail(ZIP_ERR_FAILED, "read-failed", position,
+              "%u bytes of data at 0x%X cannot be read: the archive is shorter than its "
+              "directory says, or the read failed",
+              length, position);
+}
+
 int ZIP_FileEntry::EndRead(ZIP_ReadState* state) {
-  if (state == nullptr) return ZIP_ERR_PARAM;
+  if (state == nullptr) {
+    return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt, "no read state was given");
+  }
   state->Release();
-  if (state->uncompressedLeft == 0 && state->crc != crc) return ZIP_ERR_CRC;
+  if (state->uncompressedLeft == 0 && state->crc != crc) {
+    return Fail(ZIP_ERR_CRC, "crc-mismatch", dataOffset,
+                "the data's CRC-32 is 0x%08X where the headers say 0x%08X", state->crc, crc);
+  }
   return ZIP_OK;
 }
 

@@ -4,19 +4,24 @@
 // closed or destroyed. Entry data is stored (method 0) or raw-deflated
 // (method 8); every produced byte goes through a CRC-32 that is compared
 // with the stored one once all bytes are out. Memory does not grow with the
-// size of an entry: one 16 KiB input buffer, one 16 KiB output chunk per
-// copy and the inflate state.
+// size of an entry: an input block and an output chunk of at most 1 MiB
+// each, and the inflate state.
+//
+// The entry's data is read as if in pieces of 16,384 bytes, each read whole
+// when its first byte is needed: a piece that runs past the end of the file
+// fails the read, even when only its first bytes are needed. Underneath,
+// larger blocks are read where that gives the same outcome.
 #pragma once
-
-#include <zlib.h>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/file.h"
 #include "platform/heap.h"
+#include "zip/inflater.h"
 #include "zip/zip_result.h"
 
 namespace vekzip {
@@ -33,19 +38,28 @@ struct ZIP_ReadState {
   // Frees the input buffer and the inflate state, if held.
   void Release();
 
-  packprobe::platform::HeapBuffer inputBuffer;  // 16 KiB of archive bytes; empty when not begun
+  packprobe::platform::HeapBuffer inputBuffer;  // archive bytes of a deflated entry
   packprobe::platform::File* file = nullptr;    // the archive, borrowed
-  z_stream stream{};
-  bool inflating = false;  // the inflate state is initialised and must be ended
+  detail::Inflater inflater;                    // set up for deflated entries only
+  bool begun = false;                  // BeginRead succeeded and EndRead has not run
+  bool pieceByPiece = false;           // a block read failed: read 16,384-byte pieces
   std::uint32_t crc = 0;               // running CRC-32 of the bytes produced
   std::uint32_t compressedLeft = 0;    // entry bytes not yet read from the archive
   std::uint32_t uncompressedLeft = 0;  // bytes not yet produced
   std::uint32_t filePosition = 0;      // absolute position of the next unread data byte
+  // Where the first piece that cannot be read whole begins (the end of the
+  // data when every piece can): past the end of the file, or at or above
+  // 2^31 where no position can be set.
+  std::uint64_t readableEnd = 0;
 };
 
 class ZIP_FileEntry {
  public:
-  static constexpr std::uint32_t kChunkSize = 16384;
+  // The piece size of the data as the archive is read.
+  static constexpr std::uint32_t kPieceSize = 16384;
+  // What one read of the archive and one write of the output file move at
+  // most; a multiple of kPieceSize.
+  static constexpr std::uint32_t kBlockSize = 1 << 20;
 
   ZIP_FileEntry() = default;
   virtual ~ZIP_FileEntry() = default;
@@ -79,12 +93,17 @@ class ZIP_FileEntry {
   // produced means every expected byte is out. ZIP_ERR_END_OF_DATA when the
   // data ran out with nothing produced, ZIP_ERR_FAILED when the archive
   // cannot be read (or is shorter than the entry), ZIP_ERR_BAD_FORMAT for
-  // an unknown method or corrupt deflated data.
+  // an unknown method or corrupt deflated data, and for a deflated stream
+  // that goes on producing bytes after the declared size ("entry-too-large").
   int Read(void* buffer, std::uint32_t size, ZIP_ReadState* state, std::uint32_t* produced);
 
   // Ends a streaming read and releases its resources. ZIP_ERR_CRC when all
   // bytes were produced and their CRC-32 differs from the stored one.
   int EndRead(ZIP_ReadState* state);
+
+  // Why the last Extract, CopyTo, BeginRead, Read or EndRead failed;
+  // Extract and BeginRead clear it when they start.
+  const ZIP_Failure& lastFailure() const { return failure_; }
 
   // The name as stored (8-bit, zero-terminated), or null for none.
   const char* Name() const { return name.get(); }
@@ -105,10 +124,33 @@ class ZIP_FileEntry {
   std::uint32_t localHeaderOffset = 0;   // central; absolute position in the file
   // Local; the stored bytes up to the first zero; null when empty.
   std::unique_ptr<char[]> name;
-  std::unique_ptr<char[]> extraField;  // local; as name
+  // Local; as name. Entries of one local header share one copy.
+  std::shared_ptr<const char[]> extraField;
   packprobe::platform::File* archiveFile = nullptr;  // borrowed from the ZIP_File
   // localHeaderOffset + 30 + local name length + local extra-field length.
   std::uint32_t dataOffset = 0;
+
+ private:
+  // Records a failure of this entry with its name in the detail.
+#if defined(__GNUC__)
+  __attribute__((format(printf, 5, 6)))
+#endif
+  int Fail(int result, std::string_view code, std::optional<std::uint64_t> offset,
+           const char* format, ...);
+
+  int Copy(packprobe::platform::File& file, detail::Inflater::Engine engine);
+  int Begin(ZIP_ReadState* state, detail::Inflater::Engine engine);
+  int ReadFailure(std::uint32_t position, std::uint32_t length);
+  int ReadStored(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
+                 std::uint32_t* count);
+  int ReadDeflated(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
+                   std::uint32_t* count);
+  int FillInput(ZIP_ReadState* state);
+  int CheckStreamEnds(ZIP_ReadState* state);
+  int DataEnded(const ZIP_ReadState* state);
+  int Corrupt(const ZIP_ReadState* state);
+
+  ZIP_Failure failure_;
 };
 
 // Creates a rooted directory path level by level ('/' and '\' both

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "util/text.h"
+#include "platform/remove_tree.h"
 #include "zip/zip_file.h"
 
 namespace {
@@ -40,15 +41,8 @@ void RemoveBase() {
   fs::remove_all(Base(), ignored);
 }
 
-void RemoveTree(const fs::path& path) {
-  std::error_code ignored;
-  // Extraction may leave read-only files; give write permission back first.
-  for (auto it = fs::recursive_directory_iterator(path, ignored);
-       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-  }
-  fs::remove_all(path, ignored);
-}
+// Extraction may leave read-only files; they go too.
+void RemoveTree(const fs::path& path) { packprobe::platform::RemoveTree(path.native()); }
 
 void Exercise(vekzip::ZIP_File& archive) {
   for (const char16_t* name : {u"veksetup.exe", u"a.xml", u""}) archive.FindEntry(name);

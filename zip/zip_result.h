@@ -2,6 +2,11 @@
 // failure.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
 namespace vekzip {
 
 inline constexpr int ZIP_OK = 0;
@@ -27,5 +32,22 @@ inline constexpr int ZIP_ERR_BAD_FORMAT = -7;
 inline constexpr int ZIP_ERR_PARAM = -8;
 // Opening the archive file failed.
 inline constexpr int ZIP_ERR_OPEN = -9;
+
+// What made the last operation of an archive object fail, for callers that
+// explain failures. The result codes stay the contract; this only adds why.
+//
+// The codes are stable machine names: "open-failed", "size-failed",
+// "seek-failed", "end-record-missing", "end-record-signature",
+// "multi-disk", "entry-count-mismatch", "central-header-signature",
+// "local-header-signature", "local-header-mismatch", "unsupported-method",
+// "crc-mismatch", "data-ends-early", "deflate-corrupt", "inflate-failed",
+// "read-failed", "write-failed", "create-failed", "directory-failed",
+// "no-memory", "unsafe-name", "invalid-argument", "entry-too-large".
+struct ZIP_Failure {
+  int result = ZIP_OK;         // the ZIP_ERR_* code that was returned
+  std::string_view code;       // stable machine name (above); empty after success
+  std::string detail;          // one English sentence, no trailing period
+  std::optional<std::uint64_t> offset;  // the file offset concerned, when known
+};
 
 }  // namespace vekzip

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,7 +22,9 @@ struct ProgramRun {
   std::map<std::string, std::string> environment;  // set on top of the test's own
 };
 
-ProgramResult RunProgram(const ProgramRun& run);
+// POSIX: childSetup runs in the child just before the program starts
+// (limits, umask, a different standard output). Windows ignores it.
+ProgramResult RunProgram(const ProgramRun& run, const std::function<void()>& childSetup = {});
 
 // The directory of the source tree, from the PACKPROBE_SOURCE_DIR variable
 // that the test registration sets.

@@ -10,7 +10,7 @@
 
 namespace packprobe::testsupport {
 
-ProgramResult RunProgram(const ProgramRun& run) {
+ProgramResult RunProgram(const ProgramRun& run, const std::function<void()>& childSetup) {
   int outPipe[2];
   int errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -32,6 +32,7 @@ ProgramResult RunProgram(const ProgramRun& run) {
     if (devnull >= 0) dup2(devnull, STDIN_FILENO);
     if (!run.workingDirectory.empty() && chdir(run.workingDirectory.c_str()) != 0) _exit(127);
     for (const auto& [name, value] : run.environment) setenv(name.c_str(), value.c_str(), 1);
+    if (childSetup) childSetup();
     execv(argv[0], argv.data());
     _exit(127);
   }

@@ -184,7 +184,7 @@ std::string FromChildText(std::string_view bytes) {
   return Utf16ToUtf8(wide);
 }
 
-ProgramResult RunProgram(const ProgramRun& run) {
+ProgramResult RunProgram(const ProgramRun& run, const std::function<void()>&) {
   ProgramResult result = RunProgramRaw(run);
   result.out = FromChildText(result.out);
   result.err = FromChildText(result.err);

@@ -7,6 +7,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "platform/remove_tree.h"
+
 namespace packprobe::testsupport {
 namespace fs = std::filesystem;
 
@@ -23,15 +25,8 @@ ScratchDir::ScratchDir() {
   throw std::runtime_error("cannot create a scratch directory");
 }
 
-ScratchDir::~ScratchDir() {
-  std::error_code ignored;
-  // Restore write permission first, so that read-only leftovers go too.
-  for (auto it = fs::recursive_directory_iterator(path_, ignored);
-       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-  }
-  fs::remove_all(path_, ignored);
-}
+// Read-only leftovers go too.
+ScratchDir::~ScratchDir() { platform::RemoveTree(path_.native()); }
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -1,16 +1,13 @@
-// Loads arbitrary bytes as an XML file and walks the tree the way the
-// package-metadata code does, plus every node of it.
-#include <unistd.h>
-
+// Parses arbitrary bytes as a metadata document, walks every node of the
+// tree and runs the metadata queries on it.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "util/text.h"
+#include "component/package_metadata.h"
 #include "xml/xml_reader.h"
 
 namespace {
@@ -34,23 +31,13 @@ std::size_t Touch(const char16_t* text) {
   return sum;
 }
 
-// The metadata queries: the English entry among the translations.
-std::size_t ReadTranslation(CVekXMLReader& reader, CVekXMLNode* package, const char16_t* group,
-                            const char16_t* entry) {
-  std::size_t sum = 0;
-  CVekXMLNode* holder = reader.FindChild(package, group);
-  if (holder == nullptr) return 0;
-  sum += Touch(reader.FindChild(holder, entry, u"lang", u"en") ? u"x" : nullptr);
-  for (CVekXMLNode* n = reader.FindChild(holder, entry); n; n = n->GetNextSibling()) {
-    const char16_t* lang = n->GetAttribute(u"lang");
-    sum += Touch(lang);
-    CVekXMLNode* first = n->GetFirstChild();
-    if (lang && std::char_traits<char16_t>::compare(lang, u"en", 3) == 0 && first &&
-        first->GetType() == CVekXMLNode::NODE_TEXT) {
-      sum += Touch(first->GetText());
-      break;
-    }
-  }
+// The metadata queries, reading every code unit of what they find.
+std::size_t ReadTranslation(const CVekXMLReader& reader, std::u16string_view group,
+                            std::u16string_view item) {
+  const std::optional<std::u16string> text = packprobe::FindEnglishText(reader, group, item);
+  if (!text) return 0;
+  std::size_t sum = text->size() + packprobe::IsFirmwareCategoryText(*text);
+  for (const char16_t unit : *text) sum += unit;
   return sum;
 }
 
@@ -71,33 +58,13 @@ std::size_t WalkAll(CVekXMLNode* root) {
   return sum;
 }
 
-struct InputFile {
-  std::filesystem::path path = std::filesystem::temp_directory_path() /
-                               ("xml_reader_fuzz_" + std::to_string(getpid()) + ".xml");
-  ~InputFile() {
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-  }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > kMaxInput) return 0;
-  static const InputFile input;
-  static const std::u16string path = packprobe::Utf8ToUtf16(input.path.string());
-  {
-    // A fresh file each time: rewriting a truncated one makes some file
-    // systems flush it to disk on close, which slows the run many times over.
-    std::remove(input.path.c_str());
-    std::FILE* file = std::fopen(input.path.c_str(), "wb");
-    if (file == nullptr) return 0;
-    const bool written = std::fwrite(data, 1, size, file) == size;
-    if (std::fclose(file) != 0 || !written) return 0;
-  }
-
   CVekXMLReader reader;
-  const CVekXMLReader::LoadResult result = reader.Load(path);
+  const CVekXMLReader::LoadResult result =
+      reader.LoadFromMemory(std::string_view(reinterpret_cast<const char*>(data), size));
   Check(result == CVekXMLReader::LOAD_OK || result == CVekXMLReader::LOAD_PARSE_FAILED);
   Check(reader.GetRoot() != nullptr);
   volatile std::size_t sink = WalkAll(reader.GetRoot());
@@ -111,11 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(element != nullptr && element->GetNextSibling() == nullptr);
   Check(reader.FindChild(nullptr, element->GetName()) == element);
 
-  CVekXMLNode* package = reader.FindChild(nullptr, u"vek_package");
-  if (package != nullptr) {
-    sink = sink + ReadTranslation(reader, package, u"name", u"name_xlate");
-    sink = sink + ReadTranslation(reader, package, u"category", u"category_xlate");
-  }
+  Check(packprobe::HasPackageElement(reader) ==
+        (reader.FindChild(nullptr, u"vek_package") != nullptr));
+  sink = sink + ReadTranslation(reader, u"name", u"name_xlate");
+  sink = sink + ReadTranslation(reader, u"category", u"category_xlate");
   (void)sink;
   return 0;
 }

@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""Checks that every #include between the library's folders points down.
+
+The layers, top to bottom, are listed in LAYERS; folders on one row are
+siblings and include nothing of each other. tests/, bench/ and examples/
+stand outside the layers and may include any of them. Also reports include
+cycles between files. Exits 1 with a line per violation, 0 when clean.
+"""
+import re
+import subprocess
+import sys
+
+LAYERS = [
+    {"driver", "scan"},
+    {"component"},
+    {"zip", "xml", "pe"},
+    {"platform"},
+    {"util"},
+]
+RANK = {folder: rank for rank, row in enumerate(LAYERS) for folder in row}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def main():
+    files = subprocess.run(["git", "ls-files", "*.h", "*.cpp"], capture_output=True, text=True,
+                           check=True).stdout.split()
+    problems = []
+    graph = {}
+    for path in files:
+        folder = path.split("/")[0]
+        with open(path, encoding="utf-8") as f:
+            targets = INCLUDE.findall(f.read())
+        graph[path] = [t for t in targets if t in files]
+        if folder not in RANK:
+            continue
+        for target in targets:
+            other = target.split("/")[0]
+            if other == folder or other not in RANK:
+                if other in ("tests", "bench", "examples") and not path.endswith("_test.cpp"):
+                    problems.append(f"{path}: includes {target}, which only tests may use")
+                continue
+            if RANK[other] <= RANK[folder]:
+                problems.append(f"{path}: includes {target} from a layer at or above {folder}/")
+
+    # Cycles between files, by depth-first search.
+    state = {}
+
+    def visit(node, stack):
+        state[node] = "open"
+        stack.append(node)
+        for nxt in graph.get(node, []):
+            if state.get(nxt) == "open":
+                problems.append("include cycle: " + " -> ".join(stack[stack.index(nxt):] + [nxt]))
+            elif nxt not in state:
+                visit(nxt, stack)
+        stack.pop()
+        state[node] = "done"
+
+    for node in graph:
+        if node not in state:
+            visit(node, [])
+    for p in problems:
+        print(p)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,262 @@
+// End-to-end tests of what the program promises when the host, the paths,
+// signals or memory turn against it: the verdict is never lost to a crash
+// or a wrong pass, nothing is left behind, and a fault of the host is a
+// system error (6), never blamed on the component.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/component_builder.h"
+#include "tests/support/pe_builder.h"
+#include "tests/support/program_runner.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/zip_writer.h"
+
+namespace packprobe::testsupport {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kInvalid = "A valid component was not passed.\n";
+const std::string kSystem = "A system error occurred during processing.\n";
+const std::string kPassed = "The component passed the validation check.\n";
+
+ZipWriterEntry Entry(const std::string& name, std::string data) {
+  ZipWriterEntry entry;
+  entry.name = name;
+  entry.data = std::move(data);
+  return entry;
+}
+
+// A component whose setup program carries `padding` more bytes of 'x'.
+std::string PaddedComponent(const std::string& metadataName, std::size_t padding) {
+  return BuildArchive({Entry(metadataName, MetadataXml("Kit", "Software")),
+                       Entry("veksetup.exe", BuildVersionedProgram({{u"FileVersion", u"1.0"}}) +
+                                                 std::string(padding, 'x'))},
+                      BuildVersionedProgram({{u"Comments", u"3.0.3.0"}}));
+}
+
+void SetLimit(int resource, rlim_t value) {
+  rlimit limit{};
+  getrlimit(resource, &limit);
+  limit.rlim_cur = value;
+  setrlimit(resource, &limit);
+}
+
+class RobustnessTest : public ::testing::Test {
+ protected:
+  ComponentContents Kit(const std::string& name, const std::string& metadataName = "kit.xml") {
+    ComponentContents contents;
+    contents.metadataName = metadataName;
+    contents.metadata = MetadataXml(name, "Software");
+    return contents;
+  }
+
+  void Put(const std::string& file, const ComponentContents& contents) {
+    WriteFile(cwd_ / file, BuildComponent(contents));
+  }
+
+  // Runs the program in the scratch directory; checks that TMPDIR is empty
+  // again and that nothing reached standard error.
+  ProgramResult Run(std::vector<std::string> arguments, std::function<void()> childSetup = {},
+                    const fs::path& tmpdir = {}) {
+    const fs::path tmp = tmpdir.empty() ? tmp_.path() : tmpdir;
+    arguments.insert(arguments.begin(), "/nologo");
+    ProgramResult result =
+        RunProgram({PACKPROBE_EXE, arguments, cwd_.path(), {{"TMPDIR", tmp.string()}}}, childSetup);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(ListTree(tmp), std::vector<std::string>{});
+    return result;
+  }
+
+  ScratchDir cwd_;
+  ScratchDir tmp_;
+};
+
+// Items 1 and 2: a failed allocation, once or for good, anywhere in a run.
+TEST_F(RobustnessTest, EveryAllocationFailureEndsInTheVerdictOrASystemError) {
+  Put("kit.exe", Kit("Kit"));
+  struct Case {
+    std::string arguments;
+    std::set<int> allowed;  // the verdict, or a system error (with the setup comparison's 2)
+    bool staysExhausted;
+  };
+  const Case cases[] = {
+      {"/setupmax:7", {2, 6, 8}, false},  // a failing component never passes
+      {"/setupmin:0", {0, 6}, true},
+  };
+  for (const Case& c : cases) {
+    int points = 0;
+    for (int n = 1;; ++n) {
+      const std::string fail = std::to_string(n) + (c.staysExhausted ? "+" : "");
+      const ProgramResult result =
+          RunProgram({PACKPROBE_FAILING_ALLOCATOR_EXE,
+                      {"kit.exe", "/nologo", c.arguments},
+                      cwd_.path(),
+                      {{"TMPDIR", tmp_.path().string()}, {"PACKPROBE_FAIL_ALLOCATION", fail}}});
+      if (result.err.empty()) break;  // the run made fewer than n allocations
+      ++points;
+      ASSERT_TRUE(c.allowed.count(result.exitCode))
+          << "allocation " << fail << " gave " << result.exitCode << ":\n" << result.out;
+      ASSERT_EQ(result.err, "allocation refused\n");
+      ASSERT_EQ(ListTree(tmp_.path()), std::vector<std::string>{}) << "allocation " << fail;
+    }
+    EXPECT_GT(points, 100);
+  }
+}
+
+// Item 3: a signal while the setup program is being extracted.
+TEST_F(RobustnessTest, TerminatingSignalsRemoveTheWorkDirectoryAndStillKill) {
+  // A setup program that inflates to 96 MiB from an archive of a few
+  // hundred KiB: extraction takes long enough to be caught in the act.
+  WriteFile(cwd_ / "kit.exe", PaddedComponent("kit.xml", 96 << 20));
+
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (chdir(cwd_.path().c_str()) != 0) _exit(127);
+      setenv("TMPDIR", tmp_.path().c_str(), 1);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, STDOUT_FILENO);
+      SetLimit(RLIMIT_CORE, 0);
+      execl(PACKPROBE_EXE, PACKPROBE_EXE, "kit.exe", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // Wait until the work directory holds the setup program.
+    bool extracting = false;
+    for (int polls = 0; polls < 20000 && !extracting; ++polls) {
+      std::error_code ignored;
+      for (const auto& entry : fs::recursive_directory_iterator(tmp_.path(), ignored)) {
+        if (entry.path().filename() == "veksetup.exe") extracting = true;
+      }
+      if (!extracting) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    kill(child, signal);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(extracting) << "signal " << signal;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal)
+        << "signal " << signal << ", status " << status;
+    EXPECT_EQ(ListTree(tmp_.path()), std::vector<std::string>{}) << "signal " << signal;
+  }
+}
+
+// Items 3 and 7: a full disk (here a file-size limit, which would raise
+// SIGXFSZ) and too many open files are the host's faults.
+TEST_F(RobustnessTest, HostFailuresAreSystemErrors) {
+  Put("kit.exe", Kit("Kit"));
+  WriteFile(cwd_ / "big.exe", PaddedComponent("big.xml", 4 << 20));
+  // The component itself is only read.
+  ProgramResult full = Run({"big.exe"}, [] { SetLimit(RLIMIT_FSIZE, 1 << 20); });
+  EXPECT_EQ(full.exitCode, 6);
+  EXPECT_EQ(full.out.substr(0, kSystem.size()), kSystem);
+
+#ifndef __SANITIZE_ADDRESS__  // the sanitizers' runtime needs descriptors of its own
+  // Room for one file besides the standard streams: the archive opens,
+  // the extracted file cannot be created.
+  ProgramResult files = Run({"kit.exe"}, [] {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    SetLimit(RLIMIT_NOFILE, 4);
+  });
+  EXPECT_EQ(files.exitCode, 6);
+  EXPECT_EQ(files.out.substr(0, kSystem.size()), kSystem);
+#endif
+
+  // A component the user may not read (the superuser runs as nobody).
+  fs::permissions(cwd_ / "kit.exe", fs::perms::none);
+  ProgramResult denied = Run({"kit.exe"}, [] {
+    if (getuid() == 0 && setuid(65534) != 0) _exit(127);
+  });
+  EXPECT_EQ(denied.exitCode, 6);
+  EXPECT_EQ(denied.out.substr(0, kSystem.size()), kSystem);
+}
+
+// Item 4: only regular files are components, and nothing waits on a pipe.
+TEST_F(RobustnessTest, PipesAndDevicesAreInvalidAtOnce) {
+  ASSERT_EQ(mkfifo((cwd_ / "kit.exe").c_str(), 0600), 0);
+  for (const std::string path : {"kit.exe", "/dev/zero"}) {
+    const ProgramResult result = Run({path});
+    EXPECT_EQ(result.exitCode, 5) << path;
+    EXPECT_EQ(result.out.substr(0, kInvalid.size()), kInvalid) << path;
+  }
+}
+
+// Item 5: one path, one file: '\' is an ordinary character of a name.
+TEST_F(RobustnessTest, ABackslashIsPartOfTheName) {
+  fs::create_directory(cwd_ / "d");
+  Put("d/k.exe", Kit("Kit in d", "k.xml"));
+  ComponentContents other = Kit("Kit with a backslash", "k.xml");
+  other.comments = u"VEKStub 2.0.0.0";
+  Put("d\\k.exe", other);
+  EXPECT_NE(Run({"d/k.exe"}).out.find("Component name: Kit in d\nComponent file: k.exe\n"
+                                      "VEKStub Version: 3.0.3.0\n"),
+            std::string::npos);
+  EXPECT_NE(Run({"d\\k.exe"}).out.find("Component name: Kit with a backslash\nComponent file: "
+                                       "k.exe\nVEKStub Version: 2.0.0.0\n"),
+            std::string::npos);
+
+  // A TMPDIR with a backslash in its name is used as it is.
+  const fs::path tmp = tmp_.path() / "a\\b";
+  fs::create_directory(tmp);
+  const std::vector<std::string> before = ListTree(cwd_.path());
+  const ProgramResult result = Run({"d/k.exe"}, {}, tmp);
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(ListTree(cwd_.path()), before);
+  EXPECT_EQ(ListTree(tmp_.path()), std::vector<std::string>{"a\\b/"});
+}
+
+// Item 6: file names and TMPDIR that are not UTF-8.
+TEST_F(RobustnessTest, NamesThatAreNotUtf8StillNameTheirFiles) {
+  Put("k\xFF.exe", Kit("Kit", "k\xFF.xml"));
+  const fs::path tmp = tmp_.path() / "t\xFE";
+  fs::create_directory(tmp);
+  const ProgramResult result = Run({"k\xFF.exe"}, {}, tmp);
+  EXPECT_EQ(result.exitCode, 0) << result.out;
+  EXPECT_NE(result.out.find("Component file: k\xEF\xBF\xBD.exe\n"), std::string::npos);
+  EXPECT_EQ(ListTree(tmp_.path()), std::vector<std::string>{"t\xFE/"});
+}
+
+// Items 9 and 10: a reader that goes away, and a umask that takes the
+// owner's write permission.
+TEST_F(RobustnessTest, AClosedPipeAndAStrictUmaskKeepTheVerdict) {
+  Put("kit.exe", Kit("Kit"));
+  const auto closedPipe = [] {
+    int ends[2];
+    if (pipe(ends) != 0) _exit(127);
+    dup2(ends[1], STDOUT_FILENO);
+    close(ends[0]);
+    close(ends[1]);
+  };
+  EXPECT_EQ(Run({"kit.exe"}, closedPipe).exitCode, 0);
+  EXPECT_EQ(Run({"kit.exe", "/setupmax:7"}, closedPipe).exitCode, 2);
+
+  const ProgramResult strict = Run({"kit.exe"}, [] { umask(0277); });
+  EXPECT_EQ(strict.exitCode, 0);
+  EXPECT_NE(strict.out.find(kPassed), std::string::npos);
+}
+
+// A metadata file that no real one approaches is refused unread.
+TEST_F(RobustnessTest, AnOversizedMetadataFileIsASystemError) {
+  ComponentContents big = Kit("Kit");
+  big.metadata += std::string(17 << 20, ' ');
+  Put("kit.exe", big);
+  const ProgramResult result = Run({"kit.exe"});
+  EXPECT_EQ(result.exitCode, 6);
+  EXPECT_EQ(result.out.substr(0, kSystem.size()), kSystem);
+}
+
+}  // namespace
+}  // namespace packprobe::testsupport

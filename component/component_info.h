@@ -106,17 +106,17 @@ class ComponentInfo {
   // Records a failure: the status code and its message.
   void SetStatus(int code);
 
- public:
   // Records a fault and, unless its status is 0, the status and message.
   void RecordFault(InspectionStep step, int status, std::string code, std::u16string subject,
                    int layerResult, std::string detail);
 
-  // Records a fault of the host (status 6) noted by the platform layer, or
-  // the given one when none was noted.
+  // Records a fault of the host (status 6) noted by the platform layer
+  // (HostFault::kOther when none was noted), with what failed.
   void RecordHostFault(InspectionStep step, std::u16string subject, int layerResult,
                        const std::string& what);
 
- private:
+  // The metadata entry declared more than kMaxMetadataSize and was not
+  // extracted; both metadata queries find it unreadable.
   bool metadataTooLarge_ = false;
 };
 

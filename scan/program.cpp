@@ -51,7 +51,9 @@ std::optional<std::vector<std::filesystem::path>> NamedPaths(const ScanOptions& 
   return paths;
 }
 
-// The progress line on standard error, redrawn at most ten times a second.
+// The progress line on standard error, redrawn at most ten times a second,
+// and wiped before a record is written, so that a report on the same
+// terminal never lands in the middle of it.
 class ProgressLine {
  public:
   ProgressLine(bool enabled, std::size_t total) : enabled_(enabled), total_(total) {}
@@ -60,17 +62,23 @@ class ProgressLine {
     const auto now = std::chrono::steady_clock::now();
     if (done != total_ && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
-    std::fprintf(stderr, "\rchecked %s of %s components", GroupDigits(done).c_str(),
-                 GroupDigits(total_).c_str());
+    const std::string text =
+        "\rchecked " + GroupDigits(done) + " of " + GroupDigits(total_) + " components";
+    std::fputs(text.c_str(), stderr);
     std::fflush(stderr);
+    shown_ = text.size() - 1;
   }
-  void Finish() {
-    if (enabled_) std::fputs("\n", stderr);
+  void Clear() {
+    if (shown_ == 0) return;
+    std::fputs(("\r" + std::string(shown_, ' ') + "\r").c_str(), stderr);
+    std::fflush(stderr);
+    shown_ = 0;
   }
 
  private:
   bool enabled_;
   std::size_t total_;
+  std::size_t shown_ = 0;  // characters on the line now
   std::chrono::steady_clock::time_point last_{};
 };
 
@@ -136,13 +144,20 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     if (options.strict) ApplyStrict(record);
     summary.Count(record);
     exitCode = std::max(exitCode, ScanExitCode(record.outcome));
-    report->Add(record);
-    progress.Update(summary.total);
+    if (showProgress) {
+      // The record reaches the terminal before the progress line returns.
+      progress.Clear();
+      report->Add(record);
+      std::fflush(out);
+      progress.Update(summary.total);
+    } else {
+      report->Add(record);
+    }
   });
   summary.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  progress.Clear();
   report->End(summary);
-  progress.Finish();
 
   bool written = report->ok() && std::fflush(out) == 0;
   if (out != stdout) written = std::fclose(out) == 0 && written;

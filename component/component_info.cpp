@@ -124,6 +124,13 @@ bool ComponentInfo::Inspect() {
   // means there is none.
   const Extraction setup =
       ExtractEntry(kSetupFileName, setupPath, InspectionStep::kExtractSetup, 0xFFFFFFFFu);
+  if (setup == Extraction::kDone || setup == Extraction::kTooLarge) holdsSetup = true;
+  if (setup == Extraction::kAbsent) holdsSetup = false;
+  // A failed extraction of the entry itself shows that it is there; a
+  // failure to open the archive again says nothing about it.
+  if (setup == Extraction::kFailed && faults.back().step == InspectionStep::kExtractSetup) {
+    holdsSetup = true;
+  }
 
   ReadDisplayName(metadataPath);
 

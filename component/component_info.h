@@ -49,6 +49,15 @@ class ComponentInfo {
   // larger one is refused as unreadable (status 6) without being extracted.
   static constexpr std::uint32_t kMaxMetadataSize = 16u << 20;
 
+  // What the inspection read, for reports beyond the information block.
+  // None of it takes part in the verdict.
+  std::optional<std::u16string> stubVersionText;   // the whole "Comments" string
+  std::optional<std::u16string> setupVersionText;  // the setup program's whole "FileVersion" string
+  std::optional<std::u16string> category;          // the English category text
+  // Whether the archive holds "veksetup.exe" (true also when it cannot be
+  // extracted); nothing when the inspection stopped before it could tell.
+  std::optional<bool> holdsSetup;
+
   // Reads the VEKStub version from the "Comments" string of the component
   // file's version resource into stubVersion. True when the stored number is
   // not 0; otherwise records status 5 (status 6 when the host failed).

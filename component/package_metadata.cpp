@@ -132,7 +132,9 @@ bool ComponentInfo::IsFirmwareCategory(const std::u16string& metadataPath) {
   const std::optional<std::u16string> category =
       FindEnglishText(metadataPath, u"category", u"category_xlate");
   // Without an English category there is nothing that says firmware.
-  return category && IsFirmwareCategoryText(*category);
+  if (!category) return false;
+  this->category = *category;
+  return IsFirmwareCategoryText(*category);
 }
 
 }  // namespace packprobe

@@ -69,6 +69,7 @@ bool ComponentInfo::ReadStubVersion() {
     }
     return false;
   }
+  stubVersionText = *comments;
   // The version is the text's tail: "VEKStub 3.0.3.0" reads as "3.0.3.0".
   // A text shorter than the window is taken whole.
   const std::u16string_view text = *comments;
@@ -101,6 +102,7 @@ void ComponentInfo::ReadSetupVersion(const std::u16string& setupPath) {
     }
     return;
   }
+  setupVersionText = *fileVersion;
   // A longer text ("10.0.19041.1") keeps its first seven characters.
   const std::u16string digits =
       DropDots(std::u16string_view(*fileVersion).substr(0, kMaxVersionDigits));

@@ -3,36 +3,29 @@
 #include <exception>
 #include <memory>
 
+#include "component/verdict.h"
 #include "platform/console.h"
 
 namespace packprobe {
 namespace {
 
 int CompareAndReport(const CheckOptions& options, const ComponentInfo& info) {
-  int result = 0;
-  if (!info.inspected) {
-    result = info.status;
-    PrintLine(info.message);
-  }
+  const Verdict verdict = JudgeComponent(
+      info, CheckCriteria{options.stubMin, options.stubMax, options.setupMin, options.setupMax,
+                          options.firmwareOnly, options.softwareOnly});
+  if (!info.inspected) PrintLine(info.message);
   if (options.verbose) PrintComponentInfo(info);
 
-  if (options.firmwareOnly && !info.isFirmware) {
+  if (verdict.notFirmware) {
     PrintLine(u"Not a firmware component.");
-  } else if (options.softwareOnly && !info.isSoftware) {
+  } else if (verdict.notSoftware) {
     PrintLine(u"Not a software component.");
   } else {
-    if (info.stubVersion < options.stubMin || info.stubVersion > options.stubMax) {
-      PrintLine(u"VEKStub failed the version comparison.");
-      result = 1;  // replaces a status code: the comparison's verdict comes first
-    }
-    if (info.setupVersion != kNoVersion &&
-        (info.setupVersion < options.setupMin || info.setupVersion > options.setupMax)) {
-      PrintLine(u"VEKSetup failed the version comparison.");
-      result += 2;
-    }
-    if (result == 0) PrintLine(u"The component passed the validation check.");
+    if (verdict.stubFailed) PrintLine(u"VEKStub failed the version comparison.");
+    if (verdict.setupFailed) PrintLine(u"VEKSetup failed the version comparison.");
+    if (verdict.exitCode == 0) PrintLine(u"The component passed the validation check.");
   }
-  return result;
+  return verdict.exitCode;
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libisal-dev libexpat1-dev libgtest-dev
-          zip unzip libarchive-tools python3 "$@")
+          libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools jq libxml2-utils python3 "$@")
 
 missing=()
 for p in "${packages[@]}"; do

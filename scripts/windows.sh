@@ -34,7 +34,7 @@ step() {
 
 # --- Packages ---------------------------------------------------------------
 packages=(cmake ninja-build googletest dpkg-dev g++-mingw-w64-i686-posix libz-mingw-w64-dev
-          wine wine32:i386)
+          libcli11-dev nlohmann-json3-dev wine wine32:i386)
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -128,6 +128,26 @@ for triple in "${triples[@]}"; do
   fi
 done
 
+# --- CLI11 and nlohmann/json ---------------------------------------------------
+# Both are header-only: the cross builds use the host's Debian copies, each
+# copied with its CMake package files into build/windows-deps/<triple>, where
+# the toolchain looks (and nothing else of the host's /usr/include is seen).
+for triple in "${triples[@]}"; do
+  prefix=$deps/$triple
+  for package in CLI11:CLI nlohmann_json:nlohmann; do
+    name=${package%%:*}
+    headers=${package#*:}
+    if [ ! -f "$prefix/share/cmake/$name/${name}Config.cmake" ] ||
+       [ "/usr/share/cmake/$name/${name}Config.cmake" -nt "$prefix/share/cmake/$name/${name}Config.cmake" ]; then
+      step "copying $name (header-only) for $triple"
+      mkdir -p "$prefix/include" "$prefix/share/cmake"
+      rm -rf "${prefix:?}/include/$headers" "${prefix:?}/share/cmake/$name"
+      cp -r "/usr/include/$headers" "$prefix/include/"
+      cp -r "/usr/share/cmake/$name" "$prefix/share/cmake/"
+    fi
+  done
+done
+
 # --- PACKPROBE.EXE and the test programs ---------------------------------------
 presets=(windows)
 [ "$test_preset" = windows64 ] && presets+=(windows64)
@@ -137,19 +157,20 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset"
 done
 
-# The program that ships: a PE32 console program importing only system DLLs.
-exe=build/windows/PACKPROBE.EXE
-headers=$(i686-w64-mingw32-objdump -p "$exe")
-grep -q 'file format pei-i386' <<<"$headers" || { echo "$exe is not a PE32 (i386) program" >&2; exit 1; }
-grep -q '^Subsystem.*(Windows CUI)' <<<"$headers" || { echo "$exe is not a console program" >&2; exit 1; }
-dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | sort -fu | tr '\n' ' ')
-for dll in $dlls; do
-  case "${dll,,}" in
-    kernel32.dll | msvcrt.dll | version.dll | user32.dll | advapi32.dll) ;;
-    *) echo "$exe imports $dll, which is no system DLL" >&2; exit 1 ;;
-  esac
+# The programs that ship: PE32 console programs importing only system DLLs.
+for exe in build/windows/PACKPROBE.EXE build/windows/packprobe-scan.exe; do
+  headers=$(i686-w64-mingw32-objdump -p "$exe")
+  grep -q 'file format pei-i386' <<<"$headers" || { echo "$exe is not a PE32 (i386) program" >&2; exit 1; }
+  grep -q '^Subsystem.*(Windows CUI)' <<<"$headers" || { echo "$exe is not a console program" >&2; exit 1; }
+  dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | sort -fu | tr '\n' ' ')
+  for dll in $dlls; do
+    case "${dll,,}" in
+      kernel32.dll | msvcrt.dll | version.dll | user32.dll | advapi32.dll) ;;
+      *) echo "$exe imports $dll, which is no system DLL" >&2; exit 1 ;;
+    esac
+  done
+  echo "-- $exe: PE32 (i386) console program, $(stat -c %s "$exe") bytes, imports $dlls"
 done
-echo "-- $exe: PE32 (i386) console program, $(stat -c %s "$exe") bytes, imports $dlls"
 
 [ "$run_tests" -eq 1 ] || exit 0
 

@@ -2,6 +2,7 @@
 
 #include <expat.h>
 
+#include <atomic>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -210,6 +211,23 @@ struct CVekXMLReader::ParseContext {
   }
 };
 
+namespace {
+
+// Set once by SettleProcessSettings; from then on the process-wide settings
+// stay as they are.
+std::atomic<bool> processSettingsSettled{false};
+
+bool ProcessSettingsSettled() { return processSettingsSettled.load(std::memory_order_acquire); }
+
+}  // namespace
+
+void CVekXMLReader::SettleProcessSettings() {
+  if (ProcessSettingsSettled()) return;
+  std::setlocale(LC_ALL, "");
+  platform::SetBinaryDefaultFileMode();
+  processSettingsSettled.store(true, std::memory_order_release);
+}
+
 CVekXMLReader::CVekXMLReader() { Reset(); }
 
 CVekXMLReader::~CVekXMLReader() { Release(); }
@@ -227,13 +245,13 @@ void CVekXMLReader::Reset() {
   } catch (const std::bad_alloc&) {
     m_pRoot.reset();
   }
-  std::setlocale(LC_ALL, "");
+  if (!ProcessSettingsSettled()) std::setlocale(LC_ALL, "");
 }
 
 CVekXMLReader::LoadResult CVekXMLReader::Load(const std::u16string& path) {
   Reset();
   if (!m_pRoot) return LOAD_NO_ROOT;
-  platform::SetBinaryDefaultFileMode();
+  if (!ProcessSettingsSettled()) platform::SetBinaryDefaultFileMode();
   try {
     const platform::StdioFile file = platform::OpenFileForReading(path);
     if (!file) return LOAD_OPEN_FAILED;

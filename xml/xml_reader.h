@@ -30,7 +30,8 @@
 //
 // Process-wide effects: constructing a reader and every load set the process
 // locale for all categories to the user's default, and every load makes
-// binary the default file mode. Neither is undone.
+// binary the default file mode. Neither is undone. A program that loads on
+// several threads calls SettleProcessSettings once before it starts them.
 #pragma once
 
 #include <cstddef>
@@ -107,6 +108,13 @@ class CVekXMLReader {
   // it cannot be created), then sets the process locale to the user's
   // default.
   void Reset();
+
+  // Sets the process locale to the user's default and makes binary the
+  // default file mode, now and for the rest of the process, and stops every
+  // reader from setting them again. Setting the locale while another thread
+  // uses it is a data race, so programs that load documents on several
+  // threads call this once before starting them. Idempotent.
+  static void SettleProcessSettings();
 
  private:
   struct ParseContext;

@@ -1,0 +1,40 @@
+// The verdict on one inspected component: the type filter, the two range
+// comparisons and the exit code that they give. Pure computation; the
+// programs print it in their own ways.
+#pragma once
+
+#include "component/component_info.h"
+#include "component/version_number.h"
+
+namespace packprobe {
+
+// The ranges (both bounds inclusive) and the type filter of a check.
+struct CheckCriteria {
+  VersionNumber stubMin = 0;
+  VersionNumber stubMax = 9999;
+  VersionNumber setupMin = 0;
+  VersionNumber setupMax = 9999;
+  bool firmwareOnly = false;
+  bool softwareOnly = false;
+};
+
+struct Verdict {
+  bool notFirmware = false;  // the firmware filter rejected the component
+  bool notSoftware = false;  // the software filter rejected the component
+  bool stubFailed = false;   // the VEKStub version is out of its range
+  bool setupFailed = false;  // the component holds a setup program whose version is out of range
+  // The status of a failed inspection (or 0); after the comparisons,
+  // replaced by 1 when the VEKStub version failed, plus 2 when the VEKSetup
+  // version failed. A filter leaves it as it is.
+  int exitCode = 0;
+
+  bool filtered() const { return notFirmware || notSoftware; }
+  // The comparisons ran (no filter applied).
+  bool compared() const { return !filtered(); }
+};
+
+// The verdict on info under criteria. The filters and comparisons also apply
+// after a failed inspection, to the values it left in the record.
+Verdict JudgeComponent(const ComponentInfo& info, const CheckCriteria& criteria);
+
+}  // namespace packprobe

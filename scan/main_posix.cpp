@@ -1,0 +1,21 @@
+// Entry point of packprobe-scan on POSIX: the arguments are bytes, passed on
+// as they are (paths need not be UTF-8).
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "platform/process.h"
+#include "scan/program.h"
+#include "scan/scan_record.h"
+
+int main(int argc, char** argv) {
+  // Before any thread or work directory exists: a signal then removes the
+  // live work directories, and a closed pipe fails a write instead of
+  // killing the process.
+  packprobe::platform::PrepareProcess();
+  try {
+    return packprobe::scan::RunScanProgram(std::vector<std::string>(argv, argv + argc));
+  } catch (const std::exception&) {
+    return packprobe::scan::kScanFailed;  // no memory even for the report
+  }
+}

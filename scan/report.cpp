@@ -1,0 +1,411 @@
+#include "scan/report.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <optional>
+
+#include "scan/version.h"
+#include "util/text.h"
+
+namespace packprobe::scan {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string ValidUtf8(std::string_view text) { return Utf16ToUtf8(Utf8ToUtf16(text)); }
+
+bool IsFailure(Outcome outcome) {
+  return outcome != Outcome::kPassed && outcome != Outcome::kFiltered;
+}
+
+// Text that a report holds back until the end, kept in a temporary file so
+// that memory does not grow with the number of components (in memory when
+// no temporary file can be had).
+class Spool {
+ public:
+  Spool() : file_(std::tmpfile()) {}
+  ~Spool() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  Spool(const Spool&) = delete;
+  Spool& operator=(const Spool&) = delete;
+
+  void Append(std::string_view text) {
+    if (file_ != nullptr && std::fwrite(text.data(), 1, text.size(), file_) == text.size()) return;
+    if (file_ != nullptr) {
+      // The temporary file failed: keep what it holds and go on in memory.
+      const std::string held = ReadAll();
+      std::fclose(file_);
+      file_ = nullptr;
+      memory_ = held;
+    }
+    memory_.append(text);
+  }
+
+  // Passes everything held to sink, in pieces.
+  template <typename Sink>
+  void Drain(Sink&& sink) {
+    if (file_ != nullptr) {
+      std::rewind(file_);
+      char buffer[65536];
+      std::size_t n;
+      while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) sink(std::string_view(buffer, n));
+    }
+    if (!memory_.empty()) sink(std::string_view(memory_));
+  }
+
+ private:
+  std::string ReadAll() {
+    std::string all;
+    Drain([&](std::string_view piece) { all.append(piece); });
+    return all;
+  }
+
+  std::FILE* file_;
+  std::string memory_;
+};
+
+template <typename T>
+Json OrNull(const std::optional<T>& value) {
+  return value ? Json(*value) : Json(nullptr);
+}
+
+Json VersionJson(const VersionReport& version) {
+  Json json;
+  json["text"] = OrNull(version.text);
+  json["version"] = OrNull(version.version);
+  json["display"] = OrNull(version.display);
+  json["in_range"] = OrNull(version.inRange);
+  return json;
+}
+
+std::string Milliseconds(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", ms);
+  return text;
+}
+
+Json RecordJson(const ScanRecord& record) {
+  Json json;
+  json["path"] = record.path;
+  json["file"] = record.file;
+  json["outcome"] = std::string(OutcomeName(record.outcome));
+  json["exit_code"] = record.exitCode;
+  json["status"] = record.status;
+  json["stub"] = VersionJson(record.stub);
+  Json setup = VersionJson(record.setup);
+  setup["present"] = OrNull(record.setupPresent);
+  json["setup"] = std::move(setup);
+  json["name"] = record.name;
+  json["category"] = OrNull(record.category);
+  json["type"] = OrNull(record.type);
+  if (record.reason) {
+    Json reason;
+    reason["code"] = record.reason->code;
+    reason["step"] = record.reason->step;
+    reason["detail"] = record.reason->detail;
+    reason["subject"] = record.reason->subject.empty() ? Json(nullptr) : Json(record.reason->subject);
+    reason["layer_result"] = record.reason->layerResult;
+    json["reason"] = std::move(reason);
+  } else {
+    json["reason"] = nullptr;
+  }
+  Json warnings = Json::array();
+  for (const Warning& warning : record.warnings) {
+    warnings.push_back(Json{{"code", warning.code}, {"detail", warning.detail}});
+  }
+  json["warnings"] = std::move(warnings);
+  json["elapsed_ms"] = std::round(record.elapsedMs * 1000) / 1000;
+  return json;
+}
+
+std::string Dump(const Json& json) {
+  // Invalid UTF-8 (a file name that is not) becomes U+FFFD rather than an
+  // exception.
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Json OptionsJson(const ScanOptions& options) {
+  Json json;
+  json["paths"] = options.paths;
+  json["files_from"] = options.filesFrom.empty() ? Json(nullptr) : Json(options.filesFrom);
+  json["stub_min"] = options.criteria.stubMin;
+  json["stub_max"] = options.criteria.stubMax;
+  json["setup_min"] = options.criteria.setupMin;
+  json["setup_max"] = options.criteria.setupMax;
+  json["firmware_only"] = options.criteria.firmwareOnly;
+  json["software_only"] = options.criteria.softwareOnly;
+  json["strict"] = options.strict;
+  json["shard"] = options.shard ? Json(std::to_string(options.shard->index) + "/" +
+                                       std::to_string(options.shard->count))
+                                : Json(nullptr);
+  json["jobs"] = options.jobs;
+  return json;
+}
+
+// --- jsonl -------------------------------------------------------------------
+
+class JsonLinesReport : public Report {
+ public:
+  JsonLinesReport(const ScanOptions& options, std::FILE* out) : Report(out), options_(options) {}
+  void Begin() override {
+    Json header;
+    header["schema"] = kJsonSchema;
+    header["program"] = "packprobe-scan";
+    header["version"] = kProjectVersion;
+    header["options"] = OptionsJson(options_);
+    Write(Dump(header) + "\n");
+  }
+  void Add(const ScanRecord& record) override { Write(Dump(RecordJson(record)) + "\n"); }
+  void End(const ScanSummary&) override {}
+
+ private:
+  const ScanOptions& options_;
+};
+
+// --- csv -------------------------------------------------------------------
+
+// One field of RFC 4180: quoted when it holds a comma, a quote or a line
+// break, quotes doubled. Bytes that are not UTF-8 become U+FFFD.
+std::string CsvField(std::string_view raw) {
+  const std::string text = ValidUtf8(raw);
+  if (text.find_first_of(",\"\r\n") == text.npos) return text;
+  std::string field = "\"";
+  for (const char c : text) {
+    if (c == '"') field += '"';
+    field += c;
+  }
+  return field + "\"";
+}
+
+template <typename T>
+std::string CsvValue(const std::optional<T>& value) {
+  if (!value) return "";
+  if constexpr (std::is_same_v<T, bool>) {
+    return *value ? "true" : "false";
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return *value;
+  } else {
+    return std::to_string(*value);
+  }
+}
+
+class CsvReport : public Report {
+ public:
+  explicit CsvReport(std::FILE* out) : Report(out) {}
+  void Begin() override {
+    Write("path,file,outcome,exit_code,status,stub.text,stub.version,stub.display,stub.in_range,"
+          "setup.present,setup.text,setup.version,setup.display,setup.in_range,name,category,type,"
+          "reason.code,reason.step,reason.detail,warnings,elapsed_ms\r\n");
+  }
+  void Add(const ScanRecord& r) override {
+    std::string warnings;
+    for (const Warning& warning : r.warnings) {
+      if (!warnings.empty()) warnings += "; ";
+      warnings += warning.code + ": " + warning.detail;
+    }
+    const std::string fields[] = {
+        r.path, r.file, std::string(OutcomeName(r.outcome)), std::to_string(r.exitCode),
+        std::to_string(r.status), CsvValue(r.stub.text), CsvValue(r.stub.version),
+        CsvValue(r.stub.display), CsvValue(r.stub.inRange), CsvValue(r.setupPresent),
+        CsvValue(r.setup.text), CsvValue(r.setup.version), CsvValue(r.setup.display),
+        CsvValue(r.setup.inRange), r.name, CsvValue(r.category), CsvValue(r.type),
+        r.reason ? r.reason->code : "", r.reason ? r.reason->step : "",
+        r.reason ? r.reason->detail : "", warnings, Milliseconds(r.elapsedMs)};
+    std::string line;
+    for (const std::string& field : fields) {
+      if (!line.empty() || &field != &fields[0]) line += ',';
+      line += CsvField(field);
+    }
+    Write(line + "\r\n");
+  }
+  void End(const ScanSummary&) override {}
+};
+
+// --- junit -----------------------------------------------------------------
+
+// Text for XML attributes and content. Bytes that are not UTF-8 (a file
+// name can hold them) and characters that XML 1.0 cannot hold (most control
+// characters) become U+FFFD.
+std::string XmlText(std::string_view text) {
+  std::string out;
+  for (const char c : ValidUtf8(text)) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default: {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+          out += "\xEF\xBF\xBD";
+        } else {
+          out += c;
+        }
+      }
+    }
+  }
+  return out;
+}
+
+std::string Seconds(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", ms / 1000);
+  return text;
+}
+
+class JunitReport : public Report {
+ public:
+  explicit JunitReport(std::FILE* out) : Report(out) {}
+  void Add(const ScanRecord& r) override {
+    std::string xml = "    <testcase classname=\"packprobe-scan\" name=\"" + XmlText(r.path) +
+                      "\" time=\"" +
+                      Seconds(r.elapsedMs) + "\">\n";
+    const std::string outcome(OutcomeName(r.outcome));
+    switch (ScanExitCode(r.outcome)) {
+      case kScanPassed:
+        if (r.outcome == Outcome::kFiltered) {
+          xml += "      <skipped message=\"" + XmlText(r.verdictMessage) + "\"/>\n";
+        }
+        break;
+      case kScanOutOfRange:
+        xml += "      <failure message=\"" + XmlText(r.verdictMessage) + "\" type=\"" + outcome +
+               "\">" + XmlText(Details(r)) + "</failure>\n";
+        break;
+      default:
+        xml += "      <error message=\"" + XmlText(r.reason ? r.reason->detail : outcome) +
+               "\" type=\"" + XmlText(r.reason ? r.reason->code : outcome) + "\">" +
+               XmlText(Details(r)) + "</error>\n";
+        break;
+    }
+    xml += "      <system-out>" + XmlText(Details(r)) + "</system-out>\n";
+    xml += "    </testcase>\n";
+    spool_.Append(xml);
+  }
+  void End(const ScanSummary& s) override {
+    const std::string counts = "tests=\"" + std::to_string(s.total) + "\" failures=\"" +
+                               std::to_string(s.outOfRange) + "\" errors=\"" +
+                               std::to_string(s.missing + s.invalid + s.systemError) +
+                               "\" skipped=\"" + std::to_string(s.filtered) + "\" time=\"" +
+                               Seconds(s.seconds * 1000) + "\"";
+    Write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+    Write("<testsuites name=\"packprobe-scan\" " + counts + ">\n");
+    Write("  <testsuite name=\"packprobe-scan\" " + counts + ">\n");
+    spool_.Drain([&](std::string_view piece) { Write(piece); });
+    Write("  </testsuite>\n</testsuites>\n");
+  }
+
+ private:
+  static std::string Details(const ScanRecord& r) {
+    std::string text = std::string(OutcomeName(r.outcome)) + ", exit code " +
+                       std::to_string(r.exitCode) + "; VEKStub " +
+                       r.stub.display.value_or("-") + ", VEKSetup " +
+                       r.setup.display.value_or("none");
+    if (r.reason) text += "\n" + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail;
+    for (const Warning& w : r.warnings) text += "\nwarning " + w.code + ": " + w.detail;
+    return text;
+  }
+
+  Spool spool_;
+};
+
+// --- text ------------------------------------------------------------------
+
+class TextReport : public Report {
+ public:
+  TextReport(const ScanOptions& options, std::FILE* out) : Report(out), quiet_(options.quiet) {}
+  void Begin() override { Write(Row("OUTCOME", "EXIT", "VEKSTUB", "VEKSETUP", "TYPE", "PATH")); }
+  void Add(const ScanRecord& r) override {
+    std::string text = Row(std::string(OutcomeName(r.outcome)), std::to_string(r.exitCode),
+                           r.stub.display.value_or("-"), r.setup.display.value_or("none"),
+                           r.type.value_or("-"), r.path);
+    if (r.reason) {
+      text += "    reason: " + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail + "\n";
+    }
+    for (const Warning& w : r.warnings) text += "    warning: " + w.code + ": " + w.detail + "\n";
+    // Failures come first, as they are found; the rest follows them.
+    if (IsFailure(r.outcome)) {
+      Write(text);
+    } else if (!quiet_) {
+      held_.Append(text);
+    }
+  }
+  void End(const ScanSummary& summary) override {
+    held_.Drain([&](std::string_view piece) { Write(piece); });
+    Write("\n");
+    Write(SummaryLine(summary) + "\n");
+  }
+
+ private:
+  static std::string Row(const std::string& outcome, const std::string& exit,
+                         const std::string& stub, const std::string& setup,
+                         const std::string& type, const std::string& path) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%-18s %4s  %-8s %-8s %-8s  ", outcome.c_str(), exit.c_str(),
+                  stub.c_str(), setup.c_str(), type.c_str());
+    return text + path + "\n";
+  }
+
+  bool quiet_;
+  Spool held_;
+};
+
+}  // namespace
+
+void Report::Write(std::string_view bytes) {
+  if (bytes.empty()) return;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), out_) != bytes.size()) ok_ = false;
+}
+
+void ScanSummary::Count(const ScanRecord& record) {
+  ++total;
+  switch (record.outcome) {
+    case Outcome::kPassed: ++passed; break;
+    case Outcome::kFiltered: ++filtered; break;
+    case Outcome::kStubOutOfRange:
+    case Outcome::kSetupOutOfRange:
+    case Outcome::kBothOutOfRange: ++outOfRange; break;
+    case Outcome::kMissing: ++missing; break;
+    case Outcome::kInvalid: ++invalid; break;
+    case Outcome::kSystemError: ++systemError; break;
+  }
+}
+
+std::string GroupDigits(std::size_t value) {
+  std::string digits = std::to_string(value);
+  for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, 1, ',');
+  return digits;
+}
+
+std::string SummaryLine(const ScanSummary& s) {
+  std::string line = GroupDigits(s.total) + (s.total == 1 ? " component: " : " components: ") +
+                     GroupDigits(s.passed) + " passed";
+  const std::pair<std::size_t, const char*> parts[] = {{s.filtered, "filtered"},
+                                                       {s.outOfRange, "failed"},
+                                                       {s.missing, "missing"},
+                                                       {s.invalid, "invalid"},
+                                                       {s.systemError, "system errors"}};
+  for (const auto& [count, label] : parts) {
+    if (count == 0) continue;
+    line += ", " + GroupDigits(count) + " ";
+    line += count == 1 && std::string_view(label) == "system errors" ? "system error" : label;
+  }
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, ", in %.1f s", s.seconds);
+  return line + seconds;
+}
+
+std::unique_ptr<Report> MakeReport(const ScanOptions& options, std::FILE* out) {
+  switch (options.format) {
+    case Format::kJsonl: return std::make_unique<JsonLinesReport>(options, out);
+    case Format::kCsv: return std::make_unique<CsvReport>(out);
+    case Format::kJunit: return std::make_unique<JunitReport>(out);
+    case Format::kText: break;
+  }
+  return std::make_unique<TextReport>(options, out);
+}
+
+}  // namespace packprobe::scan

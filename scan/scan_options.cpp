@@ -1,0 +1,176 @@
+#include "scan/scan_options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <map>
+#include <sstream>
+
+#include "component/version_number.h"
+#include "scan/scan_record.h"
+#include "scan/version.h"
+#include "util/text.h"
+
+namespace packprobe::scan {
+namespace {
+
+constexpr const char* kDescription =
+    "Checks many components at once, with the version ranges and rules of PACKPROBE,\n"
+    "and reports one record per component, with the reason for each failure.";
+
+constexpr const char* kFooter =
+    "PATH is a component file, or a folder searched recursively for files whose names\n"
+    "end in .exe in any letter case. Records come in sorted path order, whatever -j.\n"
+    "\n"
+    "Versions (V) are read as PACKPROBE reads them: the dots are dropped and the rest\n"
+    "is a decimal number, so 3.0.3.0 is 3030; at most 7 characters besides dots.\n"
+    "\n"
+    "--shard K/N checks only the paths whose FNV-1a 64-bit hash, modulo N, is K\n"
+    "(0 <= K < N). The hash is taken of the path relative to the folder named (with\n"
+    "'/' between its parts), or of the path as given for files named directly, so\n"
+    "workers that name the same folders split the paths the same way: the N shares\n"
+    "are disjoint and together hold every path.\n"
+    "\n"
+    "Warnings (failures only with --strict): stub-version-text, stub-comments-tail,\n"
+    "setup-version-text, setup-no-file-version, duplicate-component.\n"
+    "\n"
+    "-q, --quiet: no progress line; the text report lists only failures and the summary.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0   every component passed or was filtered out\n"
+    "  1   some version is out of range, and nothing worse\n"
+    "  2   some component is missing or invalid, or a system error occurred\n"
+    "  64  usage error\n";
+
+// A version bound, read by PACKPROBE's rules; nothing when PACKPROBE would
+// reject it (empty, negative, or more than 7 characters besides dots).
+std::optional<VersionNumber> ParseBound(const std::string& text) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  if (CountVersionDigits(wide) > kMaxVersionDigits) return std::nullopt;
+  const VersionNumber value = ParseVersionNumber(wide);
+  if (value < 0) return std::nullopt;
+  return value;
+}
+
+std::optional<Shard> ParseShard(const std::string& text) {
+  const std::size_t slash = text.find('/');
+  if (slash == text.npos || slash == 0 || slash + 1 == text.size()) return std::nullopt;
+  Shard shard;
+  try {
+    std::size_t used = 0;
+    const unsigned long k = std::stoul(text.substr(0, slash), &used);
+    if (used != slash) return std::nullopt;
+    const unsigned long n = std::stoul(text.substr(slash + 1), &used);
+    if (used != text.size() - slash - 1) return std::nullopt;
+    if (n < 1 || n > UINT32_MAX || k >= n) return std::nullopt;
+    shard.index = static_cast<std::uint32_t>(k);
+    shard.count = static_cast<std::uint32_t>(n);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  if (text.find_first_not_of("0123456789/") != text.npos) return std::nullopt;
+  return shard;
+}
+
+CommandLine UsageError(const std::string& message) {
+  CommandLine line;
+  line.exitCode = kScanUsage;
+  line.err = "packprobe-scan: " + message + "\nRun with --help for more information.\n";
+  return line;
+}
+
+}  // namespace
+
+const char* FormatName(Format format) {
+  switch (format) {
+    case Format::kText: return "text";
+    case Format::kJsonl: return "jsonl";
+    case Format::kCsv: return "csv";
+    case Format::kJunit: return "junit";
+  }
+  return "text";
+}
+
+CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsigned defaultJobs) {
+  CLI::App app(kDescription, "packprobe-scan");
+  app.footer(kFooter);
+  app.set_version_flag("--version", std::string("packprobe-scan ") + kProjectVersion);
+  app.get_formatter()->column_width(34);
+
+  ScanOptions options;
+  options.jobs = defaultJobs;
+  std::string stubMin, stubMax, setupMin, setupMax, shard;
+  app.add_option("PATH", options.paths, "component files, or folders searched for *.exe")
+      ->option_text(" ");
+  app.add_option("--files-from", options.filesFrom,
+                 "more paths, one per line (\"-\": standard input)")
+      ->option_text("FILE");
+  app.add_option("--stub-min", stubMin, "lowest VEKStub version that passes (default 0)")->option_text("V");
+  app.add_option("--stub-max", stubMax, "highest VEKStub version that passes (default 9999)")->option_text("V");
+  app.add_option("--setup-min", setupMin, "lowest VEKSetup version that passes (default 0)")->option_text("V");
+  app.add_option("--setup-max", setupMax, "highest VEKSetup version that passes (default 9999)")->option_text("V");
+  CLI::Option* firmware = app.add_flag("--firmware-only", options.criteria.firmwareOnly,
+                                       "check only firmware components; filter out the rest");
+  CLI::Option* software = app.add_flag("--software-only", options.criteria.softwareOnly,
+                                       "check only software components; filter out the rest");
+  firmware->excludes(software);
+  const std::map<std::string, Format> formats = {
+      {"text", Format::kText}, {"jsonl", Format::kJsonl}, {"csv", Format::kCsv}, {"junit", Format::kJunit}};
+  app.add_option("--format", options.format, "text, jsonl, csv or junit (default: text)")
+      ->transform(CLI::CheckedTransformer(formats))
+      ->option_text("FORMAT");
+  app.add_option("-o,--output", options.output, "write the report to FILE (default: standard output)")
+      ->option_text("FILE");
+  app.add_option("-j,--jobs", options.jobs, "parallel checks (default: the number of cores)")
+      ->check(CLI::Range(1u, 1024u))
+      ->option_text("N");
+  app.add_option("--shard", shard, "check only the K-th of N stable shares of the paths (K from 0)")
+      ->option_text("K/N");
+  app.add_flag("--strict", options.strict, "warnings fail the component (outcome invalid)");
+  const std::map<std::string, ProgressMode> progressModes = {
+      {"auto", ProgressMode::kAuto}, {"always", ProgressMode::kAlways}, {"never", ProgressMode::kNever}};
+  app.add_option("--progress", options.progress,
+                 "a progress line on standard error: auto (only on a terminal), always, never")
+      ->transform(CLI::CheckedTransformer(progressModes))
+      ->option_text("WHEN");
+  app.add_flag("-q,--quiet", options.quiet, "no progress; text lists only failures and the summary");
+
+  std::vector<const char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  try {
+    app.parse(static_cast<int>(argv.size()), argv.data());
+  } catch (const CLI::ParseError& e) {
+    CommandLine line;
+    std::ostringstream out, err;
+    const int code = app.exit(e, out, err);
+    line.out = out.str();
+    line.err = err.str();
+    line.exitCode = code == 0 ? 0 : kScanUsage;
+    return line;
+  }
+
+  for (auto [text, bound, name] :
+       {std::tuple{&stubMin, &options.criteria.stubMin, "--stub-min"},
+        std::tuple{&stubMax, &options.criteria.stubMax, "--stub-max"},
+        std::tuple{&setupMin, &options.criteria.setupMin, "--setup-min"},
+        std::tuple{&setupMax, &options.criteria.setupMax, "--setup-max"}}) {
+    if (app.count(name) == 0) continue;
+    const std::optional<VersionNumber> value = ParseBound(*text);
+    if (!value) return UsageError(std::string(name) + ": not a version: \"" + *text + "\"");
+    *bound = *value;
+  }
+  if (app.count("--shard") != 0) {
+    options.shard = ParseShard(shard);
+    if (!options.shard) {
+      return UsageError("--shard: \"" + shard + "\" is not K/N with 0 <= K < N");
+    }
+  }
+  if (options.paths.empty() && options.filesFrom.empty()) {
+    return UsageError("no components named: give a PATH or --files-from");
+  }
+  CommandLine line;
+  line.run = true;
+  line.options = std::move(options);
+  return line;
+}
+
+}  // namespace packprobe::scan

@@ -1,0 +1,51 @@
+// The command line of packprobe-scan.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "component/verdict.h"
+
+namespace packprobe::scan {
+
+enum class Format { kText, kJsonl, kCsv, kJunit };
+enum class ProgressMode { kAuto, kAlways, kNever };
+
+struct Shard {
+  std::uint32_t index = 0;  // K, from 0
+  std::uint32_t count = 1;  // N
+};
+
+struct ScanOptions {
+  std::vector<std::string> paths;  // UTF-8
+  std::string filesFrom;           // "-": standard input; empty: none
+  CheckCriteria criteria;
+  Format format = Format::kText;
+  std::string output;  // empty: standard output
+  unsigned jobs = 1;
+  std::optional<Shard> shard;
+  bool strict = false;
+  ProgressMode progress = ProgressMode::kAuto;
+  bool quiet = false;
+};
+
+// What the command line asks for: a scan with these options, or an
+// immediate exit (help, version, usage error) with this text.
+struct CommandLine {
+  bool run = false;
+  ScanOptions options;
+  int exitCode = 0;
+  std::string out;  // for standard output (help, version)
+  std::string err;  // for standard error (usage errors)
+};
+
+// Parses the arguments (UTF-8; the first is the program's name).
+// defaultJobs is the number of jobs when -j is not given.
+CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsigned defaultJobs);
+
+// The name of a format ("text", "jsonl", "csv", "junit").
+const char* FormatName(Format format);
+
+}  // namespace packprobe::scan

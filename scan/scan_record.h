@@ -1,0 +1,95 @@
+// The result of checking one component in a scan, as the reports show it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "component/component_info.h"
+#include "component/verdict.h"
+
+namespace packprobe::scan {
+
+// What became of a component, worst last. The exit code of a scan follows
+// the worst outcome (see ScanExitCode).
+enum class Outcome {
+  kPassed,
+  kFiltered,          // rejected by --firmware-only or --software-only; not compared
+  kStubOutOfRange,
+  kSetupOutOfRange,
+  kBothOutOfRange,
+  kMissing,           // status 4: nothing at the path
+  kInvalid,           // status 5, or a warning under --strict
+  kSystemError,       // status 6, or the check itself could not run
+};
+
+// "passed", "filtered", "stub-out-of-range", ...
+std::string_view OutcomeName(Outcome outcome);
+
+// Exit codes of a scan.
+inline constexpr int kScanPassed = 0;      // every component passed or was filtered
+inline constexpr int kScanOutOfRange = 1;  // some version out of range, nothing worse
+inline constexpr int kScanFailed = 2;      // some component missing, invalid or a system error
+inline constexpr int kScanUsage = 64;      // a usage error (EX_USAGE)
+
+// The scan exit code that one outcome calls for.
+int ScanExitCode(Outcome outcome);
+
+struct VersionReport {
+  std::optional<std::string> text;   // the raw version string read, when one was
+  std::optional<std::int32_t> version;  // the number compared; none: no setup program
+  std::optional<std::string> display;   // as PACKPROBE shows it ("3.0.3.0", "3.0.")
+  std::optional<bool> inRange;          // none when no comparison ran
+};
+
+struct Reason {
+  std::string code;     // stable machine code ("zip-crc-mismatch", "component-missing", ...)
+  std::string step;     // the inspection step ("open-archive", "load-metadata", ...)
+  std::string detail;   // one English sentence
+  std::string subject;  // the entry or file concerned; may be empty
+  int layerResult = 0;  // the failing layer's own result code; 0 when none
+};
+
+struct Warning {
+  std::string code;
+  std::string detail;
+};
+
+struct ScanRecord {
+  std::string path;  // as named or found, UTF-8
+  std::string file;  // the component file name ("kit.exe"), empty when not inspected
+  Outcome outcome = Outcome::kSystemError;
+  int exitCode = 0;  // what PACKPROBE returns for the same file and ranges
+  int status = 0;    // the inspection's status: 0, 4, 5 or 6
+  VersionReport stub;
+  VersionReport setup;
+  std::optional<bool> setupPresent;  // none: the inspection stopped before it could tell
+  std::string name;                  // English display name
+  std::optional<std::string> category;
+  std::optional<std::string> type;  // "firmware", "software", or none
+  std::optional<Reason> reason;     // for missing, invalid and system-error outcomes
+  std::vector<Warning> warnings;
+  double elapsedMs = 0;
+
+  // For the duplicate test: the component was inspected successfully.
+  bool inspected = false;
+  std::string verdictMessage;  // PACKPROBE's verdict line for this outcome
+};
+
+// The record of an inspected component under the criteria. Warnings about
+// the component itself are included; duplicates are the scan's business.
+ScanRecord MakeRecord(std::string path, const ComponentInfo& info, const CheckCriteria& criteria);
+
+// The record of a component whose check could not run at all.
+ScanRecord MakeSystemErrorRecord(std::string path, std::string code, std::string detail);
+
+// Under --strict, a component with warnings that would otherwise pass or
+// fail only a comparison becomes invalid, with the first warning as reason.
+void ApplyStrict(ScanRecord& record);
+
+// "VEKStub 3.0.3.0" style checks: a version text of four one-digit parts.
+bool IsPlainVersionText(std::u16string_view text);
+
+}  // namespace packprobe::scan

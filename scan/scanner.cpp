@@ -1,0 +1,115 @@
+#include "scan/scanner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "xml/xml_reader.h"
+
+namespace packprobe::scan {
+
+ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
+  const auto start = std::chrono::steady_clock::now();
+  ScanRecord record;
+  try {
+    if (!target.folderError.empty()) {
+      record = MakeSystemErrorRecord(target.display, "folder-unreadable", target.folderError);
+    } else {
+      const std::u16string path = PathToUtf16(target.native);
+      const auto info = std::make_unique<ComponentInfo>(&path);
+      record = MakeRecord(target.display, *info, criteria);
+    }
+  } catch (const std::exception& e) {
+    // Running out of memory is the failure expected here; like PACKPROBE,
+    // the component is then a system error rather than the end of the run.
+    record = MakeSystemErrorRecord(target.display, "check-failed",
+                                   std::string("the check could not run: ") + e.what());
+  }
+  record.elapsedMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  return record;
+}
+
+void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
+              const std::function<void(ScanRecord&&)>& emit) {
+  // The locale and the default file mode are set once, here, before any
+  // thread loads a metadata file.
+  CVekXMLReader::SettleProcessSettings();
+  if (jobs < 1) jobs = 1;
+  if (jobs > targets.size()) jobs = static_cast<unsigned>(std::max<std::size_t>(targets.size(), 1));
+
+  if (jobs == 1) {
+    for (const Target& target : targets) emit(CheckTarget(target, criteria));
+    return;
+  }
+
+  // Workers take targets in order but run at most `window` ahead of the
+  // next record to emit; finished records wait in a ring of that size.
+  const std::size_t window = 4 * static_cast<std::size_t>(jobs);
+  std::vector<std::optional<ScanRecord>> ring(window);
+  std::mutex mutex;
+  std::condition_variable workerWake;
+  std::condition_variable emitterWake;
+  std::size_t nextToTake = 0;
+  std::size_t nextToEmit = 0;
+
+  auto worker = [&] {
+    for (;;) {
+      std::size_t index;
+      {
+        std::unique_lock lock(mutex);
+        workerWake.wait(lock, [&] {
+          return nextToTake >= targets.size() || nextToTake < nextToEmit + window;
+        });
+        if (nextToTake >= targets.size()) return;
+        index = nextToTake++;
+      }
+      ScanRecord record = CheckTarget(targets[index], criteria);
+      {
+        std::lock_guard lock(mutex);
+        ring[index % window] = std::move(record);
+      }
+      emitterWake.notify_one();
+    }
+  };
+
+  std::vector<std::thread> threads;
+  threads.reserve(jobs);
+  // If emit throws, the workers are told to stop, joined, and the exception
+  // goes on; no thread outlives this function.
+  const auto stopWorkers = [&] {
+    {
+      std::lock_guard lock(mutex);
+      nextToTake = targets.size();
+    }
+    workerWake.notify_all();
+    for (std::thread& thread : threads) thread.join();
+  };
+  try {
+    for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
+    while (nextToEmit < targets.size()) {
+      ScanRecord record;
+      {
+        std::unique_lock lock(mutex);
+        emitterWake.wait(lock, [&] { return ring[nextToEmit % window].has_value(); });
+        record = std::move(*ring[nextToEmit % window]);
+        ring[nextToEmit % window].reset();
+        ++nextToEmit;
+      }
+      workerWake.notify_all();
+      emit(std::move(record));
+    }
+  } catch (...) {
+    stopWorkers();
+    throw;
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace packprobe::scan

@@ -1,0 +1,26 @@
+// Checks many components on several threads and hands the records over in
+// the order of the targets, whatever the number of threads.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+#include "component/verdict.h"
+#include "scan/scan_record.h"
+#include "scan/targets.h"
+
+namespace packprobe::scan {
+
+// Checks one target: inspects the component and judges it under criteria.
+// Never throws: a check that cannot run gives a system-error record.
+ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria);
+
+// Checks every target on `jobs` threads and calls emit with each record in
+// the targets' order, on the calling thread. At most a few records per job
+// wait to be emitted at any time, so memory does not grow with the number
+// of targets. Settles the XML reader's process-wide settings first.
+void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
+              const std::function<void(ScanRecord&&)>& emit);
+
+}  // namespace packprobe::scan

@@ -1,0 +1,15 @@
+#include "scan/targets.h"
+#include "util/text.h"
+
+namespace packprobe::scan {
+
+// Windows paths are UTF-16.
+std::filesystem::path PathFromUtf8(const std::string& utf8) {
+  return std::filesystem::path(Utf8ToUtf16(utf8));
+}
+
+std::u16string PathToUtf16(const std::filesystem::path::string_type& native) {
+  return std::u16string(native.begin(), native.end());
+}
+
+}  // namespace packprobe::scan

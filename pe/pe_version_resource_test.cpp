@@ -97,7 +97,11 @@ TEST(PeVersionResourceTest, SkipsOtherResourcesAndNamedEntries) {
   contents.resources.push_back(Resource{ResourceId{24, {}}, ResourceId{1, {}}, 0x0409, "<xml/>"});
   contents.resources.push_back(Resource{ResourceId{16, {}}, ResourceId{0, u"VERSION"}, 0, Block(u"9.9.9.9")});
   contents.resources.push_back(VersionResource(Block(u"3.0.3.0"), 0x0409));
-  EXPECT_EQ(FileText(BuildProgram(contents).bytes, kComments), u"3.0.3.0");
+  ProgramImage image = BuildProgram(contents);
+  EXPECT_EQ(FileText(image.bytes, kComments), u"3.0.3.0");
+  // A name is no ID, even when the offset of its text looks like one.
+  PutU32(image.bytes, image.directories[3] + 16, 0x80000001u);
+  EXPECT_EQ(FileText(image.bytes, kComments), u"3.0.3.0");
 }
 
 TEST(PeVersionResourceTest, TellsMissingResourcesFromBrokenFiles) {
@@ -147,8 +151,11 @@ TEST(PeVersionResourceTest, LoopingResourceDirectoriesEnd) {
     const char* what;
     std::size_t entryValue;  // offset of the entry's OffsetToData field
     std::uint32_t target;
+    PeVersionResult expected = PeVersionResult::kMalformed;
   } cases[] = {
-      {"type entry back to the root", root + 16 + 4, 0x80000000u},
+      // The root read as a name directory lists no ID 1.
+      {"type entry back to the root", root + 16 + 4, 0x80000000u,
+       PeVersionResult::kNoVersionResource},
       {"name entry back to the root", names + 16 + 4, 0x80000000u},
       {"name entry to itself", names + 16 + 4,
        0x80000000u | static_cast<std::uint32_t>(names - root)},
@@ -159,52 +166,116 @@ TEST(PeVersionResourceTest, LoopingResourceDirectoriesEnd) {
   for (const Case& c : cases) {
     std::string file = image.bytes;
     PutU32(file, c.entryValue, c.target);
-    EXPECT_NE(Read(file), PeVersionResult::kOk) << c.what;
+    EXPECT_EQ(Read(file), c.expected) << c.what;
   }
 }
 
-TEST(PeVersionResourceTest, OffsetsAndSizesPastTheEndAreMalformed) {
-  const ProgramImage image = Versioned(u"3.0.3.0");
-  const std::size_t section = image.sectionTable + 40 * image.resourceSectionIndex;
-  const std::size_t entry = image.dataEntries[0];
-  const std::size_t root = image.directories[0];
-  const std::size_t coff = image.peSignature + 4;
-  struct Case {
-    const char* what;
-    std::function<void(std::string&)> patch;
-  } cases[] = {
-      {"PE header offset", [&](std::string& f) { PutU32(f, 0x3C, 0xFFFFFFF0u); }},
-      {"PE signature", [&](std::string& f) { f[image.peSignature + 1] = 'X'; }},
-      {"optional header magic", [&](std::string& f) { PutU16(f, image.optionalHeader, 0x0107); }},
-      {"optional header size", [&](std::string& f) { PutU16(f, coff + 16, 0xFFFF); }},
-      {"section count", [&](std::string& f) { PutU16(f, coff + 2, 0xFFFF); }},
-      {"resource RVA outside every section",
-       [&](std::string& f) { PutU32(f, image.resourceDataDirectory, 0x7FFF0000u); }},
-      {"section raw data past the end",
-       [&](std::string& f) { PutU32(f, section + 20, 0xFFFFFE00u); }},
-      {"code section longer than the file",
-       [&](std::string& f) { PutU32(f, image.sectionTable + 16, 0x10000u); }},
-      {"directory entry counts",
-       [&](std::string& f) {
-         PutU16(f, root + 12, 0xFFFF);
-         PutU16(f, root + 14, 0xFFFF);
-       }},
-      {"subdirectory past the section",
-       [&](std::string& f) { PutU32(f, root + 16 + 4, 0x80000000u | 0x7FFFFFF0u); }},
-      {"data entry past the section",
-       [&](std::string& f) { PutU32(f, image.directories[2] + 16 + 4, 0x7FFFFFF0u); }},
-      {"data RVA outside every section", [&](std::string& f) { PutU32(f, entry, 0x00900000u); }},
-      {"data size past the section", [&](std::string& f) { PutU32(f, entry + 4, 0xFFFFFFFFu); }},
-      {"data size a little past the section",
-       [&](std::string& f) { PutU32(f, entry + 4, 0x201u); }},
-      {"data RVA in the section's zero-filled tail",
-       [&](std::string& f) { PutU32(f, entry, image.resourceRva + 0x0FF0); }},
-  };
-  for (const Case& c : cases) {
-    std::string file = image.bytes;
-    c.patch(file);
-    EXPECT_EQ(Read(file), PeVersionResult::kMalformed) << c.what;
+// Every limit on both sides, in two layouts: the resource section last and
+// ending the file, and as in a component, followed by another section and an
+// archive, so that the file's size hides no check of a section's bounds.
+TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
+  for (const bool componentLayout : {false, true}) {
+    ProgramContents contents;
+    contents.resources.push_back(VersionResource(Block(u"3.0.3.0")));
+    contents.sectionAfterResources = componentLayout;
+    if (componentLayout) contents.tail = "PK\x05\x06" + std::string(4096, 'A');
+    const ProgramImage image = BuildProgram(contents);
+    const std::size_t section = image.sectionTable + 40 * image.resourceSectionIndex;
+    const std::size_t entry = image.dataEntries[0];
+    const std::size_t root = image.directories[0];
+    const std::size_t coff = image.peSignature + 4;
+    std::uint32_t rawSize = 0;
+    ByteReader(Bytes(image.bytes)).ReadU32(section + 16, &rawSize);
+    // The data's size when it ends exactly at the section's raw end.
+    const auto toRawEnd = static_cast<std::uint32_t>(image.resourceSection + rawSize - image.data[0]);
+    const auto rootEntries = static_cast<std::uint16_t>((rawSize - 16) / 8);  // fill the section
+    // Moves the data entry to `at` in the section.
+    const auto moveEntry = [&](std::string& f, std::uint32_t at) {
+      const std::string copy = f.substr(entry, 16);
+      f.replace(image.resourceSection + at, 16, copy);
+      PutU32(f, image.directories[2] + 16 + 4, at);
+    };
+    struct Case {
+      const char* what;
+      std::function<void(std::string&)> patch;
+      PeVersionResult expected = PeVersionResult::kMalformed;
+    } cases[] = {
+        {"data ending at the section's raw end", [&](std::string& f) { PutU32(f, entry + 4, toRawEnd); },
+         PeVersionResult::kOk},
+        {"data one byte past the section's raw end",
+         [&](std::string& f) { PutU32(f, entry + 4, toRawEnd + 1); }},
+        {"one byte of data at the section's last raw byte",
+         [&](std::string& f) {
+           PutU32(f, entry, image.resourceRva + rawSize - 1);
+           PutU32(f, entry + 4, 1);
+         },
+         PeVersionResult::kOk},
+        {"data RVA at the section's raw end",
+         [&](std::string& f) {
+           PutU32(f, entry, image.resourceRva + rawSize);
+           PutU32(f, entry + 4, 1);
+         }},
+        {"root entries filling the section", [&](std::string& f) { PutU16(f, root + 14, rootEntries); },
+         PeVersionResult::kOk},
+        {"root entries one past the section",
+         [&](std::string& f) { PutU16(f, root + 14, static_cast<std::uint16_t>(rootEntries + 1)); }},
+        {"data entry in the section's last bytes", [&](std::string& f) { moveEntry(f, rawSize - 16); },
+         PeVersionResult::kOk},
+        {"data entry crossing the section's end", [&](std::string& f) { moveEntry(f, rawSize - 15); }},
+        {"directory header crossing the section's end",
+         [&](std::string& f) { PutU32(f, root + 16 + 4, 0x80000000u | (rawSize - 15)); }},
+        {"DOS signature", [&](std::string& f) { f[1] = 'X'; }},
+        {"PE header offset", [&](std::string& f) { PutU32(f, 0x3C, 0xFFFFFFF0u); }},
+        {"PE signature", [&](std::string& f) { f[image.peSignature + 1] = 'X'; }},
+        {"optional header magic", [&](std::string& f) { PutU16(f, image.optionalHeader, 0x0107); }},
+        {"optional header size", [&](std::string& f) { PutU16(f, coff + 16, 0xFFFF); }},
+        {"section count", [&](std::string& f) { PutU16(f, coff + 2, 0xFFFF); }},
+        {"resource RVA outside every section",
+         [&](std::string& f) { PutU32(f, image.resourceDataDirectory, 0x7FFF0000u); }},
+        {"section raw data past the end",
+         [&](std::string& f) { PutU32(f, section + 20, 0xFFFFFE00u); }},
+        {"code section longer than the file",
+         [&](std::string& f) { PutU32(f, image.sectionTable + 16, 0x10000u); }},
+        {"directory entry counts",
+         [&](std::string& f) {
+           PutU16(f, root + 12, 0xFFFF);
+           PutU16(f, root + 14, 0xFFFF);
+         }},
+        {"subdirectory past the section",
+         [&](std::string& f) { PutU32(f, root + 16 + 4, 0x80000000u | 0x7FFFFFF0u); }},
+        {"data entry past the section",
+         [&](std::string& f) { PutU32(f, image.directories[2] + 16 + 4, 0x7FFFFFF0u); }},
+        {"data RVA outside every section", [&](std::string& f) { PutU32(f, entry, 0x00900000u); }},
+        {"data size past the section", [&](std::string& f) { PutU32(f, entry + 4, 0xFFFFFFFFu); }},
+        {"data size a little past the section",
+         [&](std::string& f) { PutU32(f, entry + 4, 0x201u); }},
+        {"data RVA in the section's zero-filled tail",
+         [&](std::string& f) { PutU32(f, entry, image.resourceRva + 0x0FF0); }},
+    };
+    for (const Case& c : cases) {
+      std::string file = image.bytes;
+      c.patch(file);
+      EXPECT_EQ(Read(file), c.expected) << c.what << (componentLayout ? " (component)" : "");
+    }
   }
+}
+
+TEST(PeVersionResourceTest, AnAddressAtASectionsRawEndBelongsToTheNextSection) {
+  // Sections packed in memory without gaps: the data lies in the section
+  // that starts where the resource section's bytes in the file end.
+  ProgramContents contents;
+  const std::string block = Block(u"3.0.3.0");
+  contents.resources.push_back(VersionResource(block));
+  contents.sectionAfterResources = true;
+  ProgramImage image = BuildProgram(contents);
+  const std::size_t next = image.sectionTable + 80;
+  std::uint32_t rawSize = 0, nextOffset = 0;
+  ByteReader(Bytes(image.bytes)).ReadU32(next - 40 + 16, &rawSize);
+  ByteReader(Bytes(image.bytes)).ReadU32(next + 20, &nextOffset);
+  PutU32(image.bytes, next + 12, image.resourceRva + rawSize);
+  image.bytes.replace(nextOffset, block.size(), block);
+  PutU32(image.bytes, image.dataEntries[0], image.resourceRva + rawSize);
+  EXPECT_EQ(FileText(image.bytes, kComments), u"3.0.3.0");
 }
 
 TEST(PeVersionResourceTest, HeadersWithoutAResourceDirectoryHaveNoVersion) {
@@ -274,6 +345,9 @@ TEST(PeVersionResourceTest, QueryKeysIgnoreAsciiCaseAndEmptyComponents) {
   // Only ASCII letters fold, and a key must match whole.
   EXPECT_EQ(BlockText(block, u"\\StringFileInfo\\040904B0\\Comment"), std::nullopt);
   EXPECT_EQ(BlockText(block, u"\\StringFileInfo\\040904B0\\Comments2"), std::nullopt);
+  const std::string edges = BuildVersionInfo({StringTable{u"040904B0", {{u"Zz@[", u"1"}}}});
+  EXPECT_EQ(BlockText(edges, u"\\StringFileInfo\\040904B0\\zZ@["), u"1");
+  EXPECT_EQ(BlockText(edges, u"\\StringFileInfo\\040904B0\\zZ`{"), std::nullopt);
   EXPECT_EQ(BlockText(block, u"\\StringFileInfo\\040904B0\\Comments\\x"), std::nullopt);
   // The root's value is no text.
   EXPECT_EQ(BlockText(block, u"\\"), std::nullopt);
@@ -320,6 +394,11 @@ TEST(PeVersionResourceTest, AValueEndsWithItsNode) {
   // follows with no padding between.
   unterminated.value = testsupport::Utf16Bytes(u"Stub 3.0.3.0");
   EXPECT_EQ(BlockText(TableWith(unterminated), kComments), u"Stub 3.0.3.0");
+  // Nor past its parent, whatever length it declares.
+  VersionNode root = VersionInfoNode({StringTable{u"040904B0", {}}});
+  root.children[0].children[0].children.push_back(unterminated);
+  root.children[0].children[0].children.back().length = 0xFFFF;
+  EXPECT_EQ(BlockText(EncodeVersionNode(root), kComments), u"Stub 3.0.3.0");
   // A declared length beyond the node changes nothing.
   VersionNode overlong = StringNode(u"Comments", u"3.0.3.0");
   overlong.valueLength = 0xFFFF;
@@ -336,12 +415,14 @@ TEST(PeVersionResourceTest, MalformedNodesEndTheWalk) {
   zero.length = 0;  // cannot be stepped over
   EXPECT_EQ(BlockText(TableWith(zero), kFileVersion), std::nullopt);
 
-  VersionNode tiny = StringNode(u"Other", u"x");
-  tiny.length = 3;  // shorter than a header: the walk steps on by four bytes
-  const std::optional<std::u16string> after = BlockText(TableWith(tiny), kFileVersion);
-  if (after) {
-    EXPECT_EQ(after, u"7.9.1.0");
-  }
+  // A node shorter than a header is stepped over by its declared length,
+  // rounded up to 32 bits: here its length, then its type field, lead on
+  // to the next node.
+  VersionNode tiny;  // a header and an empty key: eight bytes
+  tiny.length = 4;
+  EXPECT_EQ(BlockText(TableWith(tiny), kFileVersion), u"7.9.1.0");
+  tiny.type = 0;  // now read as a length of 0, which ends the walk
+  EXPECT_EQ(BlockText(TableWith(tiny), kFileVersion), std::nullopt);
 
   VersionNode huge = StringNode(u"Comments", u"3.0.3.0");
   huge.length = 0xFFFF;  // cut at the end of its table

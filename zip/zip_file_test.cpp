@@ -194,6 +194,14 @@ TEST_F(ZipFileTest, TruncatedEndRecordReadsMissingFieldsAsZero) {
   EXPECT_EQ(OpenBytes(kStub + std::string("PK\x05\x06\0\0\0", 7), archive), ZIP_OK);
   EXPECT_EQ(archive.GetEntryCount(), 0);
   EXPECT_EQ(archive.comment(), nullptr);
+  // A field cut short reads as 0 even when the bytes it has are not: here
+  // the central directory's offset.
+  EXPECT_EQ(OpenBytes(kStub + std::string("PK\x05\x06\0\0\0\0\x01\0\x01\0\x10\0\0\0\x05", 17),
+                      archive),
+            ZIP_OK);
+  EXPECT_EQ(archive.GetEntryCount(), 0);
+  // Only the signature, in the last four bytes of the file.
+  EXPECT_EQ(OpenBytes(kStub + "PK\x05\x06", archive), ZIP_OK);
 }
 
 TEST_F(ZipFileTest, SpanningAndCountMismatchAreRejected) {
@@ -206,6 +214,7 @@ TEST_F(ZipFileTest, SpanningAndCountMismatchAreRejected) {
 
   options = {};
   options.thisDisk = 1;
+  options.centralDirOffset = 0x80000000u;  // never used: the disk numbers decide first
   EXPECT_EQ(OpenBytes(BuildArchive(entries, kStub, options), archive), ZIP_ERR_BAD_FORMAT);
   options = {};
   options.centralDirDisk = 1;
@@ -328,7 +337,7 @@ TEST_F(ZipFileTest, FindEntryFoldsOnlyAsciiLetters) {
   ZIP_File archive;
   ASSERT_EQ(OpenBytes(BuildArchive({Entry("Dir/Setup.EXE", "1"), Entry("dir/setup.exe", "2"),
                                     Entry(upperUmlaut, "3"), Entry("[x]", "4"),
-                                    Entry("bad\xFF", "5")},
+                                    Entry("bad\xFF", "5"), Entry("Zip@", "6")},
                                    kStub),
                       archive),
             ZIP_OK);
@@ -339,6 +348,8 @@ TEST_F(ZipFileTest, FindEntryFoldsOnlyAsciiLetters) {
   EXPECT_EQ(archive.FindEntry(letter.lower + u".txt"), nullptr);  // non-ASCII letters are not folded
   EXPECT_EQ(archive.FindEntry(u"[X]"), entries[3]);
   EXPECT_EQ(archive.FindEntry(u"{x}"), nullptr);  // '[' and '{' differ by the case bit only
+  EXPECT_EQ(archive.FindEntry(u"zIP@"), entries[5]);
+  EXPECT_EQ(archive.FindEntry(u"zIP`"), nullptr);  // so do '@' and '`'
   EXPECT_EQ(archive.FindEntry(u"dir/setup.ex"), nullptr);
   EXPECT_EQ(archive.FindEntry(u"dir/setup.exe2"), nullptr);
   EXPECT_EQ(archive.FindEntry(u"dir\\setup.exe"), nullptr);

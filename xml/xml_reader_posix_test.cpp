@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -45,6 +46,26 @@ TEST_F(CLocaleTest, DecodesShiftJis) {
   const CVekXMLNode* text = reader.FindChild(reader.FindChild(nullptr, u"a"), u"#TEXT");
   ASSERT_NE(text, nullptr);
   EXPECT_EQ(std::u16string(text->GetText()), u"\u65E5\u672C");
+}
+
+// Construction, Reset and every Load select the user's locale anew, whatever
+// the program set in between.
+TEST(XmlReaderPosixTest, EveryResetSelectsTheUsersLocale) {
+  ASSERT_EQ(setenv("LC_ALL", "C.UTF-8", 1), 0);
+  const std::string user = std::setlocale(LC_ALL, "");
+  ASSERT_NE(user, "C");
+  testsupport::ScratchDir dir;
+  testsupport::WriteFile(dir / "doc.xml", "<a/>");
+  std::setlocale(LC_ALL, "C");
+  CVekXMLReader reader;
+  EXPECT_EQ(std::setlocale(LC_ALL, nullptr), user);
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(reader.Load((dir / "doc.xml").u16string()), CVekXMLReader::LOAD_OK);
+  EXPECT_EQ(std::setlocale(LC_ALL, nullptr), user);
+  std::setlocale(LC_ALL, "C");
+  reader.Reset();
+  EXPECT_EQ(std::setlocale(LC_ALL, nullptr), user);
+  unsetenv("LC_ALL");
 }
 
 TEST(XmlReaderPosixTest, PipeIsNotOpened) {

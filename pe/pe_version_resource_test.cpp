@@ -59,18 +59,6 @@ ProgramImage Versioned(const std::u16string& comments, bool pe32Plus = false) {
 
 // --- Finding the version resource -----------------------------------------
 
-TEST(PeVersionResourceTest, ReadsBothHeaderFormats) {
-  for (bool pe32Plus : {false, true}) {
-    ProgramContents contents;
-    contents.pe32Plus = pe32Plus;
-    contents.resources.push_back(VersionResource(BuildVersionInfo(
-        {StringTable{u"040904B0", {{u"Comments", u"VEKStub 3.0.3.0"}, {u"FileVersion", u"7.9.1.0"}}}})));
-    const std::string file = BuildProgram(contents).bytes;
-    EXPECT_EQ(FileText(file, kComments), u"VEKStub 3.0.3.0") << pe32Plus;
-    EXPECT_EQ(FileText(file, kFileVersion), u"7.9.1.0") << pe32Plus;
-  }
-}
-
 TEST(PeVersionResourceTest, PrefersNeutralThenUsEnglishThenTheFirstListed) {
   auto version = [](const std::u16string& comments, std::uint16_t language) {
     return VersionResource(Block(comments), language);
@@ -120,24 +108,16 @@ TEST(PeVersionResourceTest, TellsMissingResourcesFromBrokenFiles) {
 
 // --- Hostile program files --------------------------------------------------
 
-TEST(PeVersionResourceTest, TruncatedAtEveryLengthIsMalformed) {
+// Both header formats are read whole, and cut at any length are malformed
+// (the resource section ends the file) with nothing handed back.
+TEST(PeVersionResourceTest, BothHeaderFormatsAndEveryTruncation) {
   for (bool pe32Plus : {false, true}) {
-    const ProgramImage image = Versioned(u"VEKStub 3.0.3.0", pe32Plus);
-    // The resource section is the last one and ends the file.
-    const std::size_t dataEnd = image.bytes.size();
-    std::vector<std::uint8_t> whole;
-    ASSERT_EQ(Read(image.bytes, &whole), PeVersionResult::kOk);
-    for (std::size_t length = 0; length <= image.bytes.size(); ++length) {
-      const std::string cut = image.bytes.substr(0, length);
-      std::vector<std::uint8_t> data;
-      const PeVersionResult r = Read(cut, &data);
-      if (length >= dataEnd) {
-        EXPECT_EQ(r, PeVersionResult::kOk) << length;
-        EXPECT_EQ(data, whole) << length;
-      } else {
-        EXPECT_EQ(r, PeVersionResult::kMalformed) << length;
-        EXPECT_TRUE(data.empty()) << length;
-      }
+    const std::string file = Versioned(u"VEKStub 3.0.3.0", pe32Plus).bytes;
+    EXPECT_EQ(FileText(file, kComments), u"VEKStub 3.0.3.0") << pe32Plus;
+    for (std::size_t length = 0; length < file.size(); ++length) {
+      std::vector<std::uint8_t> data(1);
+      EXPECT_EQ(Read(file.substr(0, length), &data), PeVersionResult::kMalformed) << length;
+      EXPECT_TRUE(data.empty()) << length;
     }
   }
 }
@@ -170,6 +150,11 @@ TEST(PeVersionResourceTest, LoopingResourceDirectoriesEnd) {
   }
 }
 
+using Edit = std::function<void(std::string&)>;
+Edit U16At(std::size_t at, std::uint16_t v) { return [=](std::string& f) { PutU16(f, at, v); }; }
+Edit U32At(std::size_t at, std::uint32_t v) { return [=](std::string& f) { PutU32(f, at, v); }; }
+Edit Both(Edit a, Edit b) { return [=](std::string& f) { a(f), b(f); }; }
+
 // Every limit on both sides, in two layouts: the resource section last and
 // ending the file, and as in a component, followed by another section and an
 // archive, so that the file's size hides no check of a section's bounds.
@@ -181,80 +166,56 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
     if (componentLayout) contents.tail = "PK\x05\x06" + std::string(4096, 'A');
     const ProgramImage image = BuildProgram(contents);
     const std::size_t section = image.sectionTable + 40 * image.resourceSectionIndex;
-    const std::size_t entry = image.dataEntries[0];
-    const std::size_t root = image.directories[0];
-    const std::size_t coff = image.peSignature + 4;
+    const std::size_t entry = image.dataEntries[0], root = image.directories[0];
+    const std::size_t language = image.directories[2] + 16 + 4, coff = image.peSignature + 4;
     std::uint32_t rawSize = 0;
     ByteReader(Bytes(image.bytes)).ReadU32(section + 16, &rawSize);
+    const std::uint32_t rawEnd = image.resourceRva + rawSize;
     // The data's size when it ends exactly at the section's raw end.
     const auto toRawEnd = static_cast<std::uint32_t>(image.resourceSection + rawSize - image.data[0]);
     const auto rootEntries = static_cast<std::uint16_t>((rawSize - 16) / 8);  // fill the section
-    // Moves the data entry to `at` in the section.
-    const auto moveEntry = [&](std::string& f, std::uint32_t at) {
-      const std::string copy = f.substr(entry, 16);
-      f.replace(image.resourceSection + at, 16, copy);
-      PutU32(f, image.directories[2] + 16 + 4, at);
+    const auto moveEntry = [&](std::uint32_t at) -> Edit {  // the data entry, to `at` in the section
+      return [=, &image](std::string& f) {
+        f.replace(image.resourceSection + at, 16, f.substr(entry, 16));
+        PutU32(f, language, at);
+      };
     };
+    const PeVersionResult ok = PeVersionResult::kOk;
     struct Case {
       const char* what;
-      std::function<void(std::string&)> patch;
+      Edit edit;
       PeVersionResult expected = PeVersionResult::kMalformed;
     } cases[] = {
-        {"data ending at the section's raw end", [&](std::string& f) { PutU32(f, entry + 4, toRawEnd); },
-         PeVersionResult::kOk},
-        {"data one byte past the section's raw end",
-         [&](std::string& f) { PutU32(f, entry + 4, toRawEnd + 1); }},
-        {"one byte of data at the section's last raw byte",
-         [&](std::string& f) {
-           PutU32(f, entry, image.resourceRva + rawSize - 1);
-           PutU32(f, entry + 4, 1);
-         },
-         PeVersionResult::kOk},
-        {"data RVA at the section's raw end",
-         [&](std::string& f) {
-           PutU32(f, entry, image.resourceRva + rawSize);
-           PutU32(f, entry + 4, 1);
-         }},
-        {"root entries filling the section", [&](std::string& f) { PutU16(f, root + 14, rootEntries); },
-         PeVersionResult::kOk},
-        {"root entries one past the section",
-         [&](std::string& f) { PutU16(f, root + 14, static_cast<std::uint16_t>(rootEntries + 1)); }},
-        {"data entry in the section's last bytes", [&](std::string& f) { moveEntry(f, rawSize - 16); },
-         PeVersionResult::kOk},
-        {"data entry crossing the section's end", [&](std::string& f) { moveEntry(f, rawSize - 15); }},
+        {"data ending at the section's raw end", U32At(entry + 4, toRawEnd), ok},
+        {"data one byte past the section's raw end", U32At(entry + 4, toRawEnd + 1)},
+        {"one byte at the section's last raw byte",
+         Both(U32At(entry, rawEnd - 1), U32At(entry + 4, 1)), ok},
+        {"data RVA at the section's raw end", Both(U32At(entry, rawEnd), U32At(entry + 4, 1))},
+        {"root entries filling the section", U16At(root + 14, rootEntries), ok},
+        {"root entries one past the section", U16At(root + 14, rootEntries + 1)},
+        {"data entry in the section's last bytes", moveEntry(rawSize - 16), ok},
+        {"data entry crossing the section's end", moveEntry(rawSize - 15)},
         {"directory header crossing the section's end",
-         [&](std::string& f) { PutU32(f, root + 16 + 4, 0x80000000u | (rawSize - 15)); }},
-        {"DOS signature", [&](std::string& f) { f[1] = 'X'; }},
-        {"PE header offset", [&](std::string& f) { PutU32(f, 0x3C, 0xFFFFFFF0u); }},
-        {"PE signature", [&](std::string& f) { f[image.peSignature + 1] = 'X'; }},
-        {"optional header magic", [&](std::string& f) { PutU16(f, image.optionalHeader, 0x0107); }},
-        {"optional header size", [&](std::string& f) { PutU16(f, coff + 16, 0xFFFF); }},
-        {"section count", [&](std::string& f) { PutU16(f, coff + 2, 0xFFFF); }},
-        {"resource RVA outside every section",
-         [&](std::string& f) { PutU32(f, image.resourceDataDirectory, 0x7FFF0000u); }},
-        {"section raw data past the end",
-         [&](std::string& f) { PutU32(f, section + 20, 0xFFFFFE00u); }},
-        {"code section longer than the file",
-         [&](std::string& f) { PutU32(f, image.sectionTable + 16, 0x10000u); }},
-        {"directory entry counts",
-         [&](std::string& f) {
-           PutU16(f, root + 12, 0xFFFF);
-           PutU16(f, root + 14, 0xFFFF);
-         }},
-        {"subdirectory past the section",
-         [&](std::string& f) { PutU32(f, root + 16 + 4, 0x80000000u | 0x7FFFFFF0u); }},
-        {"data entry past the section",
-         [&](std::string& f) { PutU32(f, image.directories[2] + 16 + 4, 0x7FFFFFF0u); }},
-        {"data RVA outside every section", [&](std::string& f) { PutU32(f, entry, 0x00900000u); }},
-        {"data size past the section", [&](std::string& f) { PutU32(f, entry + 4, 0xFFFFFFFFu); }},
-        {"data size a little past the section",
-         [&](std::string& f) { PutU32(f, entry + 4, 0x201u); }},
-        {"data RVA in the section's zero-filled tail",
-         [&](std::string& f) { PutU32(f, entry, image.resourceRva + 0x0FF0); }},
+         U32At(root + 16 + 4, 0x80000000u | (rawSize - 15))},
+        {"DOS signature", U16At(0, 0x584D)},  // "MX"
+        {"PE header offset", U32At(0x3C, 0xFFFFFFF0u)},
+        {"PE signature", U16At(image.peSignature, 0x5850)},
+        {"optional header magic", U16At(image.optionalHeader, 0x0107)},
+        {"optional header size", U16At(coff + 16, 0xFFFF)},
+        {"section count", U16At(coff + 2, 0xFFFF)},
+        {"resource RVA outside every section", U32At(image.resourceDataDirectory, 0x7FFF0000u)},
+        {"section raw data past the end", U32At(section + 20, 0xFFFFFE00u)},
+        {"code section longer than the file", U32At(image.sectionTable + 16, 0x10000u)},
+        {"directory entry counts", U32At(root + 12, 0xFFFFFFFFu)},
+        {"subdirectory past the section", U32At(root + 16 + 4, 0x80000000u | 0x7FFFFFF0u)},
+        {"data entry past the section", U32At(language, 0x7FFFFFF0u)},
+        {"data RVA outside every section", U32At(entry, 0x00900000u)},
+        {"data size past the section", U32At(entry + 4, 0xFFFFFFFFu)},
+        {"data RVA in the section's zero-filled tail", U32At(entry, image.resourceRva + 0x0FF0)},
     };
     for (const Case& c : cases) {
       std::string file = image.bytes;
-      c.patch(file);
+      c.edit(file);
       EXPECT_EQ(Read(file), c.expected) << c.what << (componentLayout ? " (component)" : "");
     }
   }
@@ -272,9 +233,9 @@ TEST(PeVersionResourceTest, AnAddressAtASectionsRawEndBelongsToTheNextSection) {
   std::uint32_t rawSize = 0, nextOffset = 0;
   ByteReader(Bytes(image.bytes)).ReadU32(next - 40 + 16, &rawSize);
   ByteReader(Bytes(image.bytes)).ReadU32(next + 20, &nextOffset);
-  PutU32(image.bytes, next + 12, image.resourceRva + rawSize);
+  Both(U32At(next + 12, image.resourceRva + rawSize),
+       U32At(image.dataEntries[0], image.resourceRva + rawSize))(image.bytes);
   image.bytes.replace(nextOffset, block.size(), block);
-  PutU32(image.bytes, image.dataEntries[0], image.resourceRva + rawSize);
   EXPECT_EQ(FileText(image.bytes, kComments), u"3.0.3.0");
 }
 

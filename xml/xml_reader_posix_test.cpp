@@ -37,17 +37,6 @@ TEST_F(CLocaleTest, OpensNonAsciiAndLongPaths) {
   EXPECT_TRUE(reader.IsLoaded());
 }
 
-TEST_F(CLocaleTest, DecodesShiftJis) {
-  testsupport::ScratchDir dir;
-  testsupport::WriteFile(dir / "doc.xml",
-                     "<?xml version='1.0' encoding='shift_jis'?><a>\x93\xFA\x96\x7B</a>");
-  CVekXMLReader reader;
-  ASSERT_EQ(reader.Load((dir / "doc.xml").u16string()), CVekXMLReader::LOAD_OK);
-  const CVekXMLNode* text = reader.FindChild(reader.FindChild(nullptr, u"a"), u"#TEXT");
-  ASSERT_NE(text, nullptr);
-  EXPECT_EQ(std::u16string(text->GetText()), u"\u65E5\u672C");
-}
-
 // Construction, Reset and every Load select the user's locale anew, whatever
 // the program set in between.
 TEST(XmlReaderPosixTest, EveryResetSelectsTheUsersLocale) {

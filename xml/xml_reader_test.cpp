@@ -182,11 +182,11 @@ TEST_F(XmlReaderTest, ReadsShiftJisDocumentsDeclaredInAnyCase) {
   for (const char* name : {"SHIFT_JIS", "Shift_JIS", "shift_jis", "sHiFt_jIs"}) {
     // Kanji "nihon" and a kanji of the last lead byte of the first range
     // (0x9F) in two-byte form, half-width katakana in one byte each up to
-    // the last (0xDF), and 0x5C, which is a backslash in the single-byte map.
+    // the last (0xDF), and 0x5C and 0x7F, which stand for themselves.
     EXPECT_EQ(TreeOf(std::string("<?xml version='1.0' encoding='") + name +
-                     "'?><a n='\xB1'>\x93\xFA\x96\x7B\x9F\x40\xB1\xB2\xDF\x5C</a>"),
+                     "'?><a n='\xB1'>\x93\xFA\x96\x7B\x9F\x40\xB1\xB2\xDF\x5C\x7F</a>"),
               "a{#TEXT=\xE6\x97\xA5\xE6\x9C\xAC\xE6\xAA\x97\xEF\xBD\xB1\xEF\xBD\xB2"
-              "\xEF\xBE\x9F\\}")
+              "\xEF\xBE\x9F\\\x7F}")
         << name;
     EXPECT_EQ(Utf8(reader_.FindChild(nullptr, u"a")->GetAttribute(u"n")), "\xEF\xBD\xB1");
   }

@@ -18,11 +18,6 @@ TEST(VersionNumberTest, ParsesDottedTexts) {
   }
 }
 
-TEST(VersionNumberTest, VersionsWithDifferentPartCountsCompareAsIntegers) {
-  EXPECT_LT(ParseVersionNumber(u"3.0.3"), ParseVersionNumber(u"3.0.0.0"));
-  EXPECT_GT(ParseVersionNumber(u"3.0.10.0"), ParseVersionNumber(u"3.1.0.0"));
-}
-
 TEST(VersionNumberTest, ReadsOnlySevenCharactersOfALongText) {
   EXPECT_EQ(CountVersionDigits(u"1.2.3.4.5.6.7.8"), 8u);
   EXPECT_EQ(ParseVersionNumber(u"1.2.3.4.5.6.7.8"), 1234567);

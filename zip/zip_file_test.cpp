@@ -179,18 +179,13 @@ TEST_F(ZipFileTest, LastSignatureInRangeIsTakenForTheRecord) {
 }
 
 TEST_F(ZipFileTest, TruncatedEndRecordReadsMissingFieldsAsZero) {
-  // Only the signature and disk numbers are there: the counts and offset
-  // read as 0, so the archive opens with nothing in it.
+  // Only the signature, this disk's number and one byte of the next field
+  // are there: a field cut short reads as 0 even when the byte it has is
+  // not, and so do the counts and offset, so the archive opens empty.
   ZIP_File archive;
-  EXPECT_EQ(OpenBytes(kStub + std::string("PK\x05\x06\0\0\0", 7), archive), ZIP_OK);
+  EXPECT_EQ(OpenBytes(kStub + std::string("PK\x05\x06\0\0\x01", 7), archive), ZIP_OK);
   EXPECT_EQ(archive.GetEntryCount(), 0);
   EXPECT_EQ(archive.comment(), nullptr);
-  // A field cut short reads as 0 even when the bytes it has are not: here
-  // the central directory's offset.
-  EXPECT_EQ(OpenBytes(kStub + std::string("PK\x05\x06\0\0\0\0\x01\0\x01\0\x10\0\0\0\x05", 17),
-                      archive),
-            ZIP_OK);
-  EXPECT_EQ(archive.GetEntryCount(), 0);
   // Only the signature, in the last four bytes of the file.
   EXPECT_EQ(OpenBytes(kStub + "PK\x05\x06", archive), ZIP_OK);
 }

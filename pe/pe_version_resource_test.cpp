@@ -172,9 +172,11 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
     ByteReader(Bytes(image.bytes)).ReadU32(section + 16, &rawSize);
     const std::uint32_t rawEnd = image.resourceRva + rawSize;
     // The data's size when it ends exactly at the section's raw end.
-    const auto toRawEnd = static_cast<std::uint32_t>(image.resourceSection + rawSize - image.data[0]);
+    const auto toRawEnd =
+        static_cast<std::uint32_t>(image.resourceSection + rawSize - image.data[0]);
     const auto rootEntries = static_cast<std::uint16_t>((rawSize - 16) / 8);  // fill the section
-    const auto moveEntry = [&](std::uint32_t at) -> Edit {  // the data entry, to `at` in the section
+    // Moves the data entry to `at` in the section.
+    const auto moveEntry = [&](std::uint32_t at) -> Edit {
       return [=, &image](std::string& f) {
         f.replace(image.resourceSection + at, 16, f.substr(entry, 16));
         PutU32(f, language, at);

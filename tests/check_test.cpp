@@ -261,6 +261,9 @@ TEST_F(CheckTest, UnusualButLegalNamesAndMetadata) {
 #ifndef _WIN32  // entry names are UTF-8 here, in the ANSI code page on Windows
       {nihon + ".exe", nihon + ".xml", software,
        Block("Demo Kit", nihon + ".exe", "3.0.3.0", "7.9.1.0", "Software")},
+      // A file name that looks like a drive-relative path: the "drive" goes.
+      {"C:kit.exe", "kit.xml", software,
+       Block("Demo Kit", "kit.exe", "3.0.3.0", "7.9.1.0", "Software")},
 #endif
       // Children are listed latest first: a translation that ends with an
       // element has that element as its first child and is no match.
@@ -274,8 +277,8 @@ TEST_F(CheckTest, UnusualButLegalNamesAndMetadata) {
     ComponentContents contents;
     contents.metadataName = c.entry;
     contents.metadata = c.metadata;
-    const fs::path file = fs::path(c.argument).is_absolute() ? fs::path(c.argument) : cwd_ / c.argument;
-    WriteFile(file, BuildComponent(contents));
+    const fs::path path(c.argument);
+    WriteFile(path.is_absolute() ? path : cwd_ / path, BuildComponent(contents));
     const ProgramResult r = Check({c.argument});
     EXPECT_EQ(r.out, c.block + kPassed) << c.argument;
     EXPECT_EQ(r.exitCode, 0) << c.argument;

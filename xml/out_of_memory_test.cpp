@@ -109,7 +109,8 @@ TEST(OutOfMemoryTest, NodeKeepsWhatCouldBeStored) {
               }
               const bool named = node->GetName() != nullptr;
               const bool attributed = node->GetAttributeCount() != 0;
-              EXPECT_EQ(node->GetType(), named ? CVekXMLNode::NODE_ELEMENT : CVekXMLNode::NODE_UNSET);
+              EXPECT_EQ(node->GetType(),
+                        named ? CVekXMLNode::NODE_ELEMENT : CVekXMLNode::NODE_UNSET);
               EXPECT_EQ(named ? std::u16string(node->GetName()) : u"name_xlate", u"name_xlate");
               EXPECT_EQ(attributed ? std::u16string(node->GetAttribute(u"lang")) : u"en", u"en");
               EXPECT_EQ(named && attributed, !g_failed) << allowed;
@@ -127,7 +128,8 @@ TEST(OutOfMemoryTest, NodeKeepsWhatCouldBeStored) {
                   append ? text.AppendText(more.c_str(), more.size())
                          : text.SetText(more.c_str(), more.size());
                 }
-                const std::u16string expected = g_failed ? u"<none>" : append ? u"short" + more : more;
+                const std::u16string expected =
+                    g_failed ? u"<none>" : append ? u"short" + more : more;
                 EXPECT_EQ(text.GetText() ? std::u16string(text.GetText()) : u"<none>", expected)
                     << allowed;
                 return g_failed;

@@ -47,10 +47,9 @@ TEST(XmlReaderPosixTest, EveryResetSelectsTheUsersLocale) {
   testsupport::ScratchDir dir;
   testsupport::WriteFile(dir / "doc.xml", "<a/>");
   std::optional<CVekXMLReader> reader;
-  for (const std::function<void()>& reset :
-       std::initializer_list<std::function<void()>>{[&] { reader.emplace(); },
-                                                    [&] { reader->Load((dir / "doc.xml").u16string()); },
-                                                    [&] { reader->Reset(); }}) {
+  const std::u16string path = (dir / "doc.xml").u16string();
+  for (const std::function<void()>& reset : std::initializer_list<std::function<void()>>{
+           [&] { reader.emplace(); }, [&] { reader->Load(path); }, [&] { reader->Reset(); }}) {
     std::setlocale(LC_ALL, "C");
     reset();
     EXPECT_EQ(std::setlocale(LC_ALL, nullptr), user);

@@ -159,9 +159,10 @@ Edit Both(Edit a, Edit b) { return [=](std::string& f) { a(f), b(f); }; }
 // ending the file, and as in a component, followed by another section and an
 // archive, so that the file's size hides no check of a section's bounds.
 TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
+  const std::string block = Block(u"3.0.3.0");
   for (const bool componentLayout : {false, true}) {
     ProgramContents contents;
-    contents.resources.push_back(VersionResource(Block(u"3.0.3.0")));
+    contents.resources.push_back(VersionResource(block));
     contents.sectionAfterResources = componentLayout;
     if (componentLayout) contents.tail = "PK\x05\x06" + std::string(4096, 'A');
     const ProgramImage image = BuildProgram(contents);
@@ -182,6 +183,12 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
         PutU32(f, language, at);
       };
     };
+    // Sections packed in memory without gaps: the next section starts at the
+    // resource section's raw end and holds the data.
+    const Edit inNextSection = [=, &image](std::string& f) {
+      Both(U32At(section + 40 + 12, rawEnd), U32At(entry, rawEnd))(f);
+      f.replace(image.resourceSection + rawSize, block.size(), block);
+    };
     const PeVersionResult ok = PeVersionResult::kOk;
     struct Case {
       const char* what;
@@ -193,6 +200,8 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
         {"one byte at the section's last raw byte",
          Both(U32At(entry, rawEnd - 1), U32At(entry + 4, 1)), ok},
         {"data RVA at the section's raw end", Both(U32At(entry, rawEnd), U32At(entry + 4, 1))},
+        {"data in the section that starts at the raw end", inNextSection,
+         componentLayout ? ok : PeVersionResult::kMalformed},
         {"root entries filling the section", U16At(root + 14, rootEntries), ok},
         {"root entries one past the section", U16At(root + 14, rootEntries + 1)},
         {"data entry in the section's last bytes", moveEntry(rawSize - 16), ok},
@@ -221,24 +230,6 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
       EXPECT_EQ(Read(file), c.expected) << c.what << (componentLayout ? " (component)" : "");
     }
   }
-}
-
-TEST(PeVersionResourceTest, AnAddressAtASectionsRawEndBelongsToTheNextSection) {
-  // Sections packed in memory without gaps: the data lies in the section
-  // that starts where the resource section's bytes in the file end.
-  ProgramContents contents;
-  const std::string block = Block(u"3.0.3.0");
-  contents.resources.push_back(VersionResource(block));
-  contents.sectionAfterResources = true;
-  ProgramImage image = BuildProgram(contents);
-  const std::size_t next = image.sectionTable + 80;
-  std::uint32_t rawSize = 0, nextOffset = 0;
-  ByteReader(Bytes(image.bytes)).ReadU32(next - 40 + 16, &rawSize);
-  ByteReader(Bytes(image.bytes)).ReadU32(next + 20, &nextOffset);
-  Both(U32At(next + 12, image.resourceRva + rawSize),
-       U32At(image.dataEntries[0], image.resourceRva + rawSize))(image.bytes);
-  image.bytes.replace(nextOffset, block.size(), block);
-  EXPECT_EQ(FileText(image.bytes, kComments), u"3.0.3.0");
 }
 
 TEST(PeVersionResourceTest, HeadersWithoutAResourceDirectoryHaveNoVersion) {

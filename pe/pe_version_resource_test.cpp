@@ -122,43 +122,17 @@ TEST(PeVersionResourceTest, BothHeaderFormatsAndEveryTruncation) {
   }
 }
 
-TEST(PeVersionResourceTest, LoopingResourceDirectoriesEnd) {
-  const ProgramImage image = Versioned(u"3.0.3.0");
-  const std::size_t root = image.directories[0];
-  const std::size_t names = image.directories[1];
-  const std::size_t languages = image.directories[2];
-  struct Case {
-    const char* what;
-    std::size_t entryValue;  // offset of the entry's OffsetToData field
-    std::uint32_t target;
-    PeVersionResult expected = PeVersionResult::kMalformed;
-  } cases[] = {
-      // The root read as a name directory lists no ID 1.
-      {"type entry back to the root", root + 16 + 4, 0x80000000u,
-       PeVersionResult::kNoVersionResource},
-      {"name entry back to the root", names + 16 + 4, 0x80000000u},
-      {"name entry to itself", names + 16 + 4,
-       0x80000000u | static_cast<std::uint32_t>(names - root)},
-      {"language entry to the root", languages + 16 + 4, 0x80000000u},
-      {"language entry to its directory", languages + 16 + 4,
-       0x80000000u | static_cast<std::uint32_t>(languages - root)},
-  };
-  for (const Case& c : cases) {
-    std::string file = image.bytes;
-    PutU32(file, c.entryValue, c.target);
-    EXPECT_EQ(Read(file), c.expected) << c.what;
-  }
-}
-
 using Edit = std::function<void(std::string&)>;
 Edit U16At(std::size_t at, std::uint16_t v) { return [=](std::string& f) { PutU16(f, at, v); }; }
 Edit U32At(std::size_t at, std::uint32_t v) { return [=](std::string& f) { PutU32(f, at, v); }; }
 Edit Both(Edit a, Edit b) { return [=](std::string& f) { a(f), b(f); }; }
 
-// Every limit on both sides, in two layouts: the resource section last and
-// ending the file, and as in a component, followed by another section and an
-// archive, so that the file's size hides no check of a section's bounds.
-TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
+// Hostile fields, and every limit on both sides, in two layouts: the
+// resource section last and ending the file, and as in a component, followed
+// by another section and an archive, so that the file's size hides no check
+// of a section's bounds. Directories that point back at themselves or an
+// ancestor cannot make the walk loop.
+TEST(PeVersionResourceTest, HostileFieldsGiveExactResults) {
   const std::string block = Block(u"3.0.3.0");
   for (const bool componentLayout : {false, true}) {
     ProgramContents contents;
@@ -168,7 +142,8 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
     const ProgramImage image = BuildProgram(contents);
     const std::size_t section = image.sectionTable + 40 * image.resourceSectionIndex;
     const std::size_t entry = image.dataEntries[0], root = image.directories[0];
-    const std::size_t language = image.directories[2] + 16 + 4, coff = image.peSignature + 4;
+    const std::size_t names = image.directories[1], languages = image.directories[2];
+    const std::size_t language = languages + 16 + 4, coff = image.peSignature + 4;
     std::uint32_t rawSize = 0;
     ByteReader(Bytes(image.bytes)).ReadU32(section + 16, &rawSize);
     const std::uint32_t rawEnd = image.resourceRva + rawSize;
@@ -189,7 +164,7 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
       Both(U32At(section + 40 + 12, rawEnd), U32At(entry, rawEnd))(f);
       f.replace(image.resourceSection + rawSize, block.size(), block);
     };
-    const PeVersionResult ok = PeVersionResult::kOk;
+    const PeVersionResult ok = PeVersionResult::kOk, none = PeVersionResult::kNoVersionResource;
     struct Case {
       const char* what;
       Edit edit;
@@ -208,6 +183,16 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
         {"data entry crossing the section's end", moveEntry(rawSize - 15)},
         {"directory header crossing the section's end",
          U32At(root + 16 + 4, 0x80000000u | (rawSize - 15))},
+        {"fewer than three data directories", U32At(image.resourceDataDirectory - 20, 2), none},
+        {"optional header ending before the resource entry", U16At(coff + 16, 96), none},
+        {"no version data", U32At(entry + 4, 0), none},
+        // The root, read as a name directory, lists no ID 1.
+        {"type entry back to the root", U32At(root + 16 + 4, 0x80000000u), none},
+        {"name entry back to the root", U32At(names + 16 + 4, 0x80000000u)},
+        {"name entry to itself", U32At(names + 16 + 4, 0x80000000u | std::uint32_t(names - root))},
+        {"language entry to the root", U32At(language, 0x80000000u)},
+        {"language entry to its directory",
+         U32At(language, 0x80000000u | std::uint32_t(languages - root))},
         {"DOS signature", U16At(0, 0x584D)},  // "MX"
         {"PE header offset", U32At(0x3C, 0xFFFFFFF0u)},
         {"PE signature", U16At(image.peSignature, 0x5850)},
@@ -230,20 +215,6 @@ TEST(PeVersionResourceTest, OffsetsAndSizesPastTheirBoundsAreMalformed) {
       EXPECT_EQ(Read(file), c.expected) << c.what << (componentLayout ? " (component)" : "");
     }
   }
-}
-
-TEST(PeVersionResourceTest, HeadersWithoutAResourceDirectoryHaveNoVersion) {
-  const ProgramImage image = Versioned(u"3.0.3.0");
-  const std::size_t coff = image.peSignature + 4;
-  std::string fewDirectories = image.bytes;
-  PutU32(fewDirectories, image.resourceDataDirectory - 4 - 16, 2);
-  EXPECT_EQ(Read(fewDirectories), PeVersionResult::kNoVersionResource);
-  std::string shortHeader = image.bytes;  // the header ends before the resource entry
-  PutU16(shortHeader, coff + 16, 96);
-  EXPECT_EQ(Read(shortHeader), PeVersionResult::kNoVersionResource);
-  std::string emptyData = image.bytes;
-  PutU32(emptyData, image.dataEntries[0] + 4, 0);
-  EXPECT_EQ(Read(emptyData), PeVersionResult::kNoVersionResource);
 }
 
 // Serves a built image as the start of a file of `size` bytes (zeros after

@@ -349,6 +349,10 @@ TEST(PeVersionResourceTest, MalformedNodesEndTheWalk) {
   tiny.type = 0;  // now read as a length of 0, which ends the walk
   EXPECT_EQ(BlockText(TableWith(tiny), kFileVersion), std::nullopt);
 
+  VersionNode cut = StringNode(u"Comments", u"3.0.3.0");
+  cut.length = 6 + 16 + 1;  // ends inside its key's terminator: no key
+  EXPECT_EQ(BlockText(TableWith(cut), kComments), std::nullopt);
+
   VersionNode huge = StringNode(u"Comments", u"3.0.3.0");
   huge.length = 0xFFFF;  // cut at the end of its table
   EXPECT_EQ(BlockText(TableWith(huge), kComments), u"3.0.3.0");

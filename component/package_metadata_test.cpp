@@ -52,9 +52,11 @@ TEST_F(PackageMetadataTest, WalkStartsAtTheLastTranslationAndGoesBackwards) {
                         "<name_xlate lang=\"de\">Deutsch</name_xlate>"
                         "<after lang=\"en\">After</after>"),
             u"Middle");
-  // An entry whose text starts with white space has no text node first.
+  // An entry whose text starts with white space has no text node first,
+  // nor does one that ends with an element (its first child, latest first).
   EXPECT_EQ(DisplayName("<name_xlate lang=\"en\">Kept</name_xlate>"
-                        "<name_xlate lang=\"en\"> Dropped</name_xlate>"),
+                        "<name_xlate lang=\"en\"> Dropped</name_xlate>"
+                        "<name_xlate lang=\"en\">Dropped<b/></name_xlate>"),
             u"Kept");
 }
 

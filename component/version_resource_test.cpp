@@ -3,7 +3,6 @@
 #include "component/component_info.h"
 #include "util/text.h"
 #include "tests/support/pe_builder.h"
-#include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
 
 namespace packprobe {
@@ -136,31 +135,6 @@ TEST_F(VersionResourceTest, FilesWithoutTheStringStoreNothing) {
   }
   record_.componentPath = nullptr;
   EXPECT_FALSE(record_.ReadStubVersion());
-}
-
-TEST_F(VersionResourceTest, ReadsComponentsAndToolchainBuiltPrograms) {
-  // A stub with an archive appended, as components are.
-  testsupport::ProgramContents contents;
-  contents.resources.push_back(testsupport::VersionResource(testsupport::BuildVersionInfo(
-      {testsupport::StringTable{u"040904B0", {{u"Comments", u"VEKStub 3.0.3.0"}}}})));
-  contents.tail = "PK\x05\x06" + std::string(18, '\0');
-  EXPECT_TRUE(ReadStub(Write(testsupport::BuildProgram(contents).bytes)));
-  EXPECT_EQ(record_.stubVersion, 3030);
-
-  const auto fixture = [](const char* name) {
-    return Utf8ToUtf16((testsupport::SourceDir() / "pe" / "testdata" / name).string());
-  };
-  EXPECT_TRUE(ReadStub(fixture("stub32.exe")));
-  EXPECT_EQ(record_.stubVersion, 3030);
-  EXPECT_TRUE(ReadStub(fixture("stub64.exe")));
-  EXPECT_EQ(record_.stubVersion, 1000);
-  EXPECT_TRUE(ReadStub(fixture("longcomments32.exe")));
-  EXPECT_EQ(record_.stubVersion, 3030);
-  EXPECT_FALSE(ReadStub(fixture("emptycomments32.exe")));
-  EXPECT_EQ(record_.stubVersion, kUntouched);
-  EXPECT_EQ(ReadSetup(fixture("lowercase64.exe")), 10019);
-  EXPECT_EQ(ReadSetup(fixture("stub64.exe")), 10);
-  EXPECT_EQ(ReadSetup(fixture("noversion32.exe")), kUntouched);
 }
 
 }  // namespace

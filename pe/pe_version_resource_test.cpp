@@ -59,18 +59,6 @@ ProgramImage Versioned(const std::u16string& comments, bool pe32Plus = false) {
 
 // --- Finding the version resource -----------------------------------------
 
-TEST(PeVersionResourceTest, ReadsBothHeaderFormats) {
-  for (bool pe32Plus : {false, true}) {
-    ProgramContents contents;
-    contents.pe32Plus = pe32Plus;
-    contents.resources.push_back(VersionResource(BuildVersionInfo(
-        {StringTable{u"040904B0", {{u"Comments", u"VEKStub 3.0.3.0"}, {u"FileVersion", u"7.9.1.0"}}}})));
-    const std::string file = BuildProgram(contents).bytes;
-    EXPECT_EQ(FileText(file, kComments), u"VEKStub 3.0.3.0") << pe32Plus;
-    EXPECT_EQ(FileText(file, kFileVersion), u"7.9.1.0") << pe32Plus;
-  }
-}
-
 TEST(PeVersionResourceTest, PrefersNeutralThenUsEnglishThenTheFirstListed) {
   auto version = [](const std::u16string& comments, std::uint16_t language) {
     return VersionResource(Block(comments), language);
@@ -97,7 +85,11 @@ TEST(PeVersionResourceTest, SkipsOtherResourcesAndNamedEntries) {
   contents.resources.push_back(Resource{ResourceId{24, {}}, ResourceId{1, {}}, 0x0409, "<xml/>"});
   contents.resources.push_back(Resource{ResourceId{16, {}}, ResourceId{0, u"VERSION"}, 0, Block(u"9.9.9.9")});
   contents.resources.push_back(VersionResource(Block(u"3.0.3.0"), 0x0409));
-  EXPECT_EQ(FileText(BuildProgram(contents).bytes, kComments), u"3.0.3.0");
+  ProgramImage image = BuildProgram(contents);
+  EXPECT_EQ(FileText(image.bytes, kComments), u"3.0.3.0");
+  // A name is no ID, even when the offset of its text looks like one.
+  PutU32(image.bytes, image.directories[3] + 16, 0x80000001u);
+  EXPECT_EQ(FileText(image.bytes, kComments), u"3.0.3.0");
 }
 
 TEST(PeVersionResourceTest, TellsMissingResourcesFromBrokenFiles) {
@@ -116,109 +108,113 @@ TEST(PeVersionResourceTest, TellsMissingResourcesFromBrokenFiles) {
 
 // --- Hostile program files --------------------------------------------------
 
-TEST(PeVersionResourceTest, TruncatedAtEveryLengthIsMalformed) {
+// Both header formats are read whole, and cut at any length are malformed
+// (the resource section ends the file) with nothing handed back.
+TEST(PeVersionResourceTest, BothHeaderFormatsAndEveryTruncation) {
   for (bool pe32Plus : {false, true}) {
-    const ProgramImage image = Versioned(u"VEKStub 3.0.3.0", pe32Plus);
-    // The resource section is the last one and ends the file.
-    const std::size_t dataEnd = image.bytes.size();
-    std::vector<std::uint8_t> whole;
-    ASSERT_EQ(Read(image.bytes, &whole), PeVersionResult::kOk);
-    for (std::size_t length = 0; length <= image.bytes.size(); ++length) {
-      const std::string cut = image.bytes.substr(0, length);
-      std::vector<std::uint8_t> data;
-      const PeVersionResult r = Read(cut, &data);
-      if (length >= dataEnd) {
-        EXPECT_EQ(r, PeVersionResult::kOk) << length;
-        EXPECT_EQ(data, whole) << length;
-      } else {
-        EXPECT_EQ(r, PeVersionResult::kMalformed) << length;
-        EXPECT_TRUE(data.empty()) << length;
-      }
+    const std::string file = Versioned(u"VEKStub 3.0.3.0", pe32Plus).bytes;
+    EXPECT_EQ(FileText(file, kComments), u"VEKStub 3.0.3.0") << pe32Plus;
+    for (std::size_t length = 0; length < file.size(); ++length) {
+      std::vector<std::uint8_t> data(1);
+      EXPECT_EQ(Read(file.substr(0, length), &data), PeVersionResult::kMalformed) << length;
+      EXPECT_TRUE(data.empty()) << length;
     }
   }
 }
 
-TEST(PeVersionResourceTest, LoopingResourceDirectoriesEnd) {
-  const ProgramImage image = Versioned(u"3.0.3.0");
-  const std::size_t root = image.directories[0];
-  const std::size_t names = image.directories[1];
-  const std::size_t languages = image.directories[2];
-  struct Case {
-    const char* what;
-    std::size_t entryValue;  // offset of the entry's OffsetToData field
-    std::uint32_t target;
-  } cases[] = {
-      {"type entry back to the root", root + 16 + 4, 0x80000000u},
-      {"name entry back to the root", names + 16 + 4, 0x80000000u},
-      {"name entry to itself", names + 16 + 4,
-       0x80000000u | static_cast<std::uint32_t>(names - root)},
-      {"language entry to the root", languages + 16 + 4, 0x80000000u},
-      {"language entry to its directory", languages + 16 + 4,
-       0x80000000u | static_cast<std::uint32_t>(languages - root)},
-  };
-  for (const Case& c : cases) {
-    std::string file = image.bytes;
-    PutU32(file, c.entryValue, c.target);
-    EXPECT_NE(Read(file), PeVersionResult::kOk) << c.what;
-  }
-}
+using Edit = std::function<void(std::string&)>;
+Edit U16At(std::size_t at, std::uint16_t v) { return [=](std::string& f) { PutU16(f, at, v); }; }
+Edit U32At(std::size_t at, std::uint32_t v) { return [=](std::string& f) { PutU32(f, at, v); }; }
+Edit Both(Edit a, Edit b) { return [=](std::string& f) { a(f), b(f); }; }
 
-TEST(PeVersionResourceTest, OffsetsAndSizesPastTheEndAreMalformed) {
-  const ProgramImage image = Versioned(u"3.0.3.0");
-  const std::size_t section = image.sectionTable + 40 * image.resourceSectionIndex;
-  const std::size_t entry = image.dataEntries[0];
-  const std::size_t root = image.directories[0];
-  const std::size_t coff = image.peSignature + 4;
-  struct Case {
-    const char* what;
-    std::function<void(std::string&)> patch;
-  } cases[] = {
-      {"PE header offset", [&](std::string& f) { PutU32(f, 0x3C, 0xFFFFFFF0u); }},
-      {"PE signature", [&](std::string& f) { f[image.peSignature + 1] = 'X'; }},
-      {"optional header magic", [&](std::string& f) { PutU16(f, image.optionalHeader, 0x0107); }},
-      {"optional header size", [&](std::string& f) { PutU16(f, coff + 16, 0xFFFF); }},
-      {"section count", [&](std::string& f) { PutU16(f, coff + 2, 0xFFFF); }},
-      {"resource RVA outside every section",
-       [&](std::string& f) { PutU32(f, image.resourceDataDirectory, 0x7FFF0000u); }},
-      {"section raw data past the end",
-       [&](std::string& f) { PutU32(f, section + 20, 0xFFFFFE00u); }},
-      {"code section longer than the file",
-       [&](std::string& f) { PutU32(f, image.sectionTable + 16, 0x10000u); }},
-      {"directory entry counts",
-       [&](std::string& f) {
-         PutU16(f, root + 12, 0xFFFF);
-         PutU16(f, root + 14, 0xFFFF);
-       }},
-      {"subdirectory past the section",
-       [&](std::string& f) { PutU32(f, root + 16 + 4, 0x80000000u | 0x7FFFFFF0u); }},
-      {"data entry past the section",
-       [&](std::string& f) { PutU32(f, image.directories[2] + 16 + 4, 0x7FFFFFF0u); }},
-      {"data RVA outside every section", [&](std::string& f) { PutU32(f, entry, 0x00900000u); }},
-      {"data size past the section", [&](std::string& f) { PutU32(f, entry + 4, 0xFFFFFFFFu); }},
-      {"data size a little past the section",
-       [&](std::string& f) { PutU32(f, entry + 4, 0x201u); }},
-      {"data RVA in the section's zero-filled tail",
-       [&](std::string& f) { PutU32(f, entry, image.resourceRva + 0x0FF0); }},
-  };
-  for (const Case& c : cases) {
-    std::string file = image.bytes;
-    c.patch(file);
-    EXPECT_EQ(Read(file), PeVersionResult::kMalformed) << c.what;
+// Hostile fields, and every limit on both sides, in two layouts: the
+// resource section last and ending the file, and as in a component, followed
+// by another section and an archive, so that the file's size hides no check
+// of a section's bounds. Directories that point back at themselves or an
+// ancestor cannot make the walk loop.
+TEST(PeVersionResourceTest, HostileFieldsGiveExactResults) {
+  const std::string block = Block(u"3.0.3.0");
+  for (const bool componentLayout : {false, true}) {
+    ProgramContents contents;
+    contents.resources.push_back(VersionResource(block));
+    contents.sectionAfterResources = componentLayout;
+    if (componentLayout) contents.tail = "PK\x05\x06" + std::string(4096, 'A');
+    const ProgramImage image = BuildProgram(contents);
+    const std::size_t section = image.sectionTable + 40 * image.resourceSectionIndex;
+    const std::size_t entry = image.dataEntries[0], root = image.directories[0];
+    const std::size_t names = image.directories[1], languages = image.directories[2];
+    const std::size_t language = languages + 16 + 4, coff = image.peSignature + 4;
+    std::uint32_t rawSize = 0;
+    ByteReader(Bytes(image.bytes)).ReadU32(section + 16, &rawSize);
+    const std::uint32_t rawEnd = image.resourceRva + rawSize;
+    // The data's size when it ends exactly at the section's raw end.
+    const auto toRawEnd =
+        static_cast<std::uint32_t>(image.resourceSection + rawSize - image.data[0]);
+    const auto rootEntries = static_cast<std::uint16_t>((rawSize - 16) / 8);  // fill the section
+    // Moves the data entry to `at` in the section.
+    const auto moveEntry = [&](std::uint32_t at) -> Edit {
+      return [=, &image](std::string& f) {
+        f.replace(image.resourceSection + at, 16, f.substr(entry, 16));
+        PutU32(f, language, at);
+      };
+    };
+    // Sections packed in memory without gaps: the next section starts at the
+    // resource section's raw end and holds the data.
+    const Edit inNextSection = [=, &image](std::string& f) {
+      Both(U32At(section + 40 + 12, rawEnd), U32At(entry, rawEnd))(f);
+      f.replace(image.resourceSection + rawSize, block.size(), block);
+    };
+    const PeVersionResult ok = PeVersionResult::kOk, none = PeVersionResult::kNoVersionResource;
+    struct Case {
+      const char* what;
+      Edit edit;
+      PeVersionResult expected = PeVersionResult::kMalformed;
+    } cases[] = {
+        {"data ending at the section's raw end", U32At(entry + 4, toRawEnd), ok},
+        {"data one byte past the section's raw end", U32At(entry + 4, toRawEnd + 1)},
+        {"one byte at the section's last raw byte",
+         Both(U32At(entry, rawEnd - 1), U32At(entry + 4, 1)), ok},
+        {"data RVA at the section's raw end", Both(U32At(entry, rawEnd), U32At(entry + 4, 1))},
+        {"data in the section that starts at the raw end", inNextSection,
+         componentLayout ? ok : PeVersionResult::kMalformed},
+        {"root entries filling the section", U16At(root + 14, rootEntries), ok},
+        {"root entries one past the section", U16At(root + 14, rootEntries + 1)},
+        {"data entry in the section's last bytes", moveEntry(rawSize - 16), ok},
+        {"data entry crossing the section's end", moveEntry(rawSize - 15)},
+        {"directory header crossing the section's end",
+         U32At(root + 16 + 4, 0x80000000u | (rawSize - 15))},
+        {"fewer than three data directories", U32At(image.resourceDataDirectory - 20, 2), none},
+        {"optional header ending before the resource entry", U16At(coff + 16, 96), none},
+        {"no version data", U32At(entry + 4, 0), none},
+        // The root, read as a name directory, lists no ID 1.
+        {"type entry back to the root", U32At(root + 16 + 4, 0x80000000u), none},
+        {"name entry back to the root", U32At(names + 16 + 4, 0x80000000u)},
+        {"name entry to itself", U32At(names + 16 + 4, 0x80000000u | std::uint32_t(names - root))},
+        {"language entry to the root", U32At(language, 0x80000000u)},
+        {"language entry to its directory",
+         U32At(language, 0x80000000u | std::uint32_t(languages - root))},
+        {"DOS signature", U16At(0, 0x584D)},  // "MX"
+        {"PE header offset", U32At(0x3C, 0xFFFFFFF0u)},
+        {"PE signature", U16At(image.peSignature, 0x5850)},
+        {"optional header magic", U16At(image.optionalHeader, 0x0107)},
+        {"optional header size", U16At(coff + 16, 0xFFFF)},
+        {"section count", U16At(coff + 2, 0xFFFF)},
+        {"resource RVA outside every section", U32At(image.resourceDataDirectory, 0x7FFF0000u)},
+        {"section raw data past the end", U32At(section + 20, 0xFFFFFE00u)},
+        {"code section longer than the file", U32At(image.sectionTable + 16, 0x10000u)},
+        {"directory entry counts", U32At(root + 12, 0xFFFFFFFFu)},
+        {"subdirectory past the section", U32At(root + 16 + 4, 0x80000000u | 0x7FFFFFF0u)},
+        {"data entry past the section", U32At(language, 0x7FFFFFF0u)},
+        {"data RVA outside every section", U32At(entry, 0x00900000u)},
+        {"data size past the section", U32At(entry + 4, 0xFFFFFFFFu)},
+        {"data RVA in the section's zero-filled tail", U32At(entry, image.resourceRva + 0x0FF0)},
+    };
+    for (const Case& c : cases) {
+      std::string file = image.bytes;
+      c.edit(file);
+      EXPECT_EQ(Read(file), c.expected) << c.what << (componentLayout ? " (component)" : "");
+    }
   }
-}
-
-TEST(PeVersionResourceTest, HeadersWithoutAResourceDirectoryHaveNoVersion) {
-  const ProgramImage image = Versioned(u"3.0.3.0");
-  const std::size_t coff = image.peSignature + 4;
-  std::string fewDirectories = image.bytes;
-  PutU32(fewDirectories, image.resourceDataDirectory - 4 - 16, 2);
-  EXPECT_EQ(Read(fewDirectories), PeVersionResult::kNoVersionResource);
-  std::string shortHeader = image.bytes;  // the header ends before the resource entry
-  PutU16(shortHeader, coff + 16, 96);
-  EXPECT_EQ(Read(shortHeader), PeVersionResult::kNoVersionResource);
-  std::string emptyData = image.bytes;
-  PutU32(emptyData, image.dataEntries[0] + 4, 0);
-  EXPECT_EQ(Read(emptyData), PeVersionResult::kNoVersionResource);
 }
 
 // Serves a built image as the start of a file of `size` bytes (zeros after
@@ -274,6 +270,9 @@ TEST(PeVersionResourceTest, QueryKeysIgnoreAsciiCaseAndEmptyComponents) {
   // Only ASCII letters fold, and a key must match whole.
   EXPECT_EQ(BlockText(block, u"\\StringFileInfo\\040904B0\\Comment"), std::nullopt);
   EXPECT_EQ(BlockText(block, u"\\StringFileInfo\\040904B0\\Comments2"), std::nullopt);
+  const std::string edges = BuildVersionInfo({StringTable{u"040904B0", {{u"Zz@[", u"1"}}}});
+  EXPECT_EQ(BlockText(edges, u"\\StringFileInfo\\040904B0\\zZ@["), u"1");
+  EXPECT_EQ(BlockText(edges, u"\\StringFileInfo\\040904B0\\zZ`{"), std::nullopt);
   EXPECT_EQ(BlockText(block, u"\\StringFileInfo\\040904B0\\Comments\\x"), std::nullopt);
   // The root's value is no text.
   EXPECT_EQ(BlockText(block, u"\\"), std::nullopt);
@@ -320,6 +319,11 @@ TEST(PeVersionResourceTest, AValueEndsWithItsNode) {
   // follows with no padding between.
   unterminated.value = testsupport::Utf16Bytes(u"Stub 3.0.3.0");
   EXPECT_EQ(BlockText(TableWith(unterminated), kComments), u"Stub 3.0.3.0");
+  // Nor past its parent, whatever length it declares.
+  VersionNode root = VersionInfoNode({StringTable{u"040904B0", {}}});
+  root.children[0].children[0].children.push_back(unterminated);
+  root.children[0].children[0].children.back().length = 0xFFFF;
+  EXPECT_EQ(BlockText(EncodeVersionNode(root), kComments), u"Stub 3.0.3.0");
   // A declared length beyond the node changes nothing.
   VersionNode overlong = StringNode(u"Comments", u"3.0.3.0");
   overlong.valueLength = 0xFFFF;
@@ -336,12 +340,18 @@ TEST(PeVersionResourceTest, MalformedNodesEndTheWalk) {
   zero.length = 0;  // cannot be stepped over
   EXPECT_EQ(BlockText(TableWith(zero), kFileVersion), std::nullopt);
 
-  VersionNode tiny = StringNode(u"Other", u"x");
-  tiny.length = 3;  // shorter than a header: the walk steps on by four bytes
-  const std::optional<std::u16string> after = BlockText(TableWith(tiny), kFileVersion);
-  if (after) {
-    EXPECT_EQ(after, u"7.9.1.0");
-  }
+  // A node shorter than a header is stepped over by its declared length,
+  // rounded up to 32 bits: here its length, then its type field, lead on
+  // to the next node.
+  VersionNode tiny;  // a header and an empty key: eight bytes
+  tiny.length = 4;
+  EXPECT_EQ(BlockText(TableWith(tiny), kFileVersion), u"7.9.1.0");
+  tiny.type = 0;  // now read as a length of 0, which ends the walk
+  EXPECT_EQ(BlockText(TableWith(tiny), kFileVersion), std::nullopt);
+
+  VersionNode cut = StringNode(u"Comments", u"3.0.3.0");
+  cut.length = 6 + 16 + 1;  // ends inside its key's terminator: no key
+  EXPECT_EQ(BlockText(TableWith(cut), kComments), std::nullopt);
 
   VersionNode huge = StringNode(u"Comments", u"3.0.3.0");
   huge.length = 0xFFFF;  // cut at the end of its table

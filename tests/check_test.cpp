@@ -238,19 +238,46 @@ TEST_F(CheckTest, DamagedSetupProgramMakesTheComponentInvalid) {
   EXPECT_EQ(r.exitCode, 7);
 }
 
-TEST_F(CheckTest, PathsNamesAndTexts) {
-  // An absolute path in another directory; the stem keeps its case and the
-  // extension is always ".exe".
+TEST_F(CheckTest, UnusualButLegalNamesAndMetadata) {
   ScratchDir elsewhere;
-  ComponentContents contents = Software();
-  contents.metadataName = "PKG01.xml";
-  contents.metadata = MetadataXml("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E Kit", "BIOS - System");
-  WriteFile(elsewhere / "PKG01.bin", BuildComponent(contents));
-  const ProgramResult r = Check({(elsewhere / "PKG01.bin").string()});
-  EXPECT_EQ(r.out, Block("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E Kit", "PKG01.exe", "3.0.3.0",
-                         "7.9.1.0", "Firmware") +
-                       kPassed);
-  EXPECT_EQ(r.exitCode, 0);
+  const std::string nihon = "\xE6\x97\xA5\xE6\x9C\xAC";
+  const std::string software = MetadataXml("Demo Kit", "Software - System Management");
+  struct Case {
+    std::string argument;  // the component's path, absolute or in the current directory
+    std::string entry;     // the metadata entry of its archive
+    std::string metadata;
+    std::string name, file, type;  // as reported
+  } cases[] = {
+      // The stem keeps its case, and the extension shown is always ".exe".
+      {(elsewhere / "PKG01.bin").string(), "PKG01.xml", MetadataXml(nihon + " Kit", "BIOS - System"),
+       nihon + " Kit", "PKG01.exe", "Firmware"},
+      // Entry names match without regard to ASCII case, Z and z included.
+      {"Zkit.exe", "zKIT.xml", software, "Demo Kit", "Zkit.exe", "Software"},
+      // Only the last dot starts the extension.
+      {"kit.v2.exe", "kit.v2.xml", software, "Demo Kit", "kit.v2.exe", "Software"},
+#ifndef _WIN32  // entry names are UTF-8 here, in the ANSI code page on Windows
+      {nihon + ".exe", nihon + ".xml", software, "Demo Kit", nihon + ".exe", "Software"},
+      // A file name that looks like a drive-relative path: the "drive" goes.
+      {"C:kit.exe", "kit.xml", software, "Demo Kit", "kit.exe", "Software"},
+#endif
+      // Children are listed latest first: a translation that ends with an
+      // element has that element as its first child and is no match.
+      {"elem.exe", "elem.xml",
+       "<vek_package><name><name_xlate lang=\"en\">Earlier</name_xlate>"
+       "<name_xlate lang=\"en\">Later<b/></name_xlate></name><category>"
+       "<category_xlate lang=\"en\">Firmware<b/></category_xlate></category></vek_package>",
+       "Earlier", "elem.exe", "Software"},
+  };
+  for (const Case& c : cases) {
+    ComponentContents contents;
+    contents.metadataName = c.entry;
+    contents.metadata = c.metadata;
+    const fs::path path(c.argument);
+    WriteFile(path.is_absolute() ? path : cwd_ / path, BuildComponent(contents));
+    const ProgramResult r = Check({c.argument});
+    EXPECT_EQ(r.out, Block(c.name, c.file, "3.0.3.0", "7.9.1.0", c.type) + kPassed) << c.argument;
+    EXPECT_EQ(r.exitCode, 0) << c.argument;
+  }
 }
 
 TEST_F(CheckTest, ExampleComponentPasses) {

@@ -27,18 +27,6 @@ std::u16string Names(const CVekXMLNode& parent) {
   return names;
 }
 
-TEST(XmlNodeTest, ChildrenAreListedLatestFirst) {
-  CVekXMLNode parent(u"p", nullptr, CVekXMLNode::NODE_ELEMENT);
-  EXPECT_EQ(parent.GetFirstChild(), nullptr);
-  auto first = std::make_unique<CVekXMLNode>(u"1", nullptr, CVekXMLNode::NODE_ELEMENT);
-  const CVekXMLNode* firstNode = first.get();
-  EXPECT_TRUE(parent.AddChild(std::move(first)));
-  parent.AddChild(std::make_unique<CVekXMLNode>(u"2", nullptr, CVekXMLNode::NODE_ELEMENT));
-  parent.AddChild(std::make_unique<CVekXMLNode>(u"3", nullptr, CVekXMLNode::NODE_ELEMENT));
-  EXPECT_EQ(Names(parent), u"321");
-  EXPECT_EQ(firstNode->GetNextSibling(), nullptr);
-}
-
 TEST(XmlNodeTest, AttributesMatchByExactNameInGivenOrder) {
   const char16_t* list[] = {u"lang", u"en", u"Lang", u"de", u"empty", u"", u"lang", u"fr", nullptr};
   CVekXMLNode node(u"x", list, CVekXMLNode::NODE_ELEMENT);
@@ -97,19 +85,25 @@ TEST(XmlNodeTest, SetTextCopiesCountUnitsAndReplaces) {
   EXPECT_EQ(std::u16string(fresh.GetText()), u"12");
 }
 
-TEST(XmlNodeTest, ReleasingANodeReleasesItsSubtreeAndLaterSiblings) {
+// Children are listed latest first; a node owns its subtree and every
+// later sibling.
+TEST(XmlNodeTest, ChildrenAreListedLatestFirstAndReleasedWithTheirParent) {
   CountedNode::live = 0;
   {
     CountedNode root(u"root");
+    EXPECT_EQ(root.GetFirstChild(), nullptr);
     auto a = std::make_unique<CountedNode>(u"a");
+    const CVekXMLNode* first = a.get();
     a->AddChild(std::make_unique<CountedNode>(u"a1"));
     a->AddChild(std::make_unique<CountedNode>(u"a2"));
     auto b = std::make_unique<CountedNode>(u"b");
     b->AddChild(std::make_unique<CountedNode>(u"b1"));
-    root.AddChild(std::move(a));
+    EXPECT_TRUE(root.AddChild(std::move(a)));
     root.AddChild(std::move(b));
     root.AddChild(std::make_unique<CountedNode>(u"c"));
     EXPECT_EQ(Names(root), u"cba");
+    EXPECT_EQ(Names(*first), u"a2a1");
+    EXPECT_EQ(first->GetNextSibling(), nullptr);
     EXPECT_EQ(CountedNode::live, 7);
   }
   EXPECT_EQ(CountedNode::live, 0);

@@ -67,6 +67,8 @@ TEST_F(XmlReaderTest, TextThatBeginsWithWhiteSpaceIsDroppedWhole) {
   EXPECT_EQ(TreeOf("<a>\nStorage Controller</a>"), "a");
   EXPECT_EQ(TreeOf("<a>\tStorage</a>"), "a");
   EXPECT_EQ(TreeOf("<a>&#32;Storage</a>"), "a");
+  EXPECT_EQ(TreeOf("<a>&#13;Storage</a>"), "a");
+  EXPECT_EQ(TreeOf("<a>&#33;Storage&#13;x</a>"), "a{#TEXT=!Storagex}");
   // Never trimmed at the end.
   EXPECT_EQ(TreeOf("<a>Storage \t</a>"), "a{#TEXT=Storage \t}");
 }
@@ -178,11 +180,13 @@ TEST_F(XmlReaderTest, EncodingComesFromByteOrderMarkOrDeclaration) {
 
 TEST_F(XmlReaderTest, ReadsShiftJisDocumentsDeclaredInAnyCase) {
   for (const char* name : {"SHIFT_JIS", "Shift_JIS", "shift_jis", "sHiFt_jIs"}) {
-    // Kanji "nihon" in two-byte form, half-width katakana in one byte each,
-    // and 0x5C, which is a backslash in the single-byte map.
+    // Kanji "nihon" and a kanji of the last lead byte of the first range
+    // (0x9F) in two-byte form, half-width katakana in one byte each up to
+    // the last (0xDF), and 0x5C and 0x7F, which stand for themselves.
     EXPECT_EQ(TreeOf(std::string("<?xml version='1.0' encoding='") + name +
-                     "'?><a n='\xB1'>\x93\xFA\x96\x7B\xB1\xB2\x5C</a>"),
-              "a{#TEXT=\xE6\x97\xA5\xE6\x9C\xAC\xEF\xBD\xB1\xEF\xBD\xB2\\}")
+                     "'?><a n='\xB1'>\x93\xFA\x96\x7B\x9F\x40\xB1\xB2\xDF\x5C\x7F</a>"),
+              "a{#TEXT=\xE6\x97\xA5\xE6\x9C\xAC\xE6\xAA\x97\xEF\xBD\xB1\xEF\xBD\xB2"
+              "\xEF\xBE\x9F\\\x7F}")
         << name;
     EXPECT_EQ(Utf8(reader_.FindChild(nullptr, u"a")->GetAttribute(u"n")), "\xEF\xBD\xB1");
   }

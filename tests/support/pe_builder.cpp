@@ -298,7 +298,8 @@ Resource VersionResource(const std::string& block, std::uint16_t language) {
 ProgramImage BuildProgram(const ProgramContents& contents) {
   ProgramImage image;
   const bool withResources = !contents.resources.empty();
-  const std::size_t sectionCount = withResources ? 2 : 1;
+  const bool sectionAfter = withResources && contents.sectionAfterResources;
+  const std::size_t sectionCount = withResources ? (sectionAfter ? 3 : 2) : 1;
   const std::size_t optionalHeaderSize = contents.pe32Plus ? 240 : 224;
 
   std::string& b = image.bytes;
@@ -328,8 +329,9 @@ ProgramImage BuildProgram(const ProgramContents& contents) {
   const std::size_t resourceOffset = codeOffset + code.size();
   if (withResources) tree = BuildResourceTree(contents.resources, kResourceRva);
   const std::size_t resourceRawSize = AlignUp(tree.bytes.size(), kFileAlignment);
-  const std::uint32_t imageSize = static_cast<std::uint32_t>(
+  const std::uint32_t afterRva = static_cast<std::uint32_t>(
       AlignUp(kResourceRva + (withResources ? tree.bytes.size() : 0), kSectionAlignment));
+  const std::uint32_t imageSize = afterRva + (sectionAfter ? kSectionAlignment : 0);
 
   const std::size_t opt = coff + 20;
   image.optionalHeader = opt;
@@ -390,6 +392,12 @@ ProgramImage BuildProgram(const ProgramContents& contents) {
     for (std::size_t d : tree.directories) image.directories.push_back(resourceOffset + d);
     for (std::size_t d : tree.dataEntries) image.dataEntries.push_back(resourceOffset + d);
     for (std::size_t d : tree.data) image.data.push_back(resourceOffset + d);
+  }
+  if (sectionAfter) {
+    // Zeros, which a reader that strays into them takes for empty records.
+    WriteSectionHeader(b, image.sectionTable + 80, ".data", kFileAlignment, afterRva,
+                       kFileAlignment, static_cast<std::uint32_t>(b.size()), 0xC0000040u);
+    b.append(kFileAlignment, '\0');
   }
   b += contents.tail;
   return image;

@@ -95,6 +95,9 @@ struct ProgramContents {
   // controls which language comes first. No resources: no resource section
   // and an empty resource data directory.
   std::vector<Resource> resources;
+  // A further data section after the resource section, in memory and in
+  // the file, so that the resource section is not the last one.
+  bool sectionAfterResources = false;
   // Bytes appended after the last section (an archive, say).
   std::string tail;
 };

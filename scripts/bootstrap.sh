@@ -4,7 +4,9 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libexpat1-dev libgtest-dev
-          zip unzip libarchive-tools "$@")
+          zip unzip libarchive-tools
+          scdoc man-db dpkg-dev lintian bash-completion  # man pages, the .deb and its checks
+          "$@")
 
 missing=()
 for p in "${packages[@]}"; do

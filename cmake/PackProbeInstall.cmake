@@ -56,8 +56,8 @@ if(packprobe_scan_target)
   if(TARGET e2e_test AND WIN32)
     # The test of the programs' version resources covers the scanner too.
     target_compile_definitions(e2e_test PRIVATE
-      "PACKPROBE_SCAN_EXE=\"$<TARGET_FILE:${packprobe_scan_target}>\""
-      "PACKPROBE_SCAN_DESCRIPTION=u\"${description}\"")
+      "PACKPROBE_RC_SCAN_EXE=\"$<TARGET_FILE:${packprobe_scan_target}>\""
+      "PACKPROBE_RC_SCAN_DESCRIPTION=u\"${description}\"")
     add_dependencies(e2e_test ${packprobe_scan_target})
   endif()
 endif()

@@ -4,10 +4,10 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libexpat1-dev libgtest-dev
-          zip unzip libarchive-tools
-          scdoc man-db dpkg-dev lintian bash-completion  # man pages, the .deb and its checks
-          "$@")
+          zip unzip libarchive-tools "$@")
 
+# The man pages, the .deb and the checks of both.
+packages+=(scdoc man-db dpkg-dev lintian bash-completion)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -29,8 +29,8 @@ struct Program {
 std::vector<Program> ShippedPrograms() {
   std::vector<Program> programs = {
       {PACKPROBE_EXE, u"PackProbe component verifier", u"PACKPROBE.EXE"}};
-#ifdef PACKPROBE_SCAN_EXE
-  programs.push_back({PACKPROBE_SCAN_EXE, PACKPROBE_SCAN_DESCRIPTION, u"packprobe-scan.exe"});
+#ifdef PACKPROBE_RC_SCAN_EXE
+  programs.push_back({PACKPROBE_RC_SCAN_EXE, PACKPROBE_RC_SCAN_DESCRIPTION, u"packprobe-scan.exe"});
 #endif
   return programs;
 }
@@ -46,8 +46,8 @@ std::optional<std::u16string> ApiText(const std::vector<BYTE>& block, const std:
 }
 
 TEST(VersionResourceWindowsTest, ShippedProgramsCarryTheProjectVersion) {
-  const std::u16string version = u"" PACKPROBE_VERSION;
-  const std::u16string version4 = u"" PACKPROBE_VERSION4;
+  const std::u16string version = u"" PACKPROBE_RC_VERSION;
+  const std::u16string version4 = u"" PACKPROBE_RC_VERSION4;
   for (const Program& program : ShippedPrograms()) {
     SCOPED_TRACE(program.path);
     const std::vector<std::pair<std::u16string, std::u16string>> expected = {
@@ -83,10 +83,10 @@ TEST(VersionResourceWindowsTest, ShippedProgramsCarryTheProjectVersion) {
     ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
     EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(fixed->dwFileVersionMS, PACKPROBE_VERSION_MS);
-    EXPECT_EQ(fixed->dwFileVersionLS, PACKPROBE_VERSION_LS);
-    EXPECT_EQ(fixed->dwProductVersionMS, PACKPROBE_VERSION_MS);
-    EXPECT_EQ(fixed->dwProductVersionLS, PACKPROBE_VERSION_LS);
+    EXPECT_EQ(fixed->dwFileVersionMS, PACKPROBE_RC_VERSION_MS);
+    EXPECT_EQ(fixed->dwFileVersionLS, PACKPROBE_RC_VERSION_LS);
+    EXPECT_EQ(fixed->dwProductVersionMS, PACKPROBE_RC_VERSION_MS);
+    EXPECT_EQ(fixed->dwProductVersionLS, PACKPROBE_RC_VERSION_LS);
   }
 }
 

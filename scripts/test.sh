@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, then builds and runs every test: the unit and
 # end-to-end tests in a debug build and again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the Windows program's tests under Wine, the
-# packages (.deb and Windows ZIP), then each fuzz target briefly on its corpus.
+# UndefinedBehaviorSanitizer, the Windows program's tests under Wine, then
+# each fuzz target briefly on its corpus.
 #
 # FUZZ_SECONDS (default 20) sets how long each fuzz target runs.
 set -euo pipefail
@@ -19,7 +19,7 @@ done
 echo "== the Windows program, cross-built and tested under Wine"
 scripts/windows.sh
 
-echo "== the packages, checked as users get them"
+echo "== the packages (.deb and Windows ZIP), checked as users get them"
 scripts/test-packages.sh
 
 echo "== fuzz targets"

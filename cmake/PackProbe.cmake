@@ -92,3 +92,54 @@ function(packprobe_add_module name)
     endforeach()
   endif()
 endfunction()
+
+# The project version as the four numbers of a Windows version resource
+# (1.0.0 gives 1.0.0.0).
+set(PACKPROBE_VERSION_NUMBERS ${packprobe_VERSION_MAJOR} ${packprobe_VERSION_MINOR}
+    ${packprobe_VERSION_PATCH} ${packprobe_VERSION_TWEAK})
+if(packprobe_VERSION_TWEAK STREQUAL "")
+  list(APPEND PACKPROBE_VERSION_NUMBERS 0)
+endif()
+list(JOIN PACKPROBE_VERSION_NUMBERS "." PACKPROBE_VERSION4)
+
+# Windows programs carry a version resource, compiled by windres.
+if(WIN32)
+  enable_language(RC)
+endif()
+
+# packprobe_add_version_resource(<target> <description>)
+#
+# Gives the Windows program <target> a version resource filled in from the
+# project version: FileVersion and the fixed file version as four numbers
+# (1.0.0.0), ProductVersion as the project version (1.0.0), ProductName
+# "PackProbe", FileDescription <description>, and Comments that end in the
+# four-number version. Does nothing on other platforms, so a program's
+# CMakeLists can call it unconditionally.
+function(packprobe_add_version_resource target description)
+  set_property(TARGET ${target} PROPERTY PACKPROBE_VERSION_DESCRIPTION "${description}")
+  if(NOT WIN32)
+    return()
+  endif()
+  list(JOIN PACKPROBE_VERSION_NUMBERS "," PACKPROBE_RC_VERSION_COMMAS)
+  set(PACKPROBE_RC_VERSION_DOTS "${PACKPROBE_VERSION4}")
+  set(PACKPROBE_RC_PRODUCT_VERSION "${packprobe_VERSION}")
+  set(PACKPROBE_RC_DESCRIPTION "${description}")
+  set(PACKPROBE_RC_COMMENTS "Part of PackProbe, MIT License. Version ${PACKPROBE_RC_VERSION_DOTS}")
+  get_target_property(output_name ${target} OUTPUT_NAME)
+  if(NOT output_name)
+    set(output_name ${target})
+  endif()
+  get_target_property(suffix ${target} SUFFIX)
+  if(NOT suffix)
+    set(suffix "${CMAKE_EXECUTABLE_SUFFIX}")
+  endif()
+  set(PACKPROBE_RC_INTERNAL_NAME "${output_name}")
+  set(PACKPROBE_RC_FILE_NAME "${output_name}${suffix}")
+  set(rc "${PROJECT_BINARY_DIR}/version-resources/${target}.rc")
+  configure_file("${PROJECT_SOURCE_DIR}/cmake/version.rc.in" "${rc}" @ONLY)
+  # An object library of its own keeps the program's compile options (such
+  # as -municode or -Wall), which windres does not take, away from it.
+  add_library(${target}_version_resource OBJECT "${rc}")
+  set_property(TARGET ${target}_version_resource PROPERTY COMPILE_OPTIONS "")
+  target_sources(${target} PRIVATE $<TARGET_OBJECTS:${target}_version_resource>)
+endfunction()

@@ -24,6 +24,9 @@ done
 echo "== the Windows program, cross-built and tested under Wine"
 scripts/windows.sh
 
+echo "== the packages (.deb and Windows ZIP), checked as users get them"
+scripts/test-packages.sh
+
 echo "== fuzz targets"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

@@ -1,7 +1,10 @@
 #include "scan/targets.h"
 
 #include <algorithm>
+#include <string_view>
 #include <system_error>
+
+#include "util/ascii.h"
 
 namespace packprobe::scan {
 namespace fs = std::filesystem;
@@ -16,10 +19,9 @@ std::string GenericUtf8(const fs::path& path) {
 bool HasExeExtension(const fs::path& path) {
   const std::string name = GenericUtf8(path.filename());
   if (name.size() < 4) return false;
-  std::string extension = name.substr(name.size() - 4);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-  return extension == ".exe";
+  const std::string_view extension = std::string_view(name).substr(name.size() - 4);
+  return std::equal(extension.begin(), extension.end(), std::string_view(".exe").begin(),
+                    [](char a, char b) { return AsciiEqualIgnoringCase(a, b); });
 }
 
 void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "platform/heap.h"
+#include "util/ascii.h"
 #include "util/byte_reader.h"
 #include "zip/failure.h"
 
@@ -248,9 +249,6 @@ bool KeepTextField(FieldReader& reader, std::uint32_t length, std::unique_ptr<ch
   return *out != nullptr;
 }
 
-unsigned char FoldAscii(unsigned char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
 
 }  // namespace
 
@@ -606,7 +604,8 @@ ZIP_FileEntry* ZIP_File::FindEntry(std::u16string_view name) {
     std::size_t i = 0;
     for (; i < narrow->size(); ++i) {
       const auto c = static_cast<unsigned char>(candidate[i]);
-      if (c == 0 || FoldAscii(c) != FoldAscii(static_cast<unsigned char>((*narrow)[i]))) break;
+      const auto wanted = static_cast<unsigned char>((*narrow)[i]);
+      if (c == 0 || !packprobe::AsciiEqualIgnoringCase(c, wanted)) break;
     }
     if (i == narrow->size() && candidate[i] == '\0') return node->entry;
   }

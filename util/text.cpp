@@ -112,29 +112,29 @@ std::optional<std::u16string> Utf8ToUtf16Strict(std::string_view utf8) {
   return out;
 }
 
-std::string Utf16ToUtf8(std::u16string_view utf16) {
+namespace {
+
+// Encodes UTF-16 as UTF-8. Strict: nothing for an unpaired surrogate or a
+// null code unit; otherwise an unpaired surrogate becomes U+FFFD.
+std::optional<std::string> EncodeUtf8(std::u16string_view utf16, bool strict) {
   std::string out;
   out.reserve(utf16.size());
   for (std::size_t i = 0; i < utf16.size();) {
     char32_t c = 0;
     bool paired = true;
     i += DecodeUtf16(utf16, i, &c, &paired);
+    if (strict && (!paired || c == 0)) return std::nullopt;
     AppendUtf8(out, c);
   }
   return out;
 }
 
+}  // namespace
+
+std::string Utf16ToUtf8(std::u16string_view utf16) { return *EncodeUtf8(utf16, false); }
+
 std::optional<std::string> Utf16ToUtf8Strict(std::u16string_view utf16) {
-  std::string out;
-  out.reserve(utf16.size());
-  for (std::size_t i = 0; i < utf16.size();) {
-    char32_t c = 0;
-    bool paired = true;
-    i += DecodeUtf16(utf16, i, &c, &paired);
-    if (!paired || c == 0) return std::nullopt;
-    AppendUtf8(out, c);
-  }
-  return out;
+  return EncodeUtf8(utf16, true);
 }
 
 std::u16string BytesToUtf16Escaped(std::string_view bytes) {

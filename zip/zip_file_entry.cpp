@@ -330,12 +330,9 @@ int ZIP_FileEntry::ReadDeflated(unsigned char* out, std::uint32_t window, ZIP_Re
         if (*count < window) return DataEnded(state);
         break;
       case Status::kNoMemory:
-        return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
-                    "the inflate window cannot be allocated");
       case Status::kCorrupt:
-        return Corrupt(state);
       case Status::kFailed:
-        return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt, "inflating the data failed");
+        return InflateFailure(status, state);
     }
   }
   return state->uncompressedLeft == 0 ? CheckStreamEnds(state) : ZIP_OK;
@@ -390,12 +387,9 @@ int ZIP_FileEntry::CheckStreamEnds(ZIP_ReadState* state) {
       case Status::kStalled:
         return ZIP_OK;
       case Status::kNoMemory:
-        return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
-                    "the inflate window cannot be allocated");
       case Status::kCorrupt:
-        return Corrupt(state);
       case Status::kFailed:
-        return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt, "inflating the data failed");
+        return InflateFailure(status, state);
     }
   }
 }
@@ -406,10 +400,18 @@ int ZIP_FileEntry::DataEnded(const ZIP_ReadState* state) {
               uncompressedSize);
 }
 
-int ZIP_FileEntry::Corrupt(const ZIP_ReadState* state) {
-  return Fail(ZIP_ERR_BAD_FORMAT, "deflate-corrupt", std::nullopt,
-              "the deflated data is corrupt after %u bytes of output",
-              uncompressedSize - state->uncompressedLeft);
+int ZIP_FileEntry::InflateFailure(detail::Inflater::Status status, const ZIP_ReadState* state) {
+  using Status = detail::Inflater::Status;
+  if (status == Status::kNoMemory) {
+    return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                "the inflate window cannot be allocated");
+  }
+  if (status == Status::kCorrupt) {
+    return Fail(ZIP_ERR_BAD_FORMAT, "deflate-corrupt", std::nullopt,
+                "the deflated data is corrupt after %u bytes of output",
+                uncompressedSize - state->uncompressedLeft);
+  }
+  return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt, "inflating the data failed");
 }
 
 int ZIP_FileEntry::ReadFailure(std::uint32_t position, std::uint32_t length) {

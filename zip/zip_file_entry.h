@@ -148,7 +148,9 @@ class ZIP_FileEntry {
   int FillInput(ZIP_ReadState* state);
   int CheckStreamEnds(ZIP_ReadState* state);
   int DataEnded(const ZIP_ReadState* state);
-  int Corrupt(const ZIP_ReadState* state);
+  // The failure an inflate step reported: out of memory, corrupt data, or
+  // any other failure of the engine.
+  int InflateFailure(detail::Inflater::Status status, const ZIP_ReadState* state);
 
   ZIP_Failure failure_;
 };

@@ -273,7 +273,7 @@ TEST_F(CheckTest, UnusualButLegalNamesAndMetadata) {
     contents.metadataName = c.entry;
     contents.metadata = c.metadata;
     const fs::path path(c.argument);
-    WriteFile(path.is_absolute() ? path : cwd_ / path, BuildComponent(contents));
+    WriteFile(path.is_absolute() ? path : cwd_.path() / path, BuildComponent(contents));
     const ProgramResult r = Check({c.argument});
     EXPECT_EQ(r.out, Block(c.name, c.file, "3.0.3.0", "7.9.1.0", c.type) + kPassed) << c.argument;
     EXPECT_EQ(r.exitCode, 0) << c.argument;

@@ -122,7 +122,7 @@ std::string ReadAll(HANDLE pipe) {
 }  // namespace
 
 ProgramResult RunProgramRaw(const ProgramRun& run) {
-  // A path such as "/work/build/PACKPROBE.EXE" is rooted on the current
+  // A path such as "/home/ci/build/PACKPROBE.EXE" is rooted on the current
   // drive; make it absolute before the working directory changes.
   const std::wstring program = std::filesystem::absolute(run.program).wstring();
   std::wstring commandLine = QuoteArgument(program);
@@ -193,7 +193,7 @@ ProgramResult RunProgram(const ProgramRun& run, const std::function<void()>&) {
 
 std::filesystem::path SourceDir() {
   const char* dir = std::getenv("PACKPROBE_SOURCE_DIR");
-  // Under Wine the variable holds a Unix path such as "/work/src", rooted on
+  // Under Wine the variable holds a Unix path such as "/home/ci/src", rooted on
   // the current drive; made absolute it gains the drive ("Z:\work\src"), so
   // that paths built on it are no options on a command line.
   return dir != nullptr ? std::filesystem::absolute(dir) : std::filesystem::current_path();

@@ -67,4 +67,14 @@ bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* 
   return false;
 }
 
+std::unique_ptr<std::uint8_t[]> AllocateVersionBlock(std::size_t capacity,
+                                                     VersionInfoFault* fault) {
+  std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[capacity]());
+  if (!bytes) {
+    NoteHostFault(HostFault::kNoMemory);
+    if (fault != nullptr) *fault = VersionInfoFault::kHost;
+  }
+  return bytes;
+}
+
 }  // namespace packprobe::platform

@@ -2,7 +2,9 @@
 // positional file reads (for the version-information service only).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,5 +17,10 @@ namespace packprobe::platform {
 // says why when it fails.
 bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* data,
                          VersionInfoFault* fault);
+
+// A zero-filled block of capacity bytes for version information, or null,
+// with the host fault noted, when it cannot be allocated.
+std::unique_ptr<std::uint8_t[]> AllocateVersionBlock(std::size_t capacity,
+                                                     VersionInfoFault* fault);
 
 }  // namespace packprobe::platform

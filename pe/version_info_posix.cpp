@@ -1,12 +1,10 @@
 #include "pe/version_info.h"
 
 #include <algorithm>
-#include <new>
 #include <vector>
 
 #include "pe/pe_version_resource.h"
 #include "pe/version_file.h"
-#include "platform/host_fault.h"
 #include "util/byte_reader.h"
 
 namespace packprobe::platform {
@@ -24,12 +22,8 @@ std::optional<VersionInfoBlock> VersionInfoBlock::Read(const std::u16string& pat
   std::vector<std::uint8_t> data;
   if (!ReadFileVersionData(path, &data, fault)) return std::nullopt;
   const std::size_t capacity = std::size_t{size} * 2;
-  std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[capacity]());
-  if (!bytes) {
-    NoteHostFault(HostFault::kNoMemory);
-    if (fault != nullptr) *fault = VersionInfoFault::kHost;
-    return std::nullopt;
-  }
+  std::unique_ptr<std::uint8_t[]> bytes = AllocateVersionBlock(capacity, fault);
+  if (!bytes) return std::nullopt;
   // Like the Windows call, copy no more than the caller asked for.
   const std::size_t copied = std::min<std::size_t>(size, data.size());
   std::copy_n(data.begin(), copied, bytes.get());

@@ -4,13 +4,11 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 #include <vector>
 
 #include "util/byte_reader.h"
 #include "pe/pe_version_resource.h"
 #include "pe/version_file.h"
-#include "platform/host_fault.h"
 #include "platform/system_path.h"
 
 namespace packprobe::platform {
@@ -49,12 +47,8 @@ std::optional<VersionInfoBlock> VersionInfoBlock::Read(const std::u16string& pat
     return std::nullopt;
   }
   const std::size_t capacity = std::size_t{size} * 2;
-  std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[capacity]());
-  if (!bytes) {
-    NoteHostFault(HostFault::kNoMemory);
-    if (fault != nullptr) *fault = VersionInfoFault::kHost;
-    return std::nullopt;
-  }
+  std::unique_ptr<std::uint8_t[]> bytes = AllocateVersionBlock(capacity, fault);
+  if (!bytes) return std::nullopt;
   // The reported size, not the doubled one: the rest of the block stays zero.
   if (!GetFileVersionInfoW(wide->c_str(), 0, size, bytes.get())) return std::nullopt;
   return VersionInfoBlock(std::move(bytes), size, capacity);

@@ -85,67 +85,26 @@ std::size_t DecodeUtf16(std::u16string_view utf16, std::size_t i, char32_t* out,
   return 1;
 }
 
-}  // namespace
+// What becomes of what cannot be converted: a byte that is not part of
+// well-formed UTF-8, or an unpaired surrogate.
+enum class Unconvertible {
+  kReplace,  // U+FFFD (a null code unit is kept)
+  kFail,     // nothing is returned (a null code unit fails too)
+  kEscape,   // a byte b from 0x80 up and the lone surrogate U+DC00 + b stand for each other
+};
 
-std::u16string Utf8ToUtf16(std::string_view utf8) {
+std::optional<std::u16string> DecodeUtf8Text(std::string_view utf8, Unconvertible rule) {
   std::u16string out;
   out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {
     char32_t c = 0;
     const std::size_t used = DecodeUtf8(utf8, i, &c);
-    AppendUtf16(out, used ? c : kReplacement);
-    i += used ? used : 1;
-  }
-  return out;
-}
-
-std::optional<std::u16string> Utf8ToUtf16Strict(std::string_view utf8) {
-  std::u16string out;
-  out.reserve(utf8.size());
-  for (std::size_t i = 0; i < utf8.size();) {
-    char32_t c = 0;
-    const std::size_t used = DecodeUtf8(utf8, i, &c);
-    if (used == 0) return std::nullopt;
-    AppendUtf16(out, c);
-    i += used;
-  }
-  return out;
-}
-
-namespace {
-
-// Encodes UTF-16 as UTF-8. Strict: nothing for an unpaired surrogate or a
-// null code unit; otherwise an unpaired surrogate becomes U+FFFD.
-std::optional<std::string> EncodeUtf8(std::u16string_view utf16, bool strict) {
-  std::string out;
-  out.reserve(utf16.size());
-  for (std::size_t i = 0; i < utf16.size();) {
-    char32_t c = 0;
-    bool paired = true;
-    i += DecodeUtf16(utf16, i, &c, &paired);
-    if (strict && (!paired || c == 0)) return std::nullopt;
-    AppendUtf8(out, c);
-  }
-  return out;
-}
-
-}  // namespace
-
-std::string Utf16ToUtf8(std::u16string_view utf16) { return *EncodeUtf8(utf16, false); }
-
-std::optional<std::string> Utf16ToUtf8Strict(std::u16string_view utf16) {
-  return EncodeUtf8(utf16, true);
-}
-
-std::u16string BytesToUtf16Escaped(std::string_view bytes) {
-  std::u16string out;
-  out.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size();) {
-    char32_t c = 0;
-    const std::size_t used = DecodeUtf8(bytes, i, &c);
     if (used == 0) {
+      if (rule == Unconvertible::kFail) return std::nullopt;
       // Only bytes from 0x80 up can fail to decode.
-      out.push_back(static_cast<char16_t>(0xDC00 + static_cast<std::uint8_t>(bytes[i])));
+      AppendUtf16(out, rule == Unconvertible::kEscape
+                           ? char32_t{0xDC00} + static_cast<std::uint8_t>(utf8[i])
+                           : kReplacement);
       ++i;
       continue;
     }
@@ -155,23 +114,53 @@ std::u16string BytesToUtf16Escaped(std::string_view bytes) {
   return out;
 }
 
-std::optional<std::string> Utf16EscapedToBytes(std::u16string_view text) {
+std::optional<std::string> EncodeUtf8(std::u16string_view utf16, Unconvertible rule) {
   std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
+  out.reserve(utf16.size());
+  for (std::size_t i = 0; i < utf16.size();) {
     char32_t c = 0;
     bool paired = true;
-    const char16_t unit = text[i];
-    i += DecodeUtf16(text, i, &c, &paired);
-    if (!paired) {
-      if (unit < 0xDC80 || unit > 0xDCFF) return std::nullopt;
-      out.push_back(static_cast<char>(unit - 0xDC00));
+    const char16_t unit = utf16[i];
+    i += DecodeUtf16(utf16, i, &c, &paired);
+    if (rule == Unconvertible::kReplace) {
+      AppendUtf8(out, c);  // an unpaired surrogate decodes as U+FFFD
       continue;
     }
     if (c == 0) return std::nullopt;
+    if (!paired) {
+      if (rule == Unconvertible::kFail || unit < 0xDC80 || unit > 0xDCFF) return std::nullopt;
+      out.push_back(static_cast<char>(unit - 0xDC00));
+      continue;
+    }
     AppendUtf8(out, c);
   }
   return out;
+}
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+  return *DecodeUtf8Text(utf8, Unconvertible::kReplace);
+}
+
+std::optional<std::u16string> Utf8ToUtf16Strict(std::string_view utf8) {
+  return DecodeUtf8Text(utf8, Unconvertible::kFail);
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+  return *EncodeUtf8(utf16, Unconvertible::kReplace);
+}
+
+std::optional<std::string> Utf16ToUtf8Strict(std::u16string_view utf16) {
+  return EncodeUtf8(utf16, Unconvertible::kFail);
+}
+
+std::u16string BytesToUtf16Escaped(std::string_view bytes) {
+  return *DecodeUtf8Text(bytes, Unconvertible::kEscape);
+}
+
+std::optional<std::string> Utf16EscapedToBytes(std::u16string_view text) {
+  return EncodeUtf8(text, Unconvertible::kEscape);
 }
 
 }  // namespace packprobe

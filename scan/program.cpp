@@ -7,9 +7,13 @@
 #include <unordered_map>
 
 #include "scan/host.h"
+#include "scan/merge.h"
+#include "scan/outputs.h"
+#include "scan/policy.h"
 #include "scan/report.h"
 #include "scan/scan_options.h"
 #include "scan/scanner.h"
+#include "scan/selection.h"
 #include "scan/targets.h"
 
 namespace packprobe::scan {
@@ -47,7 +51,9 @@ std::optional<std::vector<std::filesystem::path>> NamedPaths(const ScanOptions& 
     error = "--files-from: cannot read \"" + options.filesFrom + "\"";
     return std::nullopt;
   }
-  for (const std::string& path : SplitPathList(*list)) paths.push_back(PathFromUtf8(path));
+  for (const std::string& path : options.nullSeparated ? SplitNulList(*list) : SplitPathList(*list)) {
+    paths.push_back(PathFromUtf8(path));
+  }
   return paths;
 }
 
@@ -82,9 +88,26 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// Subcommands: "packprobe-scan NAME ..." runs the function with the
+// arguments from NAME on. A folder named like a subcommand is named "./NAME".
+struct Subcommand {
+  const char* name;
+  int (*run)(const std::vector<std::string>& arguments);
+};
+constexpr Subcommand kSubcommands[] = {
+    {"merge", RunMergeProgram},
+};
+
 }  // namespace
 
 int RunScanProgram(const std::vector<std::string>& arguments) {
+  if (arguments.size() > 1) {
+    for (const Subcommand& subcommand : kSubcommands) {
+      if (arguments[1] == subcommand.name) {
+        return subcommand.run(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+      }
+    }
+  }
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   const CommandLine line = ParseScanCommandLine(arguments, cores);
   if (!line.run) {
@@ -101,7 +124,7 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     WriteTo(stderr, "packprobe-scan: " + error + "\n");
     return kScanUsage;
   }
-  std::vector<Target> targets = CollectTargets(*paths);
+  std::vector<Target> targets = CollectTargets(*paths, options.exclude);
   if (options.shard) {
     std::erase_if(targets, [&](const Target& target) {
       return ShardOf(target, options.shard->count) != options.shard->index;
@@ -122,27 +145,21 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
                          (options.progress == ProgressMode::kAuto && StandardErrorIsTerminal()));
   ProgressLine progress(showProgress, targets.size());
   const std::unique_ptr<Report> report = MakeReport(options, out);
+  ExtraOutputs extras(options);
+  if (!extras.Open(error)) {
+    WriteTo(stderr, "packprobe-scan: " + error + "\n");
+    return kScanWriteFailed;
+  }
   ScanSummary summary;
   int exitCode = kScanPassed;
-  // Components already seen: a hash of the display name and versions, and
-  // the index of the first target that has them.
-  std::unordered_map<std::uint64_t, std::size_t> seen;
-  std::size_t index = 0;
+  RecordJudge judge(Policy{options.strict, options.errorOn, options.ignore});
 
   report->Begin();
+  extras.Begin();
   CheckAll(targets, options.criteria, options.jobs, [&](ScanRecord&& record) {
-    if (record.inspected && !record.name.empty() && record.outcome != Outcome::kFiltered) {
-      const std::string key = record.name + '\x1F' + std::to_string(record.stub.version.value_or(0)) +
-                              '\x1F' + std::to_string(record.setup.version.value_or(-1));
-      const auto [first, inserted] = seen.try_emplace(Fnv1a64(key), index);
-      if (!inserted) {
-        record.warnings.push_back({"duplicate-component", "the same display name and versions as " +
-                                                              targets[first->second].display});
-      }
-    }
-    ++index;
-    if (options.strict) ApplyStrict(record);
+    judge.Judge(record);
     summary.Count(record);
+    extras.Add(record);
     exitCode = std::max(exitCode, ScanExitCode(record.outcome));
     if (showProgress) {
       // The record reaches the terminal before the progress line returns.
@@ -157,13 +174,19 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   summary.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   progress.Clear();
+  summary.exitCode = exitCode;
   report->End(summary);
+  extras.End(summary);
 
   bool written = report->ok() && std::fflush(out) == 0;
   if (out != stdout) written = std::fclose(out) == 0 && written;
   if (!written) {
     WriteTo(stderr, "packprobe-scan: the report could not be written completely\n");
     return kScanFailed;
+  }
+  if (!extras.Finish(error)) {
+    WriteTo(stderr, "packprobe-scan: " + error + "\n");
+    return kScanWriteFailed;
   }
   return exitCode;
 }

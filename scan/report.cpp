@@ -2,10 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <optional>
 
+#include "scan/github_report.h"
 #include "scan/version.h"
 #include "util/text.h"
 
@@ -142,6 +144,10 @@ Json OptionsJson(const ScanOptions& options) {
                                        std::to_string(options.shard->count))
                                 : Json(nullptr);
   json["jobs"] = options.jobs;
+  json["error_on"] = options.errorOn;
+  json["ignore"] = options.ignore;
+  json["exclude"] = options.exclude;
+  json["null_separated"] = options.nullSeparated;
   return json;
 }
 
@@ -158,11 +164,34 @@ class JsonLinesReport : public Report {
     header["options"] = OptionsJson(options_);
     Write(Dump(header) + "\n");
   }
-  void Add(const ScanRecord& record) override { Write(Dump(RecordJson(record)) + "\n"); }
-  void End(const ScanSummary&) override {}
+  void Add(const ScanRecord& record) override {
+    ++counts_[static_cast<std::size_t>(record.outcome)];
+    warnings_ += record.warnings.size();
+    Write(Dump(RecordJson(record)) + "\n");
+  }
+  // The closing record: a reader tells a whole report from a cut one by it.
+  void End(const ScanSummary& summary) override {
+    Json closing;
+    closing["complete"] = true;
+    closing["total"] = summary.total;
+    Json counts = Json::object();
+    for (std::size_t i = 0; i < counts_.size(); ++i) {
+      counts[std::string(OutcomeName(static_cast<Outcome>(i)))] = counts_[i];
+    }
+    closing["counts"] = std::move(counts);
+    closing["warnings"] = warnings_;
+    closing["exit_code"] = summary.exitCode;
+    closing["shard"] = options_.shard ? Json(std::to_string(options_.shard->index) + "/" +
+                                             std::to_string(options_.shard->count))
+                                      : Json(nullptr);
+    closing["elapsed_ms"] = std::round(summary.seconds * 1e6) / 1000;
+    Write(Dump(closing) + "\n");
+  }
 
  private:
   const ScanOptions& options_;
+  std::array<std::size_t, static_cast<std::size_t>(Outcome::kSystemError) + 1> counts_{};
+  std::size_t warnings_ = 0;
 };
 
 // --- csv -------------------------------------------------------------------
@@ -316,12 +345,14 @@ class JunitReport : public Report {
 
 class TextReport : public Report {
  public:
-  TextReport(const ScanOptions& options, std::FILE* out) : Report(out), quiet_(options.quiet) {}
+  TextReport(const ScanOptions& options, std::FILE* out, bool color)
+      : Report(out), quiet_(options.quiet), color_(color) {}
   void Begin() override { Write(Row("OUTCOME", "EXIT", "VEKSTUB", "VEKSETUP", "TYPE", "PATH")); }
   void Add(const ScanRecord& r) override {
     std::string text = Row(std::string(OutcomeName(r.outcome)), std::to_string(r.exitCode),
                            r.stub.display.value_or("-"), r.setup.display.value_or("none"),
                            r.type.value_or("-"), r.path);
+    if (color_) text = Colored(text, r.outcome);
     if (r.reason) {
       text += "    reason: " + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail + "\n";
     }
@@ -349,7 +380,20 @@ class TextReport : public Report {
     return text + path + "\n";
   }
 
+  // The outcome word in the colour of its kind: green passed, yellow out
+  // of range, red failed, none for filtered.
+  static std::string Colored(const std::string& row, Outcome outcome) {
+    const std::size_t end = row.find(' ');
+    const char* color = outcome == Outcome::kPassed     ? "\x1b[32m"
+                        : outcome == Outcome::kFiltered ? nullptr
+                        : ScanExitCode(outcome) == kScanOutOfRange ? "\x1b[33m"
+                                                                   : "\x1b[31m";
+    if (color == nullptr || end == row.npos) return row;
+    return color + row.substr(0, end) + "\x1b[0m" + row.substr(end);
+  }
+
   bool quiet_;
+  bool color_;
   Spool held_;
 };
 
@@ -399,13 +443,19 @@ std::string SummaryLine(const ScanSummary& s) {
 }
 
 std::unique_ptr<Report> MakeReport(const ScanOptions& options, std::FILE* out) {
-  switch (options.format) {
+  return MakeReport(options.format, options, out, options.colorText);
+}
+
+std::unique_ptr<Report> MakeReport(Format format, const ScanOptions& options, std::FILE* out,
+                                   bool color) {
+  switch (format) {
     case Format::kJsonl: return std::make_unique<JsonLinesReport>(options, out);
     case Format::kCsv: return std::make_unique<CsvReport>(out);
     case Format::kJunit: return std::make_unique<JunitReport>(out);
+    case Format::kGithub: return MakeGithubReport(options, out);
     case Format::kText: break;
   }
-  return std::make_unique<TextReport>(options, out);
+  return std::make_unique<TextReport>(options, out, color);
 }
 
 }  // namespace packprobe::scan

@@ -12,7 +12,7 @@ namespace packprobe::scan {
 
 // The version of the JSON Lines schema; it changes when a field changes
 // meaning or goes away (adding fields keeps it).
-inline constexpr const char* kJsonSchema = "packprobe-scan/1";
+inline constexpr const char* kJsonSchema = "packprobe-scan/2";
 
 struct ScanSummary {
   std::size_t total = 0;
@@ -23,6 +23,7 @@ struct ScanSummary {
   std::size_t invalid = 0;
   std::size_t systemError = 0;
   double seconds = 0;
+  int exitCode = 0;  // the run's exit code, for the closing record
 
   void Count(const ScanRecord& record);
 };
@@ -46,6 +47,10 @@ class Report {
 
 // The report of options.format on out, which the caller opens and closes.
 std::unique_ptr<Report> MakeReport(const ScanOptions& options, std::FILE* out);
+// The report of another format with the same options; color: the text
+// report colours its outcomes.
+std::unique_ptr<Report> MakeReport(Format format, const ScanOptions& options, std::FILE* out,
+                                   bool color = false);
 
 // "1,204": a count with commas between groups of three digits.
 std::string GroupDigits(std::size_t value);

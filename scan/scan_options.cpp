@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "component/version_number.h"
+#include "scan/config.h"
 #include "scan/scan_record.h"
 #include "scan/version.h"
 #include "util/text.h"
@@ -30,8 +31,16 @@ constexpr const char* kFooter =
     "workers that name the same folders split the paths the same way: the N shares\n"
     "are disjoint and together hold every path.\n"
     "\n"
-    "Warnings (failures only with --strict): stub-version-text, stub-comments-tail,\n"
-    "setup-version-text, setup-no-file-version, duplicate-component.\n"
+    "Warnings (failures only with --strict or --error-on): stub-version-text,\n"
+    "stub-comments-tail, setup-version-text, setup-no-file-version, duplicate-component.\n"
+    "\n"
+    "Configuration: packprobe-scan.toml in the first PATH's folder or above (or\n"
+    "--config FILE) may hold stub-min, stub-max, setup-min, setup-max, firmware-only,\n"
+    "software-only, strict, error-on, ignore, exclude and manifest; options given on\n"
+    "the command line win over the file's keys of the same name.\n"
+    "\n"
+    "packprobe-scan merge REPORT... joins JSON Lines reports of --shard K/N runs into\n"
+    "the report and exit code of one unsharded run (merge --help).\n"
     "\n"
     "-q, --quiet: no progress line; the text report lists only failures and the summary.\n"
     "\n"
@@ -39,7 +48,9 @@ constexpr const char* kFooter =
     "  0   every component passed or was filtered out\n"
     "  1   some version is out of range, and nothing worse\n"
     "  2   some component is missing or invalid, or a system error occurred\n"
-    "  64  usage error\n";
+    "  64  usage error\n"
+    "  65  merge: a report is cut, malformed or of other options, or the shards do not fit\n"
+    "  74  a report could not be written\n";
 
 // A version bound, read by PACKPROBE's rules; nothing when PACKPROBE would
 // reject it (empty, negative, or more than 7 characters besides dots).
@@ -86,6 +97,7 @@ const char* FormatName(Format format) {
     case Format::kJsonl: return "jsonl";
     case Format::kCsv: return "csv";
     case Format::kJunit: return "junit";
+    case Format::kGithub: return "github";
   }
   return "text";
 }
@@ -114,8 +126,9 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
                                        "check only software components; filter out the rest");
   firmware->excludes(software);
   const std::map<std::string, Format> formats = {
-      {"text", Format::kText}, {"jsonl", Format::kJsonl}, {"csv", Format::kCsv}, {"junit", Format::kJunit}};
-  app.add_option("--format", options.format, "text, jsonl, csv or junit (default: text)")
+      {"text", Format::kText}, {"jsonl", Format::kJsonl}, {"csv", Format::kCsv}, {"junit", Format::kJunit},
+      {"github", Format::kGithub}};
+  app.add_option("--format", options.format, "text, jsonl, csv, junit or github (default: text)")
       ->transform(CLI::CheckedTransformer(formats))
       ->option_text("FORMAT");
   app.add_option("-o,--output", options.output, "write the report to FILE (default: standard output)")
@@ -133,6 +146,8 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
       ->transform(CLI::CheckedTransformer(progressModes))
       ->option_text("WHEN");
   app.add_flag("-q,--quiet", options.quiet, "no progress; text lists only failures and the summary");
+  GateArguments gate;
+  AddGateOptions(app, options, gate);
 
   std::vector<const char*> argv;
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
@@ -164,6 +179,13 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
       return UsageError("--shard: \"" + shard + "\" is not K/N with 0 <= K < N");
     }
   }
+  const std::string gateError =
+      FinishGateOptions(app, options, gate, [](const std::string& text, std::string& why) {
+        const std::optional<VersionNumber> value = ParseBound(text);
+        if (!value) why = "not a version: \"" + text + "\"";
+        return value;
+      });
+  if (!gateError.empty()) return UsageError(gateError);
   if (options.paths.empty() && options.filesFrom.empty()) {
     return UsageError("no components named: give a PATH or --files-from");
   }

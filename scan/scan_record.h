@@ -32,7 +32,10 @@ std::string_view OutcomeName(Outcome outcome);
 inline constexpr int kScanPassed = 0;      // every component passed or was filtered
 inline constexpr int kScanOutOfRange = 1;  // some version out of range, nothing worse
 inline constexpr int kScanFailed = 2;      // some component missing, invalid or a system error
+inline constexpr int kScanNothingChecked = 3;  // no component was checked
 inline constexpr int kScanUsage = 64;      // a usage error (EX_USAGE)
+inline constexpr int kScanBadReports = 65; // merge: reports cut, malformed or not fitting (EX_DATAERR)
+inline constexpr int kScanWriteFailed = 74;  // a report could not be written (EX_IOERR)
 
 // The scan exit code that one outcome calls for.
 int ScanExitCode(Outcome outcome);

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "scan/selection.h"
 #include "util/ascii.h"
 
 namespace packprobe::scan {
@@ -24,7 +25,8 @@ bool HasExeExtension(const fs::path& path) {
                     [](char a, char b) { return AsciiEqualIgnoringCase(a, b); });
 }
 
-void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {
+void SearchFolder(const fs::path& folder, const std::vector<std::string>& exclude,
+                  std::vector<Target>& targets) {
   std::error_code error;
   fs::recursive_directory_iterator it(folder, error);
   for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
@@ -32,10 +34,12 @@ void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {
     // and special files (pipes, devices) are no components.
     std::error_code ignored;
     if (!it->is_regular_file(ignored) || !HasExeExtension(it->path())) continue;
+    const std::string key = GenericUtf8(it->path().lexically_relative(folder));
+    if (Excluded(exclude, key)) continue;
     Target target;
     target.native = it->path().native();
     target.display = GenericUtf8(it->path());
-    target.shardHash = Fnv1a64(GenericUtf8(it->path().lexically_relative(folder)));
+    target.shardHash = Fnv1a64(key);
     targets.push_back(std::move(target));
   }
   if (error) {
@@ -50,17 +54,19 @@ void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {
 
 }  // namespace
 
-std::vector<Target> CollectTargets(const std::vector<fs::path>& paths) {
+std::vector<Target> CollectTargets(const std::vector<fs::path>& paths,
+                                   const std::vector<std::string>& exclude) {
   std::vector<Target> targets;
   for (const fs::path& path : paths) {
     std::error_code ignored;
     if (fs::is_directory(path, ignored)) {
-      SearchFolder(path, targets);
+      SearchFolder(path, exclude, targets);
       continue;
     }
     Target target;
     target.native = path.native();
     target.display = GenericUtf8(path);
+    if (Excluded(exclude, target.display)) continue;
     target.shardHash = Fnv1a64(target.display);
     targets.push_back(std::move(target));
   }

@@ -33,7 +33,11 @@ struct Target {
 // Only the shard key's hash is kept: memory per target is its paths.
 // A folder that cannot be read, or whose search fails part-way, yields a
 // target of its own with folderError set.
-std::vector<Target> CollectTargets(const std::vector<std::filesystem::path>& paths);
+// Paths that match one of the exclude globs (scan/selection.h; the key is
+// the relative path for files found in a folder, the path as given for
+// files named) are left out.
+std::vector<Target> CollectTargets(const std::vector<std::filesystem::path>& paths,
+                                   const std::vector<std::string>& exclude = {});
 
 // The paths listed in text, one per line: line ends "\n" or "\r\n", empty
 // lines skipped.

@@ -63,9 +63,9 @@ class GithubReport : public Report {
 };
 
 // Text for a Markdown table cell: control characters as C escapes, and
-// every character that Markdown or HTML could read as markup as a numeric
-// character reference, so that a name can neither end the cell or the row
-// nor format, link or hide anything.
+// every character that Markdown or HTML could read as markup there as a
+// numeric character reference, so that a name can neither end the cell or
+// the row nor format, link or hide anything.
 std::string Cell(std::string_view raw) {
   std::string out;
   for (const char c : ValidUtf8(raw)) {
@@ -80,7 +80,10 @@ std::string Cell(std::string_view raw) {
       char hex[16];
       std::snprintf(hex, sizeof hex, "&#92;x%02x", u);
       out += hex;
-    } else if (std::string_view("&<>\"'\\`*_[]()|~#!+-.{}:=$^%").find(c) != std::string_view::npos) {
+    } else if (std::string_view("&<>\\`*_[]|~$:.").find(c) != std::string_view::npos) {
+      // Markup inside a cell: emphasis, code, links and images (which need
+      // "["), HTML, cell ends, strike-through, maths; ":" and "." keep GFM
+      // from linking "http://..." and "www.x".
       out += "&#" + std::to_string(u) + ";";
     } else {
       out += c;

@@ -37,7 +37,7 @@ ComponentContents Kit(const std::string& name, const std::string& category = "So
   return contents;
 }
 
-class ScanGateTest : public ::testing::Test {
+class ScanCiGateTest : public ::testing::Test {
  protected:
   void Put(const std::string& relative, ComponentContents contents) {
     const fs::path path = cwd_ / relative;
@@ -116,7 +116,7 @@ class ScanGateTest : public ::testing::Test {
 const std::vector<std::string> kRanges = {"--stub-min", "3.0.0.0", "--setup-max", "8.0.0.0",
                                           "--software-only", "-j", "2"};
 
-TEST_F(ScanGateTest, MergeOfEveryShardCountEqualsTheUnshardedRun) {
+TEST_F(ScanCiGateTest, MergeOfEveryShardCountEqualsTheUnshardedRun) {
   BuildRelease();
   for (const bool strict : {false, true}) {
     std::vector<std::string> options = kRanges;
@@ -170,7 +170,7 @@ TEST_F(ScanGateTest, MergeOfEveryShardCountEqualsTheUnshardedRun) {
   }
 }
 
-TEST_F(ScanGateTest, MergeRefusesReportsThatAreNotTheWholeSplit) {
+TEST_F(ScanCiGateTest, MergeRefusesReportsThatAreNotTheWholeSplit) {
   Put("rel/a.exe", Kit("A"));
   Put("rel/b.exe", Kit("B"));
   Put("rel/c.exe", Kit("C"));
@@ -232,7 +232,7 @@ std::string Unescape(const std::string& text) {
   return out;
 }
 
-TEST_F(ScanGateTest, GithubAnnotationsEscapeHostileNamesAndDetails) {
+TEST_F(ScanCiGateTest, GithubAnnotationsEscapeHostileNamesAndDetails) {
   for (std::size_t i = 0; i < std::size(kHostileNames); ++i) {
     const std::string name = kHostileNames[i];
     ComponentContents c = Kit("Hostile " + std::to_string(i));
@@ -323,7 +323,7 @@ std::string CellText(const std::string& text) {
   return out;
 }
 
-TEST_F(ScanGateTest, MarkdownSummaryRendersEveryFailureAndCount) {
+TEST_F(ScanCiGateTest, MarkdownSummaryRendersEveryFailureAndCount) {
   BuildRelease();
   WriteFile(cwd_ / "summary.md", "## an earlier step\n\n");
   std::vector<std::string> arguments = {"--format", "github"};
@@ -362,7 +362,7 @@ TEST_F(ScanGateTest, MarkdownSummaryRendersEveryFailureAndCount) {
   EXPECT_EQ(rendered, failures);
 }
 
-TEST_F(ScanGateTest, ConfigurationFileAndCommandLineCombine) {
+TEST_F(ScanCiGateTest, ConfigurationFileAndCommandLineCombine) {
   ComponentContents c = Kit("Short setup");
   c.setupFileVersion = u"7.9.1";  // warning setup-version-text
   Put("repo/rel/short.exe", c);
@@ -421,7 +421,7 @@ TEST_F(ScanGateTest, ConfigurationFileAndCommandLineCombine) {
   }
 }
 
-TEST_F(ScanGateTest, OneRunWritesTheLogTheAnnotationsAndTheArtifact) {
+TEST_F(ScanCiGateTest, OneRunWritesTheLogTheAnnotationsAndTheArtifact) {
   Put("rel/good.exe", Kit("Good"));
   ComponentContents c = Kit("Old");
   c.comments = u"VEKStub 2.0.0.0";

@@ -10,6 +10,7 @@
 #include "scan/report.h"
 #include "scan/scan_options.h"
 #include "scan/scanner.h"
+#include "scan/shown_text.h"
 #include "scan/targets.h"
 
 namespace packprobe::scan {
@@ -82,6 +83,18 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// Names what was searched when no component was found in it.
+std::string NothingCheckedMessage(const std::vector<std::filesystem::path>& paths) {
+  constexpr std::size_t kNamed = 5;
+  std::string message = "packprobe-scan: nothing was checked: no component found in";
+  for (std::size_t i = 0; i < paths.size() && i < kNamed; ++i) {
+    message += (i == 0 ? " " : ", ") + ShownPath(GenericUtf8(paths[i]));
+  }
+  if (paths.size() > kNamed) message += " and " + GroupDigits(paths.size() - kNamed) + " more";
+  if (paths.empty()) message += " the empty list of paths";
+  return message + " (--allow-empty lets such a scan pass)\n";
+}
+
 }  // namespace
 
 int RunScanProgram(const std::vector<std::string>& arguments) {
@@ -102,6 +115,7 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     return kScanUsage;
   }
   std::vector<Target> targets = CollectTargets(*paths);
+  const std::size_t found = targets.size();
   if (options.shard) {
     std::erase_if(targets, [&](const Target& target) {
       return ShardOf(target, options.shard->count) != options.shard->index;
@@ -137,7 +151,7 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
       const auto [first, inserted] = seen.try_emplace(Fnv1a64(key), index);
       if (!inserted) {
         record.warnings.push_back({"duplicate-component", "the same display name and versions as " +
-                                                              targets[first->second].display});
+                                                              ShownPath(targets[first->second].display)});
       }
     }
     ++index;
@@ -154,6 +168,12 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
       report->Add(record);
     }
   });
+  // Nothing found in what was named is no pass: a wrong artifact path must
+  // not ship a release. A shard whose share is empty while the paths held
+  // components checked what it was given.
+  const bool nothingChecked = found == 0 && !options.allowEmpty;
+  if (nothingChecked) exitCode = kScanNothingChecked;
+  summary.exitCode = exitCode;
   summary.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   progress.Clear();
@@ -163,8 +183,9 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   if (out != stdout) written = std::fclose(out) == 0 && written;
   if (!written) {
     WriteTo(stderr, "packprobe-scan: the report could not be written completely\n");
-    return kScanFailed;
+    return kScanOutputError;
   }
+  if (nothingChecked) WriteTo(stderr, NothingCheckedMessage(*paths));
   return exitCode;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "scan/shown_text.h"
 #include "scan/version.h"
 #include "util/text.h"
 
@@ -13,8 +14,6 @@ namespace packprobe::scan {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-std::string ValidUtf8(std::string_view text) { return Utf16ToUtf8(Utf8ToUtf16(text)); }
 
 bool IsFailure(Outcome outcome) {
   return outcome != Outcome::kPassed && outcome != Outcome::kFiltered;
@@ -89,7 +88,10 @@ std::string Milliseconds(double ms) {
 
 Json RecordJson(const ScanRecord& record) {
   Json json;
-  json["path"] = record.path;
+  // A path that is not shown as it is (not UTF-8, or holding control
+  // characters) also comes as its raw bytes, so that it round-trips.
+  json["path"] = ShownPath(record.path);
+  json["path_bytes"] = IsPlainPath(record.path) ? Json(nullptr) : Json(Base64(record.path));
   json["file"] = record.file;
   json["outcome"] = std::string(OutcomeName(record.outcome));
   json["exit_code"] = record.exitCode;
@@ -127,6 +129,11 @@ std::string Dump(const Json& json) {
   return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+Json ShardJson(const ScanOptions& options) {
+  if (!options.shard) return nullptr;
+  return std::to_string(options.shard->index) + "/" + std::to_string(options.shard->count);
+}
+
 Json OptionsJson(const ScanOptions& options) {
   Json json;
   json["paths"] = options.paths;
@@ -138,9 +145,7 @@ Json OptionsJson(const ScanOptions& options) {
   json["firmware_only"] = options.criteria.firmwareOnly;
   json["software_only"] = options.criteria.softwareOnly;
   json["strict"] = options.strict;
-  json["shard"] = options.shard ? Json(std::to_string(options.shard->index) + "/" +
-                                       std::to_string(options.shard->count))
-                                : Json(nullptr);
+  json["shard"] = ShardJson(options);
   json["jobs"] = options.jobs;
   return json;
 }
@@ -159,7 +164,22 @@ class JsonLinesReport : public Report {
     Write(Dump(header) + "\n");
   }
   void Add(const ScanRecord& record) override { Write(Dump(RecordJson(record)) + "\n"); }
-  void End(const ScanSummary&) override {}
+  // The closing record: a report without it was cut short.
+  void End(const ScanSummary& summary) override {
+    Json counts = Json::object();
+    for (std::size_t i = 0; i < kOutcomeCount; ++i) {
+      counts[std::string(OutcomeName(static_cast<Outcome>(i)))] = summary.counts[i];
+    }
+    Json closing;
+    closing["complete"] = true;
+    closing["total"] = summary.total;
+    closing["counts"] = std::move(counts);
+    closing["warnings"] = summary.warnings;
+    closing["exit_code"] = summary.exitCode;
+    closing["shard"] = ShardJson(options_);
+    closing["elapsed_ms"] = std::round(summary.seconds * 1e6) / 1000;
+    Write(Dump(closing) + "\n");
+  }
 
  private:
   const ScanOptions& options_;
@@ -207,7 +227,7 @@ class CsvReport : public Report {
       warnings += warning.code + ": " + warning.detail;
     }
     const std::string fields[] = {
-        r.path, r.file, std::string(OutcomeName(r.outcome)), std::to_string(r.exitCode),
+        ShownPath(r.path), r.file, std::string(OutcomeName(r.outcome)), std::to_string(r.exitCode),
         std::to_string(r.status), CsvValue(r.stub.text), CsvValue(r.stub.version),
         CsvValue(r.stub.display), CsvValue(r.stub.inRange), CsvValue(r.setupPresent),
         CsvValue(r.setup.text), CsvValue(r.setup.version), CsvValue(r.setup.display),
@@ -226,30 +246,43 @@ class CsvReport : public Report {
 
 // --- junit -----------------------------------------------------------------
 
-// Text for XML attributes and content. Bytes that are not UTF-8 (a file
-// name can hold them) and characters that XML 1.0 cannot hold (most control
-// characters) become U+FFFD.
-std::string XmlText(std::string_view text) {
+// Text for XML attributes and content. Bytes that are not UTF-8 and
+// characters that XML 1.0 cannot hold (control characters but tab, newline
+// and carriage return; U+FFFE and U+FFFF) become U+FFFD. In attributes, tab,
+// newline and carriage return are character references, which a parser
+// keeps (it turns them into spaces when they stand as they are).
+std::string XmlText(std::string_view raw, bool attribute = false) {
+  const std::string text = ValidUtf8(raw);
   std::string out;
-  for (const char c : ValidUtf8(text)) {
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 && c != '\t' && c != '\n' && c != '\r') {
-          out += "\xEF\xBF\xBD";
-        } else {
-          out += c;
-        }
-      }
+      case '&': out += "&amp;"; continue;
+      case '<': out += "&lt;"; continue;
+      case '>': out += "&gt;"; continue;
+      case '"': out += "&quot;"; continue;
+      case '\'': out += "&apos;"; continue;
+      case '\t': out += attribute ? "&#9;" : "\t"; continue;
+      case '\n': out += attribute ? "&#10;" : "\n"; continue;
+      case '\r': out += "&#13;"; continue;
+      default: break;
+    }
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20) {
+      out += "\xEF\xBF\xBD";
+    } else if (u == 0xEF && i + 2 < text.size() && text[i + 1] == '\xBF' &&
+               (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')) {
+      out += "\xEF\xBF\xBD";  // U+FFFE or U+FFFF
+      i += 2;
+    } else {
+      out += c;
     }
   }
   return out;
 }
+
+std::string XmlAttribute(std::string_view raw) { return XmlText(raw, true); }
 
 std::string Seconds(double ms) {
   char text[32];
@@ -261,23 +294,23 @@ class JunitReport : public Report {
  public:
   explicit JunitReport(std::FILE* out) : Report(out) {}
   void Add(const ScanRecord& r) override {
-    std::string xml = "    <testcase classname=\"packprobe-scan\" name=\"" + XmlText(r.path) +
+    std::string xml = "    <testcase classname=\"packprobe-scan\" name=\"" + XmlAttribute(ShownPath(r.path)) +
                       "\" time=\"" +
                       Seconds(r.elapsedMs) + "\">\n";
     const std::string outcome(OutcomeName(r.outcome));
     switch (ScanExitCode(r.outcome)) {
       case kScanPassed:
         if (r.outcome == Outcome::kFiltered) {
-          xml += "      <skipped message=\"" + XmlText(r.verdictMessage) + "\"/>\n";
+          xml += "      <skipped message=\"" + XmlAttribute(r.verdictMessage) + "\"/>\n";
         }
         break;
       case kScanOutOfRange:
-        xml += "      <failure message=\"" + XmlText(r.verdictMessage) + "\" type=\"" + outcome +
+        xml += "      <failure message=\"" + XmlAttribute(r.verdictMessage) + "\" type=\"" + outcome +
                "\">" + XmlText(Details(r)) + "</failure>\n";
         break;
       default:
-        xml += "      <error message=\"" + XmlText(r.reason ? r.reason->detail : outcome) +
-               "\" type=\"" + XmlText(r.reason ? r.reason->code : outcome) + "\">" +
+        xml += "      <error message=\"" + XmlAttribute(r.reason ? r.reason->detail : outcome) +
+               "\" type=\"" + XmlAttribute(r.reason ? r.reason->code : outcome) + "\">" +
                XmlText(Details(r)) + "</error>\n";
         break;
     }
@@ -317,15 +350,22 @@ class JunitReport : public Report {
 class TextReport : public Report {
  public:
   TextReport(const ScanOptions& options, std::FILE* out) : Report(out), quiet_(options.quiet) {}
-  void Begin() override { Write(Row("OUTCOME", "EXIT", "VEKSTUB", "VEKSETUP", "TYPE", "PATH")); }
+  void Begin() override {
+    if (!quiet_) Write(Row("OUTCOME", "EXIT", "VEKSTUB", "VEKSETUP", "TYPE", "PATH"));
+  }
   void Add(const ScanRecord& r) override {
     std::string text = Row(std::string(OutcomeName(r.outcome)), std::to_string(r.exitCode),
                            r.stub.display.value_or("-"), r.setup.display.value_or("none"),
-                           r.type.value_or("-"), r.path);
+                           r.type.value_or("-"), ShownPath(r.path));
+    // Details quote package strings: their control characters are escaped,
+    // so that no string adds a line or reaches the terminal.
     if (r.reason) {
-      text += "    reason: " + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail + "\n";
+      text += "    reason: " + r.reason->code + " (" + r.reason->step +
+              "): " + EscapeControls(r.reason->detail) + "\n";
     }
-    for (const Warning& w : r.warnings) text += "    warning: " + w.code + ": " + w.detail + "\n";
+    for (const Warning& w : r.warnings) {
+      text += "    warning: " + w.code + ": " + EscapeControls(w.detail) + "\n";
+    }
     // Failures come first, as they are found; the rest follows them.
     if (IsFailure(r.outcome)) {
       Write(text);
@@ -362,6 +402,8 @@ void Report::Write(std::string_view bytes) {
 
 void ScanSummary::Count(const ScanRecord& record) {
   ++total;
+  ++counts[static_cast<std::size_t>(record.outcome)];
+  warnings += record.warnings.size();
   switch (record.outcome) {
     case Outcome::kPassed: ++passed; break;
     case Outcome::kFiltered: ++filtered; break;
@@ -392,6 +434,9 @@ std::string SummaryLine(const ScanSummary& s) {
     if (count == 0) continue;
     line += ", " + GroupDigits(count) + " ";
     line += count == 1 && std::string_view(label) == "system errors" ? "system error" : label;
+  }
+  if (s.warnings != 0) {
+    line += ", " + GroupDigits(s.warnings) + (s.warnings == 1 ? " warning" : " warnings");
   }
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, ", in %.1f s", s.seconds);

@@ -33,13 +33,18 @@ constexpr const char* kFooter =
     "Warnings (failures only with --strict): stub-version-text, stub-comments-tail,\n"
     "setup-version-text, setup-no-file-version, duplicate-component.\n"
     "\n"
-    "-q, --quiet: no progress line; the text report lists only failures and the summary.\n"
+    "-q, --quiet: no progress line; the text report has no column header and lists\n"
+    "only failures and the summary.\n"
     "\n"
     "Exit codes:\n"
     "  0   every component passed or was filtered out\n"
     "  1   some version is out of range, and nothing worse\n"
     "  2   some component is missing or invalid, or a system error occurred\n"
-    "  64  usage error\n";
+    "  3   nothing was checked: no component found in what was named\n"
+    "      (--allow-empty makes this 0)\n"
+    "  64  usage error\n"
+    "  71  the scan could not run: no memory\n"
+    "  74  the report could not be written whole (a full disk, a closed pipe)\n";
 
 // A version bound, read by PACKPROBE's rules; nothing when PACKPROBE would
 // reject it (empty, negative, or more than 7 characters besides dots).
@@ -133,6 +138,8 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
       ->transform(CLI::CheckedTransformer(progressModes))
       ->option_text("WHEN");
   app.add_flag("-q,--quiet", options.quiet, "no progress; text lists only failures and the summary");
+  app.add_flag("--allow-empty", options.allowEmpty,
+               "finding no component passes (exit 0 rather than 3)");
 
   std::vector<const char*> argv;
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());

@@ -29,6 +29,8 @@ struct ScanOptions {
   bool strict = false;
   ProgressMode progress = ProgressMode::kAuto;
   bool quiet = false;
+  // A scan that finds no component passes (exit 0) rather than exiting 3.
+  bool allowEmpty = false;
 };
 
 // What the command line asks for: a scan with these options, or an

@@ -1,6 +1,7 @@
 // The result of checking one component in a scan, as the reports show it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "component/component_info.h"
 #include "component/verdict.h"
+#include "scan/exit_codes.h"
 
 namespace packprobe::scan {
 
@@ -28,11 +30,8 @@ enum class Outcome {
 // "passed", "filtered", "stub-out-of-range", ...
 std::string_view OutcomeName(Outcome outcome);
 
-// Exit codes of a scan.
-inline constexpr int kScanPassed = 0;      // every component passed or was filtered
-inline constexpr int kScanOutOfRange = 1;  // some version out of range, nothing worse
-inline constexpr int kScanFailed = 2;      // some component missing, invalid or a system error
-inline constexpr int kScanUsage = 64;      // a usage error (EX_USAGE)
+// The number of outcomes, for counts kept per outcome.
+inline constexpr std::size_t kOutcomeCount = 8;
 
 // The scan exit code that one outcome calls for.
 int ScanExitCode(Outcome outcome);

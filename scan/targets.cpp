@@ -8,13 +8,12 @@
 
 namespace packprobe::scan {
 namespace fs = std::filesystem;
-namespace {
-
-// The path with "/" between its parts on every system, as UTF-8.
 std::string GenericUtf8(const fs::path& path) {
   const std::u8string text = path.generic_u8string();
   return std::string(text.begin(), text.end());
 }
+
+namespace {
 
 bool HasExeExtension(const fs::path& path) {
   const std::string name = GenericUtf8(path.filename());

@@ -47,6 +47,10 @@ std::uint64_t Fnv1a64(std::string_view text);
 // and the other paths, so every worker computes the same split.
 std::uint32_t ShardOf(const Target& target, std::uint32_t count);
 
+// The path with "/" between its parts on every system, as UTF-8 (POSIX: its
+// bytes as they are, which need not be UTF-8).
+std::string GenericUtf8(const std::filesystem::path& path);
+
 // The path that a UTF-8 argument names (POSIX: its bytes as they are).
 std::filesystem::path PathFromUtf8(const std::string& utf8);
 

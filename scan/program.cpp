@@ -84,7 +84,8 @@ class ProgressLine {
 };
 
 // Names what was searched when no component was found in it.
-std::string NothingCheckedMessage(const std::vector<std::filesystem::path>& paths) {
+std::string NothingCheckedMessage(const std::vector<std::filesystem::path>& paths,
+                                  const SearchNotes& notes) {
   constexpr std::size_t kNamed = 5;
   std::string message = "packprobe-scan: nothing was checked: no component found in";
   for (std::size_t i = 0; i < paths.size() && i < kNamed; ++i) {
@@ -92,6 +93,11 @@ std::string NothingCheckedMessage(const std::vector<std::filesystem::path>& path
   }
   if (paths.size() > kNamed) message += " and " + GroupDigits(paths.size() - kNamed) + " more";
   if (paths.empty()) message += " the empty list of paths";
+  if (notes.folderLinksSkipped != 0) {
+    message += "; " + GroupDigits(notes.folderLinksSkipped) +
+               (notes.folderLinksSkipped == 1 ? " link to a folder was" : " links to folders were") +
+               " not followed (--follow searches them)";
+  }
   return message + " (--allow-empty lets such a scan pass)\n";
 }
 
@@ -114,7 +120,8 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     WriteTo(stderr, "packprobe-scan: " + error + "\n");
     return kScanUsage;
   }
-  std::vector<Target> targets = CollectTargets(*paths);
+  SearchNotes notes;
+  std::vector<Target> targets = CollectTargets(*paths, {options.follow}, &notes);
   const std::size_t found = targets.size();
   if (options.shard) {
     std::erase_if(targets, [&](const Target& target) {
@@ -185,7 +192,7 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     WriteTo(stderr, "packprobe-scan: the report could not be written completely\n");
     return kScanOutputError;
   }
-  if (nothingChecked) WriteTo(stderr, NothingCheckedMessage(*paths));
+  if (nothingChecked) WriteTo(stderr, NothingCheckedMessage(*paths, notes));
   return exitCode;
 }
 

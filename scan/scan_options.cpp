@@ -19,7 +19,10 @@ constexpr const char* kDescription =
 
 constexpr const char* kFooter =
     "PATH is a component file, or a folder searched recursively for files whose names\n"
-    "end in .exe in any letter case. Records come in sorted path order, whatever -j.\n"
+    "end in .exe in any letter case. Every such entry gets a record, also a dangling\n"
+    "link, a link loop, a pipe or a device; a folder that cannot be read gets one too,\n"
+    "and the search goes on. Links to folders are searched only with --follow.\n"
+    "Records come in sorted path order, whatever -j.\n"
     "\n"
     "Versions (V) are read as PACKPROBE reads them: the dots are dropped and the rest\n"
     "is a decimal number, so 3.0.3.0 is 3030; at most 7 characters besides dots.\n"
@@ -138,6 +141,8 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
       ->transform(CLI::CheckedTransformer(progressModes))
       ->option_text("WHEN");
   app.add_flag("-q,--quiet", options.quiet, "no progress; text lists only failures and the summary");
+  app.add_flag("--follow", options.follow,
+               "search folders reached through symbolic links too (loops are reported)");
   app.add_flag("--allow-empty", options.allowEmpty,
                "finding no component passes (exit 0 rather than 3)");
 

@@ -223,6 +223,17 @@ ScanRecord MakeSystemErrorRecord(std::string path, std::string code, std::string
   return record;
 }
 
+ScanRecord MakeSearchRecord(std::string path, Outcome outcome, int status, std::string code,
+                            std::string detail) {
+  ScanRecord record;
+  record.path = std::move(path);
+  record.outcome = outcome;
+  record.exitCode = status;
+  record.status = status;
+  record.reason = Reason{std::move(code), "search", std::move(detail), {}, 0};
+  return record;
+}
+
 void ApplyStrict(ScanRecord& record) {
   if (record.warnings.empty()) return;
   switch (record.outcome) {

@@ -84,6 +84,12 @@ ScanRecord MakeRecord(std::string path, const ComponentInfo& info, const CheckCr
 // The record of a component whose check could not run at all.
 ScanRecord MakeSystemErrorRecord(std::string path, std::string code, std::string detail);
 
+// The record of an entry that the search could not hand to the check (a
+// folder that cannot be listed, a link back to a folder being searched),
+// with the outcome and the status (also its exit code) that it gets.
+ScanRecord MakeSearchRecord(std::string path, Outcome outcome, int status, std::string code,
+                            std::string detail);
+
 // Under --strict, a component with warnings that would otherwise pass or
 // fail only a comparison becomes invalid, with the first warning as reason.
 void ApplyStrict(ScanRecord& record);

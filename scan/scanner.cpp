@@ -18,12 +18,29 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
   const auto start = std::chrono::steady_clock::now();
   ScanRecord record;
   try {
-    if (!target.folderError.empty()) {
-      record = MakeSystemErrorRecord(target.display, "folder-unreadable", target.folderError);
+    if (target.searchCode == "folder-loop") {
+      // Not a component but a folder met again: as PACKPROBE refuses a
+      // folder named as a component.
+      record = MakeSearchRecord(target.display, Outcome::kInvalid, ComponentInfo::kStatusInvalid,
+                                target.searchCode, target.searchDetail);
+    } else if (!target.searchCode.empty()) {
+      record = MakeSearchRecord(target.display, Outcome::kSystemError,
+                                ComponentInfo::kStatusSystemError, target.searchCode,
+                                target.searchDetail);
     } else {
       const std::u16string path = PathToUtf16(target.native);
       const auto info = std::make_unique<ComponentInfo>(&path);
       record = MakeRecord(target.display, *info, criteria);
+      // A link or a special file explains a missing or refused component
+      // better than the check can.
+      if (record.reason && (record.reason->code == "component-missing" ||
+                            record.reason->code == "not-regular-file")) {
+        const EntryReason entry = DescribeEntry(std::filesystem::path(target.native));
+        if (!entry.code.empty()) {
+          record.reason->code = entry.code;
+          record.reason->detail = entry.detail;
+        }
+      }
     }
   } catch (const std::exception& e) {
     // Running out of memory is the failure expected here; like PACKPROBE,

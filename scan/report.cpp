@@ -2,10 +2,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <optional>
+#include <system_error>
 
+#include "platform/report_file.h"
 #include "scan/shown_text.h"
 #include "scan/version.h"
 #include "util/text.h"
@@ -19,51 +22,77 @@ bool IsFailure(Outcome outcome) {
   return outcome != Outcome::kPassed && outcome != Outcome::kFiltered;
 }
 
-// Text that a report holds back until the end, kept in a temporary file so
-// that memory does not grow with the number of components (in memory when
-// no temporary file can be had).
+// Text that a report holds back until the end: in memory up to a bound,
+// beyond it in an unnamed temporary file under TMPDIR, so that memory does
+// not grow with the number of components. Nothing held is ever dropped: a
+// failure to spill, write or read it back is kept and fails the report.
 class Spool {
  public:
-  Spool() : file_(std::tmpfile()) {}
-  ~Spool() {
-    if (file_ != nullptr) std::fclose(file_);
-  }
+  static constexpr std::size_t kMemoryBound = 1u << 20;
+
+  Spool() = default;
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;
 
-  void Append(std::string_view text) {
-    if (file_ != nullptr && std::fwrite(text.data(), 1, text.size(), file_) == text.size()) return;
-    if (file_ != nullptr) {
-      // The temporary file failed: keep what it holds and go on in memory.
-      const std::string held = ReadAll();
-      std::fclose(file_);
-      file_ = nullptr;
-      memory_ = held;
+  // False once anything could not be held.
+  bool Append(std::string_view text) {
+    if (!error_.empty()) return false;
+    if (!file_ && memory_.size() + text.size() <= kMemoryBound) {
+      memory_.append(text);
+      return true;
     }
-    memory_.append(text);
+    if (!file_) {
+      file_ = platform::CreateSpillFile(error_);
+      if (!file_) {
+        error_ = "the report's held-back part cannot be kept: " + error_;
+        return false;
+      }
+      if (!Put(memory_)) return false;
+      std::string().swap(memory_);
+    }
+    return Put(text);
   }
 
-  // Passes everything held to sink, in pieces.
+  // Passes everything held to sink, in pieces; false when it cannot be
+  // read back whole.
   template <typename Sink>
-  void Drain(Sink&& sink) {
-    if (file_ != nullptr) {
-      std::rewind(file_);
-      char buffer[65536];
-      std::size_t n;
-      while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) sink(std::string_view(buffer, n));
+  bool Drain(Sink&& sink) {
+    if (!error_.empty()) return false;
+    if (!file_) {
+      sink(std::string_view(memory_));
+      return true;
     }
-    if (!memory_.empty()) sink(std::string_view(memory_));
+    if (std::fflush(file_.get()) != 0 || std::fseek(file_.get(), 0, SEEK_SET) != 0) {
+      return Fail("cannot be read back");
+    }
+    char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file_.get())) > 0) {
+      sink(std::string_view(buffer, n));
+    }
+    if (std::ferror(file_.get())) return Fail("cannot be read back");
+    return true;
   }
+
+  const std::string& error() const { return error_; }
 
  private:
-  std::string ReadAll() {
-    std::string all;
-    Drain([&](std::string_view piece) { all.append(piece); });
-    return all;
+  bool Put(std::string_view text) {
+    if (text.empty() || std::fwrite(text.data(), 1, text.size(), file_.get()) == text.size()) {
+      return true;
+    }
+    return Fail("cannot be written to the temporary file");
   }
 
-  std::FILE* file_;
+  bool Fail(const char* what) {
+    error_ = std::string("the report's held-back part ") + what + ": " +
+             std::system_category().message(errno);
+    return false;
+  }
+
+  platform::StdioFile file_;
   std::string memory_;
+  std::string error_;
 };
 
 template <typename T>
@@ -316,7 +345,7 @@ class JunitReport : public Report {
     }
     xml += "      <system-out>" + XmlText(Details(r)) + "</system-out>\n";
     xml += "    </testcase>\n";
-    spool_.Append(xml);
+    if (!spool_.Append(xml)) Fail(spool_.error());
   }
   void End(const ScanSummary& s) override {
     const std::string counts = "tests=\"" + std::to_string(s.total) + "\" failures=\"" +
@@ -327,7 +356,10 @@ class JunitReport : public Report {
     Write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
     Write("<testsuites name=\"packprobe-scan\" " + counts + ">\n");
     Write("  <testsuite name=\"packprobe-scan\" " + counts + ">\n");
-    spool_.Drain([&](std::string_view piece) { Write(piece); });
+    if (!spool_.Drain([&](std::string_view piece) { Write(piece); })) {
+      Fail(spool_.error());
+      return;
+    }
     Write("  </testsuite>\n</testsuites>\n");
   }
 
@@ -369,12 +401,15 @@ class TextReport : public Report {
     // Failures come first, as they are found; the rest follows them.
     if (IsFailure(r.outcome)) {
       Write(text);
-    } else if (!quiet_) {
-      held_.Append(text);
+    } else if (!quiet_ && !held_.Append(text)) {
+      Fail(held_.error());
     }
   }
   void End(const ScanSummary& summary) override {
-    held_.Drain([&](std::string_view piece) { Write(piece); });
+    if (!held_.Drain([&](std::string_view piece) { Write(piece); })) {
+      Fail(held_.error());
+      return;
+    }
     Write("\n");
     Write(SummaryLine(summary) + "\n");
   }
@@ -396,8 +431,23 @@ class TextReport : public Report {
 }  // namespace
 
 void Report::Write(std::string_view bytes) {
-  if (bytes.empty()) return;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), out_) != bytes.size()) ok_ = false;
+  if (bytes.empty() || !ok_) return;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), out_) != bytes.size()) {
+    Fail("the report could not be written: " + std::system_category().message(errno));
+  }
+}
+
+bool Report::Flush() {
+  if (ok_ && std::fflush(out_) != 0) {
+    Fail("the report could not be written: " + std::system_category().message(errno));
+  }
+  return ok_;
+}
+
+void Report::Fail(std::string error) {
+  if (!ok_) return;  // the first failure is the cause
+  ok_ = false;
+  error_ = std::move(error);
 }
 
 void ScanSummary::Count(const ScanRecord& record) {

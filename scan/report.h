@@ -41,14 +41,25 @@ class Report {
   virtual void Begin() {}
   virtual void Add(const ScanRecord& record) = 0;
   virtual void End(const ScanSummary& summary) = 0;
-  // False when anything could not be written.
+  // False once anything could not be written or held back; the report is
+  // then not whole, and error() says why.
   bool ok() const { return ok_; }
+  const std::string& error() const { return error_; }
+
+  // Passes what is written on to the system, so that a failing output (a
+  // closed pipe, a full disk) shows at once; false when the report failed.
+  bool Flush();
 
  protected:
   explicit Report(std::FILE* out) : out_(out) {}
+  // Writes nothing more once the report failed.
   void Write(std::string_view bytes);
+  void Fail(std::string error);
   std::FILE* out_;
+
+ private:
   bool ok_ = true;
+  std::string error_;
 };
 
 // The report of options.format on out, which the caller opens and closes.

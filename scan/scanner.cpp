@@ -54,7 +54,7 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
 }
 
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
-              const std::function<void(ScanRecord&&)>& emit) {
+              const std::function<bool(ScanRecord&&)>& emit) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
   CVekXMLReader::SettleProcessSettings();
@@ -62,7 +62,9 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
   if (jobs > targets.size()) jobs = static_cast<unsigned>(std::max<std::size_t>(targets.size(), 1));
 
   if (jobs == 1) {
-    for (const Target& target : targets) emit(CheckTarget(target, criteria));
+    for (const Target& target : targets) {
+      if (!emit(CheckTarget(target, criteria))) return;
+    }
     return;
   }
 
@@ -120,7 +122,10 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
         ++nextToEmit;
       }
       workerWake.notify_all();
-      emit(std::move(record));
+      if (!emit(std::move(record))) {
+        stopWorkers();
+        return;
+      }
     }
   } catch (...) {
     stopWorkers();

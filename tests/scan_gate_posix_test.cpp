@@ -2,6 +2,7 @@
 // it did not check, gives every entry of a search a record, keeps every
 // record whole or fails visibly, and leaves nothing behind.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,6 +159,81 @@ TEST_F(ScanGateTest, AnUnreadableFolderIsNamedAndTheSearchGoesOn) {
                                     {"perm/b/zz.exe", "passed -"},
                                     {"perm/c/c.exe", "passed -"}}));
   EXPECT_NE(r.out.find("the folder perm/b/locked cannot be searched"), std::string::npos) << r.out;
+}
+
+// A list of count paths that do not exist: as many missing records, cheaply.
+std::string MissingList(int count) {
+  std::string list;
+  for (int i = 0; i < count; ++i) list += "gone/m" + std::to_string(100000 + i) + ".exe\n";
+  return list;
+}
+
+TEST_F(ScanGateTest, EveryReportIsWholeOrFailsWithItsOwnCode) {
+  // 3,000 JUnit test cases are more than a report holds back in memory: the
+  // rest waits in TMPDIR, and comes back whole.
+  WriteFile(cwd_ / "list.txt", MissingList(3000));
+  const ProgramResult whole = Scan({"--format", "junit", "--files-from", "list.txt"});
+  EXPECT_EQ(whole.exitCode, 2);
+  EXPECT_NE(whole.out.find("<testsuite name=\"packprobe-scan\" tests=\"3000\""), std::string::npos);
+  std::size_t testcases = 0;
+  for (std::size_t at = 0; (at = whole.out.find("<testcase ", at)) != std::string::npos; ++at) {
+    ++testcases;
+  }
+  EXPECT_EQ(testcases, 3000u);
+
+  // Where the held-back part cannot be kept, the report fails visibly.
+  const ProgramResult noTmp =
+      RunProgram({PACKPROBE_SCAN_EXE, {"--format", "junit", "--files-from", "list.txt"}, cwd_.path(),
+                  {{"TMPDIR", (tmp_ / "gone").string()}}});
+  EXPECT_EQ(noTmp.exitCode, 74);
+  EXPECT_NE(noTmp.err.find("held-back part"), std::string::npos) << noTmp.err;
+  EXPECT_EQ(noTmp.out.find("</testsuites>"), std::string::npos);
+
+  // -o replaces its file only with a whole report: a file-size limit keeps
+  // the old one, and leaves no temporary file beside it.
+  fs::create_directories(cwd_ / "out");
+  WriteFile(cwd_ / "out" / "report.jsonl", "old\n");
+  const ProgramResult limited =
+      Scan({"--format", "jsonl", "-o", "out/report.jsonl", "--files-from", "list.txt"},
+           [] {
+             rlimit limit{64 << 10, 64 << 10};
+             setrlimit(RLIMIT_FSIZE, &limit);
+           });
+  EXPECT_EQ(limited.exitCode, 74);
+  EXPECT_NE(limited.err.find("File too large"), std::string::npos) << limited.err;
+  EXPECT_EQ(ListTree(cwd_ / "out"), std::vector<std::string>{"report.jsonl"});
+  EXPECT_EQ(ReadFile(cwd_ / "out" / "report.jsonl"), "old\n");
+  const ProgramResult replaced =
+      Scan({"--format", "jsonl", "-o", "out/report.jsonl", "--files-from", "list.txt"});
+  EXPECT_EQ(replaced.exitCode, 2);
+  EXPECT_EQ(Lines(ReadFile(cwd_ / "out" / "report.jsonl")).back()["total"], 3000);
+
+  // One code for each unrelated failure.
+  PutKit("rel/victim.exe");
+  const std::string victim = ReadFile(cwd_ / "rel" / "victim.exe");
+  WriteFile(cwd_ / "rel" / "broken.exe", "not a component");
+  EXPECT_EQ(Scan({"rel"}).exitCode, 2);
+  EXPECT_EQ(Scan({"-o", "/dev/full", "rel"}).exitCode, 74);
+  EXPECT_EQ(Scan({"-o", "nodir/x", "rel"}).exitCode, 74);
+  const ProgramResult input = Scan({"-o", "rel/victim.exe", "rel"});
+  EXPECT_EQ(input.exitCode, 64);
+  EXPECT_NE(input.err.find("it is the component rel/victim.exe"), std::string::npos) << input.err;
+  EXPECT_EQ(ReadFile(cwd_ / "rel" / "victim.exe"), victim);
+  EXPECT_EQ(Scan({"-o", "list.txt", "--files-from", "list.txt"}).exitCode, 64);
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--help"}, std::vector<std::string>{"--version"}}) {
+    EXPECT_EQ(Scan(arguments, [] { freopen("/dev/full", "w", stdout); }).exitCode, 74);
+  }
+
+  // A closed output pipe stops the scan at once, with its own code.
+  const ProgramResult closed = Scan({"--format", "jsonl", "--files-from", "list.txt"}, [] {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) _exit(125);
+    close(pipeEnds[0]);
+    dup2(pipeEnds[1], STDOUT_FILENO);
+  });
+  EXPECT_EQ(closed.exitCode, 74);
+  EXPECT_NE(closed.err.find("Broken pipe"), std::string::npos) << closed.err;
 }
 
 }  // namespace

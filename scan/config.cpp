@@ -21,11 +21,6 @@ namespace {
 // A configuration file larger than this is no configuration file.
 constexpr std::size_t kMaxConfigBytes = 1 << 20;
 
-std::string GenericUtf8(const fs::path& path) {
-  const std::u8string text = path.generic_u8string();
-  return std::string(text.begin(), text.end());
-}
-
 // The configuration file to read: the one named, or the first found from
 // the first named path upwards; empty when there is none.
 fs::path FindConfigFile(const ScanOptions& options, const GateArguments& arguments) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "component/version_number.h"
+#include "scan/shown_text.h"
 #include "util/text.h"
 
 namespace packprobe::scan {
@@ -17,8 +18,6 @@ constexpr Outcome kOutcomes[] = {Outcome::kPassed,          Outcome::kFiltered,
 // well before, and the rest is counted.
 constexpr std::size_t kMaxSummaryRows = 1000;
 constexpr std::size_t kMaxSummaryRowBytes = 512 * 1024;
-
-std::string ValidUtf8(std::string_view text) { return Utf16ToUtf8(Utf8ToUtf16(text)); }
 
 bool IsFailure(Outcome outcome) {
   return outcome != Outcome::kPassed && outcome != Outcome::kFiltered;
@@ -45,7 +44,7 @@ class GithubReport : public Report {
  public:
   GithubReport(const ScanOptions& options, std::FILE* out) : Report(out), options_(options) {}
   void Add(const ScanRecord& r) override {
-    const std::string file = GithubProperty(r.path);
+    const std::string file = GithubProperty(ShownPath(r.path));
     std::string text;
     if (IsFailure(r.outcome)) {
       const auto [code, detail] = Failure(r, options_.criteria);
@@ -136,7 +135,7 @@ void MarkdownSummary::Add(const ScanRecord& r) {
   if (listed_ >= kMaxSummaryRows || rows_.size() >= kMaxSummaryRowBytes) return;
   ++listed_;
   const auto [code, detail] = Failure(r, options_.criteria);
-  rows_ += "| " + Cell(r.path) + " | " + Cell(OutcomeName(r.outcome)) + " | " + Cell(code) + " | " +
+  rows_ += "| " + Cell(ShownPath(r.path)) + " | " + Cell(OutcomeName(r.outcome)) + " | " + Cell(code) + " | " +
            Cell(detail) + " |\n";
 }
 

@@ -33,7 +33,7 @@ class MarkdownSummary {
 
  private:
   const ScanOptions& options_;
-  std::size_t counts_[8] = {};
+  std::size_t counts_[kOutcomeCount] = {};
   std::size_t failures_ = 0;
   std::size_t listed_ = 0;
   std::string rows_;

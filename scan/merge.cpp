@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform/report_file.h"
 #include "scan/config.h"
 #include "scan/host.h"
 #include "scan/outputs.h"
@@ -108,8 +109,46 @@ class Fields {
   std::string where_;
 };
 
+// The bytes of RFC 4648 base64 text; nothing when it is not base64.
+std::optional<std::string> FromBase64(std::string_view text) {
+  std::string bytes;
+  std::uint32_t bits = 0;
+  int count = 0;
+  std::size_t padding = 0;
+  for (const char c : text) {
+    int value;
+    if (c >= 'A' && c <= 'Z') value = c - 'A';
+    else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') value = c - '0' + 52;
+    else if (c == '+') value = 62;
+    else if (c == '/') value = 63;
+    else if (c == '=') {
+      ++padding;
+      continue;
+    } else {
+      return std::nullopt;
+    }
+    if (padding != 0) return std::nullopt;  // data after padding
+    bits = (bits << 6) | static_cast<std::uint32_t>(value);
+    if (++count == 4) {
+      bytes += static_cast<char>((bits >> 16) & 0xFF);
+      bytes += static_cast<char>((bits >> 8) & 0xFF);
+      bytes += static_cast<char>(bits & 0xFF);
+      bits = 0;
+      count = 0;
+    }
+  }
+  if (count == 1 || (text.size() % 4) != 0) return std::nullopt;
+  if (count == 2) bytes += static_cast<char>((bits >> 4) & 0xFF);
+  if (count == 3) {
+    bytes += static_cast<char>((bits >> 10) & 0xFF);
+    bytes += static_cast<char>((bits >> 2) & 0xFF);
+  }
+  return bytes;
+}
+
 std::optional<Outcome> OutcomeFromName(std::string_view name) {
-  for (int i = 0; i <= static_cast<int>(Outcome::kSystemError); ++i) {
+  for (std::size_t i = 0; i < kOutcomeCount; ++i) {
     if (OutcomeName(static_cast<Outcome>(i)) == name) return static_cast<Outcome>(i);
   }
   return std::nullopt;
@@ -129,6 +168,15 @@ ScanRecord ReadRecord(const Json& json, std::string& error, const std::string& w
   Fields f(json, error, where);
   ScanRecord r;
   r.path = f.String("path");
+  // A path shown quoted comes with its raw bytes: the record is the file's.
+  if (const std::optional<std::string> bytes = f.OptionalString("path_bytes")) {
+    const std::optional<std::string> raw = FromBase64(*bytes);
+    if (!raw) {
+      if (error.empty()) error = where + ": \"path_bytes\" is not base64";
+      return r;
+    }
+    r.path = *raw;
+  }
   r.file = f.String("file");
   const std::string outcome = f.String("outcome");
   r.exitCode = static_cast<int>(f.Integer("exit_code"));
@@ -462,7 +510,7 @@ int RunMergeProgram(const std::vector<std::string>& arguments) {
 
   const auto dataError = [](const std::string& message) {
     WriteTo(stderr, "packprobe-scan merge: " + message + "\n");
-    return kScanBadReports;
+    return kScanDataError;
   };
   std::vector<ShardReport> shards;
   for (const std::string& input : inputs) {
@@ -492,38 +540,46 @@ int RunMergeProgram(const std::vector<std::string>& arguments) {
   options.quiet = outputs.quiet;
   options.colorText = options.format == Format::kText && ColorWanted(outputs.color, options.output.empty());
 
-  ReportFile file;
+  // Like a scan's, the report replaces -o only when it is whole.
+  platform::ReplacingOutput file;
   std::FILE* out = stdout;
   if (!options.output.empty()) {
-    if (!file.Open(PathFromUtf8(options.output))) {
-      WriteTo(stderr, "packprobe-scan merge: cannot write \"" + options.output + "\"\n");
-      return kScanWriteFailed;
+    if (!file.Open(PathFromUtf8(options.output).native(), error)) {
+      WriteTo(stderr, "packprobe-scan merge: cannot write \"" + options.output + "\": " + error + "\n");
+      return kScanOutputError;
     }
     out = file.stream();
   }
   ExtraOutputs extras(options);
   if (!extras.Open(error)) {
     WriteTo(stderr, "packprobe-scan merge: " + error + "\n");
-    return kScanWriteFailed;
+    return kScanOutputError;
   }
   const std::unique_ptr<Report> report = MakeReport(options, out);
   report->Begin();
   extras.Begin();
   for (const ScanRecord& record : run->records) {
+    if (!report->ok()) break;  // a closed pipe: stop at once
     report->Add(record);
     extras.Add(record);
   }
-  report->End(run->summary);
+  if (report->ok()) report->End(run->summary);
   extras.End(run->summary);
-  bool written = report->ok() && std::fflush(out) == 0;
-  if (out != stdout) written = written && file.Commit();
+  bool written = report->Flush();
   if (!written) {
-    WriteTo(stderr, "packprobe-scan merge: the report could not be written completely\n");
-    return kScanWriteFailed;
+    error = report->error();
+  } else if (out != stdout && !file.Commit(error)) {
+    written = false;
+    error = "the report could not be put in place as \"" + options.output + "\": " + error;
+  }
+  if (!written) {
+    WriteTo(stderr, "packprobe-scan merge: " + error + "; the report is not whole" +
+                        (out != stdout ? " and was not kept" : "") + "\n");
+    return kScanOutputError;
   }
   if (!extras.Finish(error)) {
     WriteTo(stderr, "packprobe-scan merge: " + error + "\n");
-    return kScanWriteFailed;
+    return kScanOutputError;
   }
   return run->exitCode;
 }

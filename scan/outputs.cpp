@@ -1,61 +1,18 @@
 #include "scan/outputs.h"
 
-#include <atomic>
-#include <chrono>
-#include <system_error>
-
 #include "scan/host.h"
 #include "scan/targets.h"
 
 namespace packprobe::scan {
 namespace fs = std::filesystem;
 
-ReportFile::~ReportFile() { Discard(); }
-
-bool ReportFile::Open(const fs::path& target) {
-  // A name no other writer of the same folder uses: the clock and a
-  // counter, as no process id is to be had without the platform.
-  static std::atomic<unsigned> counter{0};
-  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-  target_ = target;
-  temporary_ = target;
-  temporary_ += ".part-" + std::to_string(now) + "-" + std::to_string(counter++);
-  stream_ = OpenOutputFile(temporary_);
-  if (stream_ == nullptr) temporary_.clear();
-  return stream_ != nullptr;
-}
-
-bool ReportFile::Commit() {
-  if (stream_ == nullptr) return false;
-  const bool closed = std::fclose(stream_) == 0;
-  stream_ = nullptr;
-  std::error_code error;
-  if (closed) fs::rename(temporary_, target_, error);
-  if (!closed || error) {
-    Discard();
-    return false;
-  }
-  temporary_.clear();
-  return true;
-}
-
-void ReportFile::Discard() {
-  if (stream_ != nullptr) std::fclose(stream_);
-  stream_ = nullptr;
-  if (!temporary_.empty()) {
-    std::error_code ignored;
-    fs::remove(temporary_, ignored);
-    temporary_.clear();
-  }
-}
-
 bool ExtraOutputs::Open(std::string& error) {
   for (const auto& [format, name] : options_.also) {
     Extra extra;
     extra.name = name;
-    extra.file = std::make_unique<ReportFile>();
-    if (!extra.file->Open(PathFromUtf8(name))) {
-      error = "cannot write \"" + name + "\"";
+    extra.file = std::make_unique<platform::ReplacingOutput>();
+    if (!extra.file->Open(PathFromUtf8(name).native(), error)) {
+      error = "cannot write \"" + name + "\": " + error;
       return false;
     }
     extra.report = MakeReport(format, options_, extra.file->stream());
@@ -82,10 +39,16 @@ void ExtraOutputs::End(const ScanSummary& summary) {
 bool ExtraOutputs::Finish(std::string& error) {
   bool ok = true;
   for (Extra& extra : extras_) {
-    if (!extra.report->ok() || !extra.file->Commit()) {
-      if (ok) error = "the report \"" + extra.name + "\" could not be written completely";
-      ok = false;
+    std::string why;
+    if (!extra.report->Flush()) {
+      why = extra.report->error();
+    } else if (!extra.file->Commit(why)) {
+      why = "it could not be put in place: " + why;
+    } else {
+      continue;
     }
+    if (ok) error = "the report \"" + extra.name + "\" is not whole and was not kept: " + why;
+    ok = false;
   }
   if (summary_) {
     std::FILE* file = OpenAppendFile(PathFromUtf8(options_.summary));

@@ -1,6 +1,7 @@
 // The outputs of a run beyond its main report: more reports in other
-// formats (--also FORMAT:FILE) and the Markdown summary (--summary), so
-// that one run gives the log, the annotations and the artifact.
+// formats (--also FORMAT:FILE, each whole or not kept, as -o) and the
+// Markdown summary (--summary), so that one run gives the log, the
+// annotations and the artifact.
 #pragma once
 
 #include <cstdio>
@@ -10,35 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/report_file.h"
 #include "scan/github_report.h"
 #include "scan/report.h"
 #include "scan/scan_options.h"
 
 namespace packprobe::scan {
-
-// A report file written beside its target under a temporary name and
-// renamed onto it by Commit, so that the named file is whole or untouched.
-// The temporary file goes when the object does, unless committed.
-class ReportFile {
- public:
-  ReportFile() = default;
-  ~ReportFile();
-  ReportFile(const ReportFile&) = delete;
-  ReportFile& operator=(const ReportFile&) = delete;
-
-  // Opens the temporary file beside target; false when it cannot be made.
-  bool Open(const std::filesystem::path& target);
-  std::FILE* stream() const { return stream_; }
-  // Closes the file and renames it onto the target; false when either fails
-  // (the temporary file is then removed).
-  bool Commit();
-
- private:
-  void Discard();
-  std::filesystem::path target_;
-  std::filesystem::path temporary_;
-  std::FILE* stream_ = nullptr;
-};
 
 class ExtraOutputs {
  public:
@@ -56,7 +34,7 @@ class ExtraOutputs {
  private:
   struct Extra {
     std::string name;
-    std::unique_ptr<ReportFile> file;
+    std::unique_ptr<platform::ReplacingOutput> file;
     std::unique_ptr<Report> report;
   };
   const ScanOptions& options_;

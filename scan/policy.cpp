@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "scan/shown_text.h"
 #include "scan/targets.h"
 
 namespace packprobe::scan {
@@ -57,7 +58,7 @@ void RecordJudge::Judge(ScanRecord& record) {
     const auto [first, inserted] = seen_.try_emplace(Fnv1a64(key), record.path);
     if (!inserted) {
       record.warnings.push_back(
-          {std::string(kDuplicate), "the same display name and versions as " + first->second});
+          {std::string(kDuplicate), "the same display name and versions as " + ShownPath(first->second)});
     }
   }
   std::erase_if(record.warnings,

@@ -31,6 +31,9 @@ struct ScanOptions {
   bool strict = false;
   ProgressMode progress = ProgressMode::kAuto;
   bool quiet = false;
+  // A scan that finds no component passes (exit 0) rather than exiting 3.
+  bool allowEmpty = false;
+  bool follow = false;  // search folders reached through symbolic links too
 
   // The gate's policy and outputs (see scan/config.h).
   std::vector<std::string> errorOn;   // warning codes that fail a component

@@ -160,11 +160,7 @@ TEST_F(ScanCiGateTest, MergeOfEveryShardCountEqualsTheUnshardedRun) {
         merge[2] = "text";
         const ProgramResult mergedText = Scan(merge);
         EXPECT_EQ(mergedText.exitCode, whole.exitCode);
-        // A name that is not UTF-8 reaches the merge as JSON, where its
-        // stray byte is U+FFFD.
-        std::string original = WithoutTime(text.out);
-        original.replace(original.find("zz\xff"), 3, "zz\xEF\xBF\xBD");
-        EXPECT_EQ(WithoutTime(mergedText.out), original);
+        EXPECT_EQ(WithoutTime(mergedText.out), WithoutTime(text.out));
       }
     }
   }
@@ -456,7 +452,7 @@ TEST_F(ScanCiGateTest, OneRunWritesTheLogTheAnnotationsAndTheArtifact) {
   for (const Json& line : Lines(listed.out)) {
     if (line.contains("path")) paths.push_back(line["path"]);
   }
-  EXPECT_EQ(paths, (std::vector<std::string>{"rel/good.exe", "rel/new\nline.exe"}));
+  EXPECT_EQ(paths, (std::vector<std::string>{"rel/good.exe", "\"rel/new\\nline.exe\""}));
   EXPECT_EQ(Scan({"--also", "jsonl:a.jsonl", "-o", "a.jsonl", "rel"}).exitCode, 64);
 }
 

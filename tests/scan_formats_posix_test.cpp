@@ -56,7 +56,7 @@ TEST_F(ScanFormatsTest, JsonLinesParseWithJq) {
   const ProgramResult r = ScanAndRead(
       "jsonl",
       "jq -r 'if .schema then \"header \\(.schema) \\(.options.stub_min)\" "
-      "elif .complete then \"closing \\(.total) \\(.exit_code)\" "
+      "elif .complete then \"closing \\(.total) \\(.counts.invalid) \\(.exit_code)\" "
       "else \"\\(.outcome) \\(.exit_code) \\(.name)\" end' report.jsonl");
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out,
@@ -65,7 +65,7 @@ TEST_F(ScanFormatsTest, JsonLinesParseWithJq) {
             "invalid 5 \n"
             "filtered 0 Firmware kit\n"
             "stub-out-of-range 1 Old\n"
-            "closing 4 2\n");
+            "closing 4 1 2\n");
 }
 
 TEST_F(ScanFormatsTest, CsvReadsWithPythonsCsvModule) {

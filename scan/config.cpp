@@ -148,7 +148,8 @@ void AddGateOptions(CLI::App& app, ScanOptions& options, GateArguments& argument
   app.add_option("--ignore", arguments.ignore, "these warnings are dropped (CODE,...)")
       ->option_text("CODES")
       ->allow_extra_args(false);
-  app.add_flag("!--no-strict", options.strict, "warnings do not fail (overrides the file's strict)");
+  app.add_flag("--no-strict", arguments.noStrict, "warnings do not fail (overrides the file's strict)")
+      ->excludes(app.get_option("--strict"));
   app.add_option("--exclude", options.exclude, "do not check paths matching GLOB (repeatable)")
       ->option_text("GLOB")
       ->allow_extra_args(false);
@@ -175,6 +176,7 @@ void AddGateOptions(CLI::App& app, ScanOptions& options, GateArguments& argument
 std::string FinishGateOptions(const CLI::App& app, ScanOptions& options, GateArguments& arguments,
                               const BoundParser& parseBound) {
   std::string error;
+  if (arguments.noStrict) options.strict = false;
   const auto codes = [&](const std::vector<std::string>& values, const char* name,
                          std::vector<std::string>& into) {
     for (const std::string& value : values) {

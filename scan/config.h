@@ -29,6 +29,7 @@ struct GateArguments {
   std::vector<std::string> also;  // "FORMAT:FILE"
   std::string config;
   bool noConfig = false;
+  bool noStrict = false;
 };
 
 // Adds the gate's options to the command line: --error-on, --ignore,

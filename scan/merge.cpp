@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "platform/report_file.h"
 #include "scan/config.h"
@@ -362,7 +363,8 @@ std::optional<ShardReport> ReadShardReport(std::string name, std::string_view te
   return report;
 }
 
-std::optional<MergedRun> MergeShards(std::vector<ShardReport> shards, std::string& error) {
+std::optional<MergedRun> MergeShards(std::vector<ShardReport> shards, std::string& error,
+                                     const PolicyOverride& policy) {
   if (shards.empty()) {
     error = "no reports to merge";
     return std::nullopt;
@@ -410,6 +412,22 @@ std::optional<MergedRun> MergeShards(std::vector<ShardReport> shards, std::strin
   MergedRun run;
   run.options = first.options;
   run.options.shard.reset();
+  // A policy given to merge replaces the shards'; a code it names leaves the
+  // other list of the shards'.
+  if (policy.strict) run.options.strict = *policy.strict;
+  const auto drop = [](std::vector<std::string>& from, const std::vector<std::string>& codes) {
+    std::erase_if(from, [&](const std::string& code) {
+      return std::find(codes.begin(), codes.end(), code) != codes.end();
+    });
+  };
+  if (policy.errorOn) {
+    run.options.errorOn = *policy.errorOn;
+    if (!policy.ignore) drop(run.options.ignore, *policy.errorOn);
+  }
+  if (policy.ignore) {
+    run.options.ignore = *policy.ignore;
+    if (!policy.errorOn) drop(run.options.errorOn, *policy.ignore);
+  }
   struct Entry {
     ScanRecord record;
     const std::string* from;
@@ -487,6 +505,18 @@ int RunMergeProgram(const std::vector<std::string>& arguments) {
       ->transform(CLI::CheckedTransformer(colorModes))
       ->option_text("WHEN");
   app.add_flag("-q,--quiet", outputs.quiet, "the text report lists only failures and the summary");
+  bool strict = false, noStrict = false;
+  std::vector<std::string> errorOn, ignore;
+  CLI::Option* strictOption =
+      app.add_flag("--strict", strict, "every warning fails, whatever the shards' --strict");
+  app.add_flag("--no-strict", noStrict, "no warning fails but by --error-on, whatever the shards' --strict")
+      ->excludes(strictOption);
+  app.add_option("--error-on", errorOn, "these warnings fail instead of the shards' --error-on (CODE,...)")
+      ->option_text("CODES")
+      ->allow_extra_args(false);
+  app.add_option("--ignore", ignore, "these warnings are dropped instead of the shards' --ignore (CODE,...)")
+      ->option_text("CODES")
+      ->allow_extra_args(false);
 
   std::vector<const char*> argv;
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
@@ -505,6 +535,28 @@ int RunMergeProgram(const std::vector<std::string>& arguments) {
     return kScanUsage;
   };
   if (std::string error = ParseAlso(also, outputs); !error.empty()) return usage(error);
+  PolicyOverride policy;
+  if (strict || noStrict) policy.strict = strict;
+  for (auto [values, name, into] : {std::tuple{&errorOn, "--error-on", &policy.errorOn},
+                                    std::tuple{&ignore, "--ignore", &policy.ignore}}) {
+    if (app.count(name) == 0) continue;
+    into->emplace();
+    for (const std::string& value : *values) {
+      std::string error;
+      const auto codes = ParseWarningCodes(value, error);
+      if (!codes) return usage(std::string(name) + ": " + error);
+      for (const std::string& code : *codes) {
+        if (std::find((*into)->begin(), (*into)->end(), code) == (*into)->end()) (*into)->push_back(code);
+      }
+    }
+  }
+  if (policy.errorOn && policy.ignore) {
+    for (const std::string& code : *policy.errorOn) {
+      if (std::find(policy.ignore->begin(), policy.ignore->end(), code) != policy.ignore->end()) {
+        return usage("the warning " + code + " is both in --error-on and --ignore");
+      }
+    }
+  }
   if (outputs.summary.empty()) outputs.summary = DefaultSummaryFile(outputs.format);
   if (std::string error = CheckDistinctOutputs(outputs); !error.empty()) return usage(error);
 
@@ -529,7 +581,7 @@ int RunMergeProgram(const std::vector<std::string>& arguments) {
     shards.push_back(std::move(*shard));
   }
   std::string error;
-  std::optional<MergedRun> run = MergeShards(std::move(shards), error);
+  std::optional<MergedRun> run = MergeShards(std::move(shards), error, policy);
   if (!run) return dataError(error);
 
   ScanOptions& options = run->options;

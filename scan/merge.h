@@ -40,7 +40,14 @@ struct MergedRun {
   ScanSummary summary;
   int exitCode = 0;
 };
-std::optional<MergedRun> MergeShards(std::vector<ShardReport> shards, std::string& error);
+// A policy given to merge itself, in place of the one the shards ran with.
+struct PolicyOverride {
+  std::optional<bool> strict;
+  std::optional<std::vector<std::string>> errorOn;
+  std::optional<std::vector<std::string>> ignore;
+};
+std::optional<MergedRun> MergeShards(std::vector<ShardReport> shards, std::string& error,
+                                     const PolicyOverride& policy = {});
 
 // "packprobe-scan merge ...": arguments from "merge" on. Returns the exit code.
 int RunMergeProgram(const std::vector<std::string>& arguments);

@@ -41,7 +41,10 @@ std::optional<std::vector<std::string>> ParseWarningCodes(std::string_view list,
     const auto& known = WarningCodes();
     if (std::find(known.begin(), known.end(), code) == known.end()) {
       error = "\"" + std::string(code) + "\" is no warning code; the codes are:";
-      for (const std::string_view name : known) error += " " + std::string(name);
+      for (const std::string_view name : known) {
+        error += ' ';
+        error += name;
+      }
       return std::nullopt;
     }
     if (!Contains(codes, code)) codes.emplace_back(code);

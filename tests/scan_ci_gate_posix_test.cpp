@@ -156,6 +156,20 @@ TEST_F(ScanCiGateTest, MergeOfEveryShardCountEqualsTheUnshardedRun) {
       const ProgramResult merged = Scan(merge);
       EXPECT_EQ(merged.exitCode, whole.exitCode) << merged.err;
       EXPECT_EQ(Lines(merged.out), expected);
+      if (n == 2 && strict) {
+        // merge --strict judges shares checked without it as one strict run.
+        for (int k = 0; k < n; ++k) {
+          std::vector<std::string> lenient = {"--shard", std::to_string(k) + "/2", "--format", "jsonl", "-o",
+                                              "share-" + std::to_string(k) + ".jsonl"};
+          for (const std::string& option : options) {
+            if (option != "--strict") lenient.push_back(option);
+          }
+          ASSERT_LE(Scan(lenient).exitCode, 3);
+        }
+        const ProgramResult strictMerge = Scan({"merge", "--strict", "--format", "jsonl", "share-0.jsonl", "share-1.jsonl"});
+        EXPECT_EQ(strictMerge.exitCode, whole.exitCode) << strictMerge.err;
+        EXPECT_EQ(Lines(strictMerge.out), expected);
+      }
       if (n == 3) {
         merge[2] = "text";
         const ProgramResult mergedText = Scan(merge);

@@ -202,9 +202,10 @@ TEST_F(ScanCiGateTest, MergeOfEveryShardCountEqualsTheUnshardedRun) {
 }
 
 TEST_F(ScanCiGateTest, MergeRefusesReportsThatAreNotTheWholeSplit) {
-  Put("rel/a.exe", Kit("A"));
-  Put("rel/b.exe", Kit("B"));
-  Put("rel/c.exe", Kit("C"));
+  // Enough components that each report is larger than one read.
+  for (int i = 0; i < 450; ++i) {
+    Put("rel/k" + std::to_string(i) + ".exe", Kit(std::string(200, 'K') + std::to_string(i)));
+  }
   for (int k = 0; k < 3; ++k) {
     ASSERT_EQ(Scan({"--shard", std::to_string(k) + "/3", "--format", "jsonl", "-o",
                     "s" + std::to_string(k) + ".jsonl", "rel"})
@@ -241,6 +242,7 @@ TEST_F(ScanCiGateTest, MergeRefusesReportsThatAreNotTheWholeSplit) {
     EXPECT_FALSE(fs::exists(cwd_ / "merged.jsonl")) << message;
   }
   // The shares in any order give the unsharded report.
+  ASSERT_GT(ReadFile(cwd_ / "s0.jsonl").size(), 65536u);
   const ProgramResult r = Scan({"merge", "--format", "jsonl", "s2.jsonl", "s0.jsonl", "s1.jsonl"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(Lines(r.out), Lines(ReadFile(cwd_ / "whole.jsonl")));

@@ -161,6 +161,31 @@ TEST_F(ScanGateTest, AnUnreadableFolderIsNamedAndTheSearchGoesOn) {
   EXPECT_NE(r.out.find("the folder perm/b/locked cannot be searched"), std::string::npos) << r.out;
 }
 
+TEST_F(ScanGateTest, RangeBoundsThatWouldBeMisreadAreUsageErrorsThatSayWhy) {
+  PutKit("rel/k.exe");
+  const struct {
+    std::vector<std::string> arguments;
+    std::string says;
+  } cases[] = {
+      {{"--stub-min", "4,0,0,0"}, "\"4,0,0,0\" is not a version of four one-digit parts such as 3.0.3.0 (it would be read as 4"},
+      {{"--stub-min", "3.0.10.0"}, "(it would be read as 30100, which is 3.0.1.0)"},
+      {{"--setup-max", "3"}, "--setup-max: \"3\" is not a version"},
+      {{"--setup-max", ""}, "--setup-max: \"\" is not a version"},
+      {{"--stub-min", "3.1.0.0", "--stub-max", "3.0.3.0"},
+       "--stub-min 3.1.0.0 is above --stub-max 3.0.3.0: no component could pass"},
+      {{"--setup-min", "9.0.0.0", "--setup-max", "8.9.9.9"}, "--setup-min 9.0.0.0 is above"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = c.arguments;
+    arguments.push_back("rel");
+    const ProgramResult r = Scan(arguments);
+    EXPECT_EQ(r.exitCode, 64) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Scan({"--stub-min", "3.0.3.0", "--stub-max", "3.0.3.0", "rel"}).exitCode, 0);
+}
+
 // A list of count paths that do not exist: as many missing records, cheaply.
 std::string MissingList(int count) {
   std::string list;

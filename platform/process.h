@@ -4,6 +4,10 @@
 
 #include <cstddef>
 
+#ifndef _WIN32
+#include <signal.h>
+#endif
+
 #include "platform/system_path.h"
 
 namespace packprobe::platform {
@@ -39,13 +43,29 @@ bool ReserveLiveDirectories(std::size_t count);
 bool TerminationRequested();
 
 #ifndef _WIN32
-// A creation of a live directory: Begin returns false once a termination
-// has begun (nothing may be created then), and otherwise holds the
-// termination's clean-up back until End, by which time the directory must
-// be registered. The termination signals must be blocked on the calling
-// thread in between.
+// A creation of a live directory, or of anything inside one: Begin returns
+// false once a termination has begun (nothing may be created then: a file
+// or folder made in a directory the clean-up has removed would bring the
+// directory back), and otherwise holds the termination's clean-up back
+// until End, by which time a new directory must be registered. The
+// termination signals must be blocked on the calling thread in between;
+// LiveCreation does both.
 bool BeginLiveCreation();
 void EndLiveCreation();
+
+class LiveCreation {
+ public:
+  LiveCreation();
+  ~LiveCreation();
+  LiveCreation(const LiveCreation&) = delete;
+  LiveCreation& operator=(const LiveCreation&) = delete;
+  // False once a termination has begun: create nothing.
+  bool allowed() const { return allowed_; }
+
+ private:
+  bool allowed_;
+  sigset_t previousMask_;
+};
 
 // Registers a directory with a descriptor of it held open, so that a
 // termination can empty it without opening anything (descriptors may have

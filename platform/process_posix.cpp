@@ -178,6 +178,19 @@ bool BeginLiveCreation() {
 
 void EndLiveCreation() { creationsInFlight.fetch_sub(1, std::memory_order_seq_cst); }
 
+LiveCreation::LiveCreation() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (const int signal : kCleanedSignals) sigaddset(&blocked, signal);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previousMask_);
+  allowed_ = BeginLiveCreation();
+}
+
+LiveCreation::~LiveCreation() {
+  if (allowed_) EndLiveCreation();
+  pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+}
+
 int RegisterLiveDirectory(const NativePath& path, int descriptor) {
   if (path.size() >= kPathCapacity) return -1;
   Registry* live = registry.load(std::memory_order_acquire);

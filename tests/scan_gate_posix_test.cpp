@@ -1,24 +1,31 @@
 // End-to-end tests of packprobe-scan as a release gate: it never passes what
 // it did not check, gives every entry of a search a record, keeps every
 // record whole or fails visibly, and leaves nothing behind.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/component_builder.h"
+#include "tests/support/pe_builder.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/zip_writer.h"
 
 namespace packprobe::testsupport {
 namespace {
@@ -184,6 +191,73 @@ TEST_F(ScanGateTest, RangeBoundsThatWouldBeMisreadAreUsageErrorsThatSayWhy) {
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }
   EXPECT_EQ(Scan({"--stub-min", "3.0.3.0", "--stub-max", "3.0.3.0", "rel"}).exitCode, 0);
+}
+
+// 600 components, each extracting an 8 MiB setup program: one archive that
+// holds every component's metadata entry, linked under 600 names.
+void Build600Components(const fs::path& folder) {
+  std::vector<ZipWriterEntry> entries;
+  for (int i = 0; i < 600; ++i) {
+    ZipWriterEntry metadata;
+    metadata.name = "k" + std::to_string(i) + ".xml";
+    metadata.data = MetadataXml("Kit", "Software - Tools");
+    entries.push_back(std::move(metadata));
+  }
+  ZipWriterEntry setup;
+  setup.name = "veksetup.exe";
+  setup.data = BuildVersionedProgram({{u"FileVersion", u"7.9.1.0"}}) + std::string(8 << 20, 'x');
+  entries.push_back(std::move(setup));
+  fs::create_directories(folder);
+  WriteFile(folder / "k0.exe",
+            BuildArchive(entries, BuildVersionedProgram({{u"Comments", u"VEKStub 3.0.3.0"}})));
+  for (int i = 1; i < 600; ++i) {
+    fs::create_hard_link(folder / "k0.exe", folder / ("k" + std::to_string(i) + ".exe"));
+  }
+}
+
+TEST_F(ScanGateTest, CancellationLeavesNothingBehindAtEveryJobCount) {
+  Build600Components(cwd_ / "big");
+  fs::create_directories(cwd_ / "out");
+  std::mt19937 random(std::random_device{}());
+  for (const char* jobs : {"1", "2", "16", "200", "1024"}) {
+    const int delayMs = std::uniform_int_distribution<int>(50, 1500)(random);
+    SCOPED_TRACE(std::string("-j ") + jobs + ", SIGTERM after " + std::to_string(delayMs) + " ms");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (chdir(cwd_.path().c_str()) != 0) _exit(127);
+      setenv("TMPDIR", tmp_.path().c_str(), 1);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+      execl(PACKPROBE_SCAN_EXE, PACKPROBE_SCAN_EXE, "-j", jobs, "--format", "jsonl", "-o",
+            "out/report.jsonl", "big", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    // Killed by the signal, or finished before it came.
+    EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) ||
+                (WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        << status;
+    EXPECT_EQ(ListTree(tmp_.path()), std::vector<std::string>{});
+    const std::vector<std::string> out = ListTree(cwd_ / "out");
+    EXPECT_TRUE(out.empty() || (WIFEXITED(status) && out == std::vector<std::string>{"report.jsonl"}))
+        << testing::PrintToString(out);
+    fs::remove_all(cwd_ / "out");
+    fs::create_directories(cwd_ / "out");
+  }
+
+  // With descriptors nearly gone, checks fail as faults of the host, and
+  // their work directories still go.
+  const ProgramResult starved = Scan({"-j", "16", "--format", "jsonl", "big"}, [] {
+    rlimit limit{8, 8};
+    setrlimit(RLIMIT_NOFILE, &limit);
+  });
+  EXPECT_EQ(starved.exitCode, 2);
+  EXPECT_NE(starved.out.find("host-too-many-files"), std::string::npos);
 }
 
 // A list of count paths that do not exist: as many missing records, cheaply.

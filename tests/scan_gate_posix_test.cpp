@@ -17,6 +17,7 @@
 #include <map>
 #include <sstream>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -258,6 +259,99 @@ TEST_F(ScanGateTest, CancellationLeavesNothingBehindAtEveryJobCount) {
   });
   EXPECT_EQ(starved.exitCode, 2);
   EXPECT_NE(starved.out.find("host-too-many-files"), std::string::npos);
+}
+
+std::string Base64Decode(const std::string& text) {
+  const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  unsigned value = 0;
+  int bits = 0;
+  for (const char c : text) {
+    if (c == '=') break;
+    value = value << 6 | static_cast<unsigned>(digits.find(c));
+    if ((bits += 6) >= 8) bytes += static_cast<char>((value >> (bits -= 8)) & 0xFF);
+  }
+  return bytes;
+}
+
+TEST_F(ScanGateTest, HostileNamesAndStringsNeitherAddNorRemoveARecordInAnyFormat) {
+  const std::vector<std::string> names = {
+      "a\nb.exe",          "tab\there.exe",      "cr\rhere.exe",   "esc\x1b[2Kx.exe",
+      "bad\xff\xfe.exe",    "bad\xfe\xff.exe",     "ffff\xef\xbf\xbf.exe", "\"quoted.exe",
+      "back\\slash.exe",   "amp&<lt>'q\".exe",   "forged.exe"};
+  for (const std::string& name : names) {
+    ComponentContents contents;
+    contents.metadataName = name.substr(0, name.size() - 4) + ".xml";
+    contents.metadata = MetadataXml("Kit", "Software - Tools");
+    if (name == "forged.exe") {
+      // Package strings that try to forge a line, drive the terminal, and
+      // hold characters that XML 1.0 cannot.
+      contents.comments = u"VEKStub 3.0.3.0\npassed 0 3.0.3.0 7.9.1.0 software "
+                          u"release/forged-by-comments.exe\x1b[2K\uFFFE";
+      contents.setupFileVersion = u"7.9.1.0\uFFFF";
+    }
+    fs::create_directories(cwd_ / "hostile");
+    WriteFile(cwd_ / "hostile" / name, BuildComponent(contents));
+  }
+  const std::size_t count = names.size();
+  const auto shell = [&](const std::string& command) {
+    return RunProgram({"/bin/sh", {"-c", command}, cwd_.path(), {}});
+  };
+  for (const char* format : {"text", "jsonl", "csv", "junit"}) {
+    SCOPED_TRACE(format);
+    const ProgramResult r = Scan({"--format", format, "-o", std::string("report.") + format, "hostile"});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+  }
+
+  // JSON Lines: jq reads every line; each path is distinct and its raw
+  // bytes come back.
+  const ProgramResult jq = shell("jq -c 'select(.path) | [.path, .path_bytes]' report.jsonl");
+  EXPECT_EQ(jq.exitCode, 0) << jq.err;
+  std::set<std::string> paths;
+  std::set<std::string> raw;
+  for (const Json& line : Lines(jq.out)) {
+    paths.insert(line[0].get<std::string>());
+    raw.insert(line[1].is_null() ? line[0].get<std::string>() : Base64Decode(line[1]));
+  }
+  EXPECT_EQ(paths.size(), count);
+  std::set<std::string> expected;
+  for (const std::string& name : names) expected.insert("hostile/" + name);
+  EXPECT_EQ(raw, expected);
+  EXPECT_TRUE(paths.count("\"hostile/bad\\xff\\xfe.exe\"")) << jq.out;
+
+  // Text: one line per record (and indented detail lines), no control
+  // character but the line ends.
+  const std::string text = ReadFile(cwd_ / "report.text");
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  std::size_t rows = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line[0] != ' ' && line.rfind("OUTCOME", 0) != 0 &&
+        line.find(" components: ") == std::string::npos) {
+      ++rows;
+      EXPECT_NE(line.find("hostile/"), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(rows, count) << text;
+  EXPECT_NE(text.find("\\npassed 0 3.0.3.0"), std::string::npos) << text;
+
+  // CSV: Python reads as many distinct rows.
+  const ProgramResult csv = shell(
+      "python3 -c 'import csv; rows = list(csv.DictReader(open(\"report.csv\", newline=\"\", "
+      "encoding=\"utf-8\"), strict=True)); print(len(rows), len({r[\"path\"] for r in rows}))'");
+  EXPECT_EQ(csv.out, std::to_string(count) + " " + std::to_string(count) + "\n") << csv.err;
+
+  // JUnit: valid against the schema, as many distinct test cases, and a
+  // name holding a newline keeps it.
+  const std::string schema = std::string(PACKPROBE_TESTS_DIR) + "/junit.xsd";
+  const ProgramResult junit = shell(
+      "xmllint --noout --schema '" + schema + "' report.junit && python3 -c 'import "
+      "xml.etree.ElementTree as E; t = E.parse(\"report.junit\").getroot(); n = [c.get(\"name\") "
+      "for c in t.iter(\"testcase\")]; print(len(n), len(set(n)), t.find(\"testsuite\").get(\"tests\"))'");
+  EXPECT_EQ(junit.exitCode, 0) << junit.err;
+  EXPECT_EQ(junit.out, std::to_string(count) + " " + std::to_string(count) + " " +
+                           std::to_string(count) + "\n");
 }
 
 // A list of count paths that do not exist: as many missing records, cheaply.

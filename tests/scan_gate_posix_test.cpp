@@ -261,6 +261,71 @@ TEST_F(ScanGateTest, CancellationLeavesNothingBehindAtEveryJobCount) {
   EXPECT_NE(starved.out.find("host-too-many-files"), std::string::npos);
 }
 
+TEST_F(ScanGateTest, ReasonsSayWhatTheFileIs) {
+  fs::create_directories(cwd_ / "words");
+  const std::string program = BuildVersionedProgram({{u"Comments", u"VEKStub 3.0.3.0"}});
+  ComponentContents kit;
+  kit.metadataName = "cut.xml";
+  kit.metadata = MetadataXml("Kit", "Software - Tools");
+  const std::string whole = BuildComponent(kit);
+  WriteFile(cwd_ / "words" / "empty.exe", "");
+  WriteFile(cwd_ / "words" / "text.exe", "just some text\n");
+  WriteFile(cwd_ / "words" / "program.exe", program);
+  WriteFile(cwd_ / "words" / "cut.exe", whole.substr(0, whole.size() - 30));
+  kit.metadataName = "original.xml";
+  WriteFile(cwd_ / "words" / "renamed.exe", BuildComponent(kit));
+  kit.metadataName = "bad-xml.xml";
+  kit.metadata = "<vek_package><name>";
+  WriteFile(cwd_ / "words" / "bad-xml.exe", BuildComponent(kit));
+  kit.metadataName = "old.xml";
+  kit.metadata = MetadataXml("Kit", "Software - Tools");
+  WriteFile(cwd_ / "words" / "old.exe", BuildComponent(kit));
+  kit.metadataName = "rc.xml";
+  kit.comments = u"VEKStub 3.0.3.0 rc1";  // a warning: its last seven characters
+  WriteFile(cwd_ / "words" / "rc.exe", BuildComponent(kit));
+
+  const ProgramResult jsonl = Scan({"--format", "jsonl", "--stub-min", "3.0.4.0", "words"});
+  std::map<std::string, Json> byPath;
+  for (const Json& line : Lines(jsonl.out)) {
+    if (line.contains("path")) byPath[line["path"]] = line;
+  }
+  const auto reason = [&](const std::string& path) {
+    const Json& record = byPath.at("words/" + path);
+    return record["outcome"].get<std::string>() + " " + record["reason"]["code"].get<std::string>() +
+           ": " + record["reason"]["detail"].get<std::string>();
+  };
+  EXPECT_EQ(reason("empty.exe"), "invalid component-empty: the file is empty (0 bytes): no program, no archive");
+  EXPECT_EQ(reason("text.exe"), "invalid not-a-program: the file (15 bytes) is not a Windows program "
+                                "(it does not start with \"MZ\"), and no archive ends it");
+  EXPECT_NE(reason("program.exe").find("invalid nothing-appended: a Windows program (1,"),
+            std::string::npos);
+  EXPECT_NE(reason("program.exe").find(" bytes) with nothing appended: its sections end at byte " +
+                                       std::to_string(program.size()) + ", the end of the file"),
+            std::string::npos);
+  EXPECT_NE(reason("cut.exe").find("invalid archive-truncated: an archive starts at byte " +
+                                   std::to_string(program.size())),
+            std::string::npos);
+  EXPECT_EQ(reason("renamed.exe"),
+            "invalid metadata-missing: the archive holds no entry named renamed.xml; its one .xml "
+            "entry is original.xml (a component renamed after it was built keeps its old metadata name)");
+  // Metadata that does not load is the package's fault; PACKPROBE's status
+  // and exit code stay.
+  EXPECT_EQ(reason("bad-xml.exe").substr(0, 29), "invalid metadata-load-syntax:");
+  EXPECT_EQ(byPath.at("words/bad-xml.exe")["status"], 6);
+
+  // Text: no header under -q, the range of a version out of it, warnings
+  // counted in the summary.
+  const ProgramResult text = Scan({"-q", "--stub-min", "3.0.4.0", "words"});
+  EXPECT_EQ(text.out.rfind("OUTCOME", 0), std::string::npos);
+  EXPECT_NE(text.out.find("    range: VEKStub 3.0.3.0 (3030) is outside its range 3.0.4.0 to 9.9.9.9 "
+                          "(3040 to 9999)\n"),
+            std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("8 components: 0 passed, 2 failed, 6 invalid, 1 warning, in "),
+            std::string::npos)
+      << text.out;
+}
+
 std::string Base64Decode(const std::string& text) {
   const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string bytes;

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -324,6 +325,72 @@ TEST_F(ScanGateTest, ReasonsSayWhatTheFileIs) {
   EXPECT_NE(text.out.find("8 components: 0 passed, 2 failed, 6 invalid, 1 warning, in "),
             std::string::npos)
       << text.out;
+}
+
+TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
+  PutKit("one/kit.exe");
+  WriteFile(cwd_ / "broken.exe", "MZ and nothing else");
+  const struct Row {
+    std::string outcome;
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string summary;   // the text report's last line, up to ", in"
+    std::string junit;     // tests, failures, errors, skipped
+  } rows[] = {
+      {"passed", {"one"}, 0, "1 component: 1 passed", "1 0 0 0"},
+      {"filtered", {"--firmware-only", "one"}, 0, "1 component: 0 passed, 1 filtered", "1 0 0 1"},
+      {"stub-out-of-range", {"--stub-min", "3.0.4.0", "one"}, 1, "1 component: 0 passed, 1 failed", "1 1 0 0"},
+      {"setup-out-of-range", {"--setup-max", "7.0.0.0", "one"}, 1, "1 component: 0 passed, 1 failed", "1 1 0 0"},
+      {"both-out-of-range", {"--stub-min", "3.0.4.0", "--setup-max", "7.0.0.0", "one"}, 1,
+       "1 component: 0 passed, 1 failed", "1 1 0 0"},
+      {"missing", {"nothere.exe"}, 2, "1 component: 0 passed, 1 missing", "1 0 1 0"},
+      {"invalid", {"broken.exe"}, 2, "1 component: 0 passed, 1 invalid", "1 0 1 0"},
+      // A fault of the host: no work directory can be made.
+      {"system-error", {"one"}, 2, "1 component: 0 passed, 1 system error", "1 0 1 0"},
+  };
+  for (const Row& row : rows) {
+    for (const char* format : {"text", "jsonl", "csv", "junit"}) {
+      SCOPED_TRACE(row.outcome + " " + format);
+      std::vector<std::string> arguments = {"--format", format};
+      arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+      const std::string tmpdir = row.outcome == "system-error" ? (tmp_ / "gone").string()
+                                                               : tmp_.path().string();
+      const ProgramResult r =
+          RunProgram({PACKPROBE_SCAN_EXE, arguments, cwd_.path(), {{"TMPDIR", tmpdir}}});
+      EXPECT_EQ(r.exitCode, row.exitCode) << r.err;
+      EXPECT_EQ(r.err, "");
+      const std::string format_(format);
+      if (format_ == "text") {
+        EXPECT_NE(r.out.find("\n" + row.summary + ", in "), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.rfind(row.outcome + " ", r.out.find('\n') + 1), r.out.find('\n') + 1) << r.out;
+      } else if (format_ == "jsonl") {
+        const std::vector<Json> lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[1]["outcome"], row.outcome);
+        const Json& closing = lines[2];
+        EXPECT_EQ(closing["complete"], true);
+        EXPECT_EQ(closing["total"], 1);
+        EXPECT_EQ(closing["exit_code"], row.exitCode);
+        EXPECT_EQ(closing["counts"].size(), 8u);
+        for (const auto& [outcome, n] : closing["counts"].items()) {
+          EXPECT_EQ(n, outcome == row.outcome ? 1 : 0) << outcome;
+        }
+      } else if (format_ == "csv") {
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+        EXPECT_NE(r.out.find("," + row.outcome + ","), std::string::npos) << r.out;
+      } else {
+        WriteFile(cwd_ / "report.xml", r.out);
+        const ProgramResult counts = RunProgram(
+            {"/usr/bin/xmllint",
+             {"--xpath", "concat(string(/testsuites/@tests), ' ', /testsuites/@failures, ' ', "
+                         "/testsuites/@errors, ' ', /testsuites/@skipped, '|', string(//testsuite/@tests), ' ', "
+                         "//testsuite/@failures, ' ', //testsuite/@errors, ' ', //testsuite/@skipped)",
+              "report.xml"},
+             cwd_.path(), {}});
+        EXPECT_EQ(counts.out, row.junit + "|" + row.junit + "\n") << counts.err;
+      }
+    }
+  }
 }
 
 std::string Base64Decode(const std::string& text) {

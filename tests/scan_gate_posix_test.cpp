@@ -143,6 +143,13 @@ TEST_F(ScanGateTest, EveryEntryASearchMeetsGetsARecord) {
   EXPECT_EQ(codes.at("drop/to-linked/inside.exe"), "passed -");
   EXPECT_EQ(codes.at("drop/to-linked/up"), "invalid folder-loop") << follow.out;
   EXPECT_EQ(codes.size(), 7u) << follow.out;
+
+  // Two named folders that hold the same relative file give two records.
+  PutKit("one/same.exe");
+  PutKit("two/same.exe");
+  EXPECT_EQ(ReasonCodes(Lines(Scan({"--format", "jsonl", "one", "two"}).out)),
+            (std::map<std::string, std::string>{{"one/same.exe", "passed -"},
+                                                {"two/same.exe", "passed -"}}));
 }
 
 TEST_F(ScanGateTest, AnUnreadableFolderIsNamedAndTheSearchGoesOn) {

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/directory_listing.h"
 #include "scan/shown_text.h"
 #include "util/ascii.h"
 
@@ -83,12 +84,13 @@ void SearchFolder(const fs::path& root, const SearchOptions& options, std::vecto
   while (!pending.empty()) {
     Pending current = std::move(pending.back());
     pending.pop_back();
-    std::error_code error;
-    fs::directory_iterator it(current.folder, error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-      const fs::path& path = it->path();
+    std::vector<platform::NativePath> names;
+    std::string error;
+    const bool listed = platform::ListDirectory(current.folder.native(), names, error);
+    for (const platform::NativePath& name : names) {
+      const fs::path path = current.folder / name;
       std::error_code ignored;
-      const fs::file_status own = it->symlink_status(ignored);
+      const fs::file_status own = fs::symlink_status(path, ignored);
       if (fs::is_directory(own)) {
         std::shared_ptr<const Chain> chain;
         if (current.chain) {
@@ -120,10 +122,10 @@ void SearchFolder(const fs::path& root, const SearchOptions& options, std::vecto
       // pipes, devices and sockets their reasons.
       if (HasExeExtension(path)) targets.push_back(MakeTarget(path, root));
     }
-    if (error) {
+    if (!listed) {
       targets.push_back(SearchFault(current.folder, "folder-unreadable",
                                     "the folder " + ShownPath(GenericUtf8(current.folder)) +
-                                        " cannot be searched: " + error.message() +
+                                        " cannot be searched: " + error +
                                         "; what it holds was not checked"));
     }
   }

@@ -400,6 +400,51 @@ TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
   }
 }
 
+std::string MissingList(int count);
+
+TEST_F(ScanGateTest, ResourceFailuresAreReportedNeverSilentNeverACrash) {
+  PutKit("rel/a.exe");
+  PutKit("rel/b.exe");
+  // Threads that cannot all start (each wants its stack in an address space
+  // too small for all of them): fewer check, and the scan says so.
+  WriteFile(cwd_ / "list.txt", MissingList(80));
+  const ProgramResult fewer =
+      Scan({"-j", "64", "--format", "jsonl", "--files-from", "list.txt", "rel"}, [] {
+        rlimit limit{400u << 20, 400u << 20};
+        setrlimit(RLIMIT_AS, &limit);
+      });
+  EXPECT_EQ(fewer.exitCode, 2) << fewer.err;
+  EXPECT_NE(fewer.err.find(" of 64 threads could be started; checking with "), std::string::npos)
+      << fewer.err;
+  EXPECT_EQ(Lines(fewer.out).back()["total"], 82);
+
+  // Each allocation of a run refused in turn, over every format: the scan
+  // ends with its verdict, or with 71 and a message, never in a crash, and
+  // leaves nothing behind. The command-line library's own globals allocate
+  // before the program starts, where nothing can catch a failure: those
+  // first few points may abort.
+  const char* formats[] = {"text", "jsonl", "csv", "junit"};
+  bool started = false;
+  int points = 0;
+  for (int n = 1; n < 100000; ++n) {
+    const std::string format = formats[n % 4];
+    const ProgramResult r = RunProgram(
+        {PACKPROBE_SCAN_FAILING_ALLOCATOR_EXE, {"--format", format, "-j", "2", "rel", "nothere.exe"},
+         cwd_.path(), {{"TMPDIR", tmp_.path().string()}, {"PACKPROBE_FAIL_ALLOCATION", std::to_string(n)}}});
+    if (r.err.empty()) break;  // the run made fewer than n allocations
+    ++points;
+    if (!started && r.exitCode == -1 && n < 32) continue;
+    started = true;
+    ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 2 || r.exitCode == 71)
+        << "allocation " << n << " (" << format << ") gave " << r.exitCode << ": " << r.err;
+    if (r.exitCode == 71) {
+      EXPECT_NE(r.err.find("packprobe-scan: out of memory"), std::string::npos) << n;
+    }
+    ASSERT_EQ(ListTree(tmp_.path()), std::vector<std::string>{}) << "allocation " << n;
+  }
+  EXPECT_GT(points, 500);
+}
+
 std::string Base64Decode(const std::string& text) {
   const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string bytes;

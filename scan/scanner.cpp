@@ -44,6 +44,12 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
           record.reason->code = entry.code;
           record.reason->detail = entry.detail;
         }
+        // A path the system refuses for its length names no missing file
+        // but one the host could not reach.
+        if (entry.code == "path-too-long") {
+          record.outcome = Outcome::kSystemError;
+          record.status = ComponentInfo::kStatusSystemError;
+        }
       }
     }
   } catch (const std::exception& e) {

@@ -89,8 +89,21 @@ void SearchFolder(const fs::path& root, const SearchOptions& options, std::vecto
     const bool listed = platform::ListDirectory(current.folder.native(), names, error);
     for (const platform::NativePath& name : names) {
       const fs::path path = current.folder / name;
-      std::error_code ignored;
-      const fs::file_status own = fs::symlink_status(path, ignored);
+      std::error_code statusError;
+      const fs::file_status own = fs::symlink_status(path, statusError);
+      if (statusError && statusError != std::errc::no_such_file_or_directory) {
+        // Nothing can be known of it, not even whether it is a folder: it
+        // gets a record rather than being passed over.
+        const bool tooLong = statusError == std::errc::filename_too_long;
+        targets.push_back(SearchFault(
+            path, tooLong ? "path-too-long" : "entry-unreadable",
+            "the entry " + ShownPath(GenericUtf8(path)) + " cannot be looked at: " +
+                (tooLong ? "its path (" + std::to_string(path.native().size()) +
+                               " bytes) is longer than the system opens"
+                         : statusError.message()) +
+                "; if it is a folder, what it holds was not checked"));
+        continue;
+      }
       if (fs::is_directory(own)) {
         std::shared_ptr<const Chain> chain;
         if (current.chain) {
@@ -147,6 +160,12 @@ std::string KindOf(const fs::file_status& status) {
 EntryReason DescribeEntry(const fs::path& path) {
   std::error_code error;
   const fs::file_status own = fs::symlink_status(path, error);
+  if (error == std::errc::filename_too_long) {
+    // Something may well be there: the system cannot tell.
+    return {"path-too-long", "the path (" + std::to_string(path.native().size()) +
+                                 " bytes) is longer than the system opens, so the file could not "
+                                 "be looked at; it was not checked"};
+  }
   if (error) return {};
   const bool link = fs::is_symlink(own);
   std::string linkText;

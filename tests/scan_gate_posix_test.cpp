@@ -144,6 +144,42 @@ TEST_F(ScanGateTest, EveryEntryASearchMeetsGetsARecord) {
   EXPECT_EQ(codes.at("drop/to-linked/up"), "invalid folder-loop") << follow.out;
   EXPECT_EQ(codes.size(), 7u) << follow.out;
 
+  // A component deeper than the system opens by path is not "missing": the
+  // search names the first level it cannot reach, and named directly the
+  // component is a fault of the host.
+  {
+    std::string relative = "deep";
+    fs::create_directory(cwd_ / relative);
+    int fd = open((cwd_ / relative).c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 20; ++level) {
+      const std::string name(250, static_cast<char>('a' + level));
+      ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0);
+      const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+      close(fd);
+      fd = next;
+      relative += "/" + name;
+    }
+    const int file = openat(fd, "k.exe", O_WRONLY | O_CREAT, 0600);
+    close(file);
+    close(fd);
+    WriteFile(cwd_ / "long.txt", relative + "/k.exe\n");
+    const auto deep = ReasonCodes(Lines(Scan({"--format", "jsonl", "--files-from", "long.txt", "deep"}).out));
+    EXPECT_EQ(deep.size(), 2u);
+    for (const auto& [path, code] : deep) EXPECT_EQ(code, "system-error path-too-long") << path;
+    // Removed level by level: the scratch directory's removal goes by path.
+    std::vector<int> fds = {open((cwd_ / "deep").c_str(), O_RDONLY | O_DIRECTORY)};
+    for (int level = 0; level < 20; ++level) {
+      fds.push_back(openat(fds.back(), std::string(250, static_cast<char>('a' + level)).c_str(),
+                           O_RDONLY | O_DIRECTORY));
+    }
+    unlinkat(fds.back(), "k.exe", 0);
+    for (int level = 19; level >= 0; --level) {
+      close(fds[level + 1]);
+      unlinkat(fds[level], std::string(250, static_cast<char>('a' + level)).c_str(), AT_REMOVEDIR);
+    }
+    close(fds[0]);
+  }
+
   // Two named folders that hold the same relative file give two records.
   PutKit("one/same.exe");
   PutKit("two/same.exe");
@@ -417,6 +453,14 @@ TEST_F(ScanGateTest, ResourceFailuresAreReportedNeverSilentNeverACrash) {
   EXPECT_NE(fewer.err.find(" of 64 threads could be started; checking with "), std::string::npos)
       << fewer.err;
   EXPECT_EQ(Lines(fewer.out).back()["total"], 82);
+
+  // An endless --files-from ends at once in a clear usage error.
+  const ProgramResult endless = Scan({"--files-from", "/dev/zero"});
+  EXPECT_EQ(endless.exitCode, 64);
+  EXPECT_NE(endless.err.find("holds a NUL byte"), std::string::npos) << endless.err;
+  WriteFile(cwd_ / "wide.txt", std::string(40000, 'x'));
+  EXPECT_NE(Scan({"--files-from", "wide.txt"}).err.find("has a line longer than 32,768 bytes"),
+            std::string::npos);
 
   // Each allocation of a run refused in turn, over every format: the scan
   // ends with its verdict, or with 71 and a message, never in a crash, and

@@ -148,8 +148,7 @@ void AddGateOptions(CLI::App& app, ScanOptions& options, GateArguments& argument
   app.add_option("--ignore", arguments.ignore, "these warnings are dropped (CODE,...)")
       ->option_text("CODES")
       ->allow_extra_args(false);
-  app.add_flag("--no-strict", arguments.noStrict, "warnings do not fail (overrides the file's strict)")
-      ->excludes(app.get_option("--strict"));
+  app.add_flag("--no-strict", arguments.noStrict, "warnings do not fail (overrides the file's strict)");
   app.add_option("--exclude", options.exclude, "do not check paths matching GLOB (repeatable)")
       ->option_text("GLOB")
       ->allow_extra_args(false);
@@ -171,11 +170,20 @@ void AddGateOptions(CLI::App& app, ScanOptions& options, GateArguments& argument
                                        "in the folder or above)")
                             ->option_text("FILE");
   app.add_flag("--no-config", arguments.noConfig, "read no configuration file")->excludes(config);
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames()) arguments.byName.emplace(name, option);
+  }
 }
 
-std::string FinishGateOptions(const CLI::App& app, ScanOptions& options, GateArguments& arguments,
+bool GateArguments::Given(std::string_view name) const {
+  const auto it = byName.find(name);
+  return it != byName.end() && it->second->count() != 0;
+}
+
+std::string FinishGateOptions(ScanOptions& options, GateArguments& arguments,
                               const BoundParser& parseBound) {
   std::string error;
+  if (arguments.noStrict && options.strict) return "--strict and --no-strict exclude each other";
   if (arguments.noStrict) options.strict = false;
   const auto codes = [&](const std::vector<std::string>& values, const char* name,
                          std::vector<std::string>& into) {
@@ -222,7 +230,7 @@ std::string FinishGateOptions(const CLI::App& app, ScanOptions& options, GateArg
       return fileName + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
     }
     const ConfigReader reader(fileName);
-    const bool cliRole = app.count("--firmware-only") + app.count("--software-only") != 0;
+    const bool cliRole = arguments.Given("firmware-only") || arguments.Given("software-only");
     for (const auto& [key, node] : table) {
       const std::string name(key.str());
       const auto bound = [&](const char* option, VersionNumber& into) -> bool {
@@ -233,7 +241,7 @@ std::string FinishGateOptions(const CLI::App& app, ScanOptions& options, GateArg
           error = reader.At(node, name + ": " + error);
           return false;
         }
-        if (app.count(option) == 0) into = *value;
+        if (!arguments.Given(option)) into = *value;
         return true;
       };
       const auto flag = [&](bool given, bool& into) -> bool {
@@ -254,7 +262,7 @@ std::string FinishGateOptions(const CLI::App& app, ScanOptions& options, GateArg
             }
           }
         }
-        if (app.count(option) == 0) {
+        if (!arguments.Given(option)) {
           into = std::move(*values);
           fromFile = true;
         }
@@ -262,16 +270,16 @@ std::string FinishGateOptions(const CLI::App& app, ScanOptions& options, GateArg
       };
       bool unused = false;
       bool ok;
-      if (name == "stub-min") ok = bound("--stub-min", options.criteria.stubMin);
-      else if (name == "stub-max") ok = bound("--stub-max", options.criteria.stubMax);
-      else if (name == "setup-min") ok = bound("--setup-min", options.criteria.setupMin);
-      else if (name == "setup-max") ok = bound("--setup-max", options.criteria.setupMax);
+      if (name == "stub-min") ok = bound("stub-min", options.criteria.stubMin);
+      else if (name == "stub-max") ok = bound("stub-max", options.criteria.stubMax);
+      else if (name == "setup-min") ok = bound("setup-min", options.criteria.setupMin);
+      else if (name == "setup-max") ok = bound("setup-max", options.criteria.setupMax);
       else if (name == "firmware-only") ok = flag(cliRole, options.criteria.firmwareOnly);
       else if (name == "software-only") ok = flag(cliRole, options.criteria.softwareOnly);
-      else if (name == "strict") ok = flag(app.count("--strict") + app.count("--no-strict") != 0, options.strict);
-      else if (name == "error-on") ok = list("--error-on", options.errorOn, true, errorOnFromFile);
-      else if (name == "ignore") ok = list("--ignore", options.ignore, true, ignoreFromFile);
-      else if (name == "exclude") ok = list("--exclude", options.exclude, false, unused);
+      else if (name == "strict") ok = flag(arguments.Given("strict") || arguments.noStrict, options.strict);
+      else if (name == "error-on") ok = list("error-on", options.errorOn, true, errorOnFromFile);
+      else if (name == "ignore") ok = list("ignore", options.ignore, true, ignoreFromFile);
+      else if (name == "exclude") ok = list("exclude", options.exclude, false, unused);
       else if (name == "manifest") {
         // The release manifest that a scan compares with: kept as written,
         // relative to the file's folder.
@@ -297,12 +305,6 @@ std::string FinishGateOptions(const CLI::App& app, ScanOptions& options, GateArg
   if (error = Reconcile(options, !errorOnFromFile, !ignoreFromFile, fileName); !error.empty()) {
     return error;
   }
-  for (const auto& [min, max, names] :
-       {std::tuple{options.criteria.stubMin, options.criteria.stubMax, "--stub-min is above --stub-max"},
-        std::tuple{options.criteria.setupMin, options.criteria.setupMax, "--setup-min is above --setup-max"}}) {
-    if (min > max) return std::string(names) + (file.empty() ? "" : " (with " + fileName + ")");
-  }
-
   options.colorText = options.format == Format::kText && ColorWanted(options.color, options.output.empty());
   if (options.summary.empty()) options.summary = DefaultSummaryFile(options.format);
   return CheckDistinctOutputs(options);

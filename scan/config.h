@@ -5,6 +5,8 @@
 #pragma once
 
 #include <functional>
+#include <map>
+#include <string_view>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace packprobe::scan {
@@ -30,6 +33,12 @@ struct GateArguments {
   std::string config;
   bool noConfig = false;
   bool noStrict = false;
+  // Every option of the command line by its long name ("stub-min"), to ask
+  // whether it was given: CLI::App's lookups by name cannot report running
+  // out of memory (they are noexcept), these pointers need no lookup.
+  std::map<std::string, const CLI::Option*, std::less<>> byName;
+
+  bool Given(std::string_view name) const;
 };
 
 // Adds the gate's options to the command line: --error-on, --ignore,
@@ -47,7 +56,7 @@ using BoundParser = std::function<std::optional<VersionNumber>(const std::string
 // command line wins over the file's key of the same name (a list replaces
 // the file's list). Decides the colour and the default summary file.
 // Returns the usage error, or an empty text when all is well.
-std::string FinishGateOptions(const CLI::App& app, ScanOptions& options, GateArguments& arguments,
+std::string FinishGateOptions(ScanOptions& options, GateArguments& arguments,
                               const BoundParser& parseBound);
 
 // The format of a name ("text", "jsonl", "csv", "junit", "github").

@@ -25,29 +25,21 @@ bool IsFailure(Outcome outcome) {
 
 std::string Display(int value) { return Utf16ToUtf8(FormatVersionNumber(value)); }
 
-// What a failed component is, for the annotation's title and text.
-std::pair<std::string, std::string> Failure(const ScanRecord& r, const CheckCriteria& c) {
+// What a failed component is, for the annotation's title and text: the
+// reason, or for a version out of range which versions and ranges.
+std::pair<std::string, std::string> Failure(const ScanRecord& r) {
   if (r.reason) return {r.reason->code, r.reason->detail};
-  std::string detail;
-  const auto part = [&](const char* name, const VersionReport& v, int min, int max) {
-    if (v.inRange != false) return;
-    if (!detail.empty()) detail += "; ";
-    detail += std::string(name) + " " + v.display.value_or("-") + " is outside " + Display(min) +
-              " to " + Display(max);
-  };
-  part("VEKStub", r.stub, c.stubMin, c.stubMax);
-  part("VEKSetup", r.setup, c.setupMin, c.setupMax);
-  return {std::string(OutcomeName(r.outcome)), detail.empty() ? r.verdictMessage : detail};
+  return {std::string(OutcomeName(r.outcome)), r.rangeDetail.empty() ? r.verdictMessage : r.rangeDetail};
 }
 
 class GithubReport : public Report {
  public:
-  GithubReport(const ScanOptions& options, std::FILE* out) : Report(out), options_(options) {}
+  explicit GithubReport(std::FILE* out) : Report(out) {}
   void Add(const ScanRecord& r) override {
     const std::string file = GithubProperty(ShownPath(r.path));
     std::string text;
     if (IsFailure(r.outcome)) {
-      const auto [code, detail] = Failure(r, options_.criteria);
+      const auto [code, detail] = Failure(r);
       text += "::error file=" + file + ",title=" + GithubProperty(code) + "::" + GithubData(detail) + "\n";
     }
     for (const Warning& w : r.warnings) {
@@ -56,9 +48,6 @@ class GithubReport : public Report {
     Write(text);
   }
   void End(const ScanSummary& summary) override { Write(SummaryLine(summary) + "\n"); }
-
- private:
-  const ScanOptions& options_;
 };
 
 // Text for a Markdown table cell: control characters as C escapes, and
@@ -118,8 +107,8 @@ std::string GithubProperty(std::string_view text) {
   return out;
 }
 
-std::unique_ptr<Report> MakeGithubReport(const ScanOptions& options, std::FILE* out) {
-  return std::make_unique<GithubReport>(options, out);
+std::unique_ptr<Report> MakeGithubReport(std::FILE* out) {
+  return std::make_unique<GithubReport>(out);
 }
 
 std::string RangeText(const char* name, int min, int max) {
@@ -134,7 +123,7 @@ void MarkdownSummary::Add(const ScanRecord& r) {
   ++failures_;
   if (listed_ >= kMaxSummaryRows || rows_.size() >= kMaxSummaryRowBytes) return;
   ++listed_;
-  const auto [code, detail] = Failure(r, options_.criteria);
+  const auto [code, detail] = Failure(r);
   rows_ += "| " + Cell(ShownPath(r.path)) + " | " + Cell(OutcomeName(r.outcome)) + " | " + Cell(code) + " | " +
            Cell(detail) + " |\n";
 }

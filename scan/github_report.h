@@ -19,7 +19,7 @@ std::string GithubProperty(std::string_view text);
 
 // The report as annotations: "::error file=PATH,title=CODE::DETAIL" per
 // failed component, "::warning ..." per warning, then the summary line.
-std::unique_ptr<Report> MakeGithubReport(const ScanOptions& options, std::FILE* out);
+std::unique_ptr<Report> MakeGithubReport(std::FILE* out);
 
 // The Markdown summary: counts per outcome, the failures with their
 // reasons (the first ones, up to a size GitHub shows), the ranges and

@@ -456,6 +456,7 @@ std::optional<MergedRun> MergeShards(std::vector<ShardReport> shards, std::strin
     ScanRecord& record = entry.record;
     UnjudgeRecord(record);
     record.verdictMessage = VerdictMessage(record, run.options.criteria);
+    record.rangeDetail = RangeDetail(record, run.options.criteria);
     judge.Judge(record);
     run.summary.Count(record);
     exitCode = std::max(exitCode, ScanExitCode(record.outcome));
@@ -511,12 +512,14 @@ int RunMergeProgram(const std::vector<std::string>& arguments) {
       app.add_flag("--strict", strict, "every warning fails, whatever the shards' --strict");
   app.add_flag("--no-strict", noStrict, "no warning fails but by --error-on, whatever the shards' --strict")
       ->excludes(strictOption);
-  app.add_option("--error-on", errorOn, "these warnings fail instead of the shards' --error-on (CODE,...)")
-      ->option_text("CODES")
-      ->allow_extra_args(false);
-  app.add_option("--ignore", ignore, "these warnings are dropped instead of the shards' --ignore (CODE,...)")
-      ->option_text("CODES")
-      ->allow_extra_args(false);
+  const CLI::Option* errorOnOption =
+      app.add_option("--error-on", errorOn, "these warnings fail instead of the shards' --error-on (CODE,...)")
+          ->option_text("CODES")
+          ->allow_extra_args(false);
+  const CLI::Option* ignoreOption =
+      app.add_option("--ignore", ignore, "these warnings are dropped instead of the shards' --ignore (CODE,...)")
+          ->option_text("CODES")
+          ->allow_extra_args(false);
 
   std::vector<const char*> argv;
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
@@ -537,9 +540,9 @@ int RunMergeProgram(const std::vector<std::string>& arguments) {
   if (std::string error = ParseAlso(also, outputs); !error.empty()) return usage(error);
   PolicyOverride policy;
   if (strict || noStrict) policy.strict = strict;
-  for (auto [values, name, into] : {std::tuple{&errorOn, "--error-on", &policy.errorOn},
-                                    std::tuple{&ignore, "--ignore", &policy.ignore}}) {
-    if (app.count(name) == 0) continue;
+  for (auto [values, name, into, option] : {std::tuple{&errorOn, "--error-on", &policy.errorOn, errorOnOption},
+                                            std::tuple{&ignore, "--ignore", &policy.ignore, ignoreOption}}) {
+    if (option->count() == 0) continue;
     into->emplace();
     for (const std::string& value : *values) {
       std::string error;

@@ -25,8 +25,10 @@ constexpr const char* kFooter =
     "and the search goes on. Links to folders are searched only with --follow.\n"
     "Records come in sorted path order, whatever -j.\n"
     "\n"
-    "Versions (V) are read as PACKPROBE reads them: the dots are dropped and the rest\n"
-    "is a decimal number, so 3.0.3.0 is 3030; at most 7 characters besides dots.\n"
+    "Versions (V) are four one-digit parts, such as 3.0.3.0, compared as PACKPROBE\n"
+    "compares them: the dots are dropped and the rest is a number, so 3.0.3.0 is\n"
+    "3030. Any other text (3.0.10.0, 4,0,0,0, 3) is refused, because its number\n"
+    "would misrepresent it; a minimum above its maximum is refused too.\n"
     "\n"
     "--shard K/N checks only the paths whose FNV-1a 64-bit hash, modulo N, is K\n"
     "(0 <= K < N). The hash is taken of the path relative to the folder named (with\n"
@@ -59,14 +61,22 @@ constexpr const char* kFooter =
     "  71  the scan could not run: no memory\n"
     "  74  the report could not be written whole (a full disk, a closed pipe)\n";
 
-// A version bound, read by PACKPROBE's rules; nothing when PACKPROBE would
-// reject it (empty, negative, or more than 7 characters besides dots).
-std::optional<VersionNumber> ParseBound(const std::string& text) {
+// A version bound: only a text that the scanner would not warn about in a
+// component, four one-digit parts ("3.0.3.0"), because PACKPROBE's reading
+// (drop the dots, read a number) turns anything else into a number that
+// misrepresents it: "4,0,0,0" is 4 and "3.0.10.0" is 30100. Nothing, with
+// the reason in error, for any other text.
+std::optional<VersionNumber> ParseBound(const std::string& text, std::string& error) {
   const std::u16string wide = Utf8ToUtf16(text);
-  if (CountVersionDigits(wide) > kMaxVersionDigits) return std::nullopt;
-  const VersionNumber value = ParseVersionNumber(wide);
-  if (value < 0) return std::nullopt;
-  return value;
+  if (!IsPlainVersionText(wide)) {
+    error = "\"" + text + "\" is not a version of four one-digit parts such as 3.0.3.0";
+    if (CountVersionDigits(wide) <= kMaxVersionDigits && !wide.empty()) {
+      error += " (it would be read as " + std::to_string(ParseVersionNumber(wide)) +
+               ", which is " + Utf16ToUtf8(FormatVersionNumber(ParseVersionNumber(wide))) + ")";
+    }
+    return std::nullopt;
+  }
+  return ParseVersionNumber(wide);
 }
 
 std::optional<Shard> ParseShard(const std::string& text) {
@@ -123,10 +133,16 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
   app.add_option("--files-from", options.filesFrom,
                  "more paths, one per line (\"-\": standard input)")
       ->option_text("FILE");
-  app.add_option("--stub-min", stubMin, "lowest VEKStub version that passes (default 0)")->option_text("V");
-  app.add_option("--stub-max", stubMax, "highest VEKStub version that passes (default 9999)")->option_text("V");
-  app.add_option("--setup-min", setupMin, "lowest VEKSetup version that passes (default 0)")->option_text("V");
-  app.add_option("--setup-max", setupMax, "highest VEKSetup version that passes (default 9999)")->option_text("V");
+  // The options are kept to ask whether they were given: asking the
+  // application by name may not fail (it is noexcept) yet allocates.
+  CLI::Option* stubMinOption =
+      app.add_option("--stub-min", stubMin, "lowest VEKStub version that passes (default 0)")->option_text("V");
+  CLI::Option* stubMaxOption =
+      app.add_option("--stub-max", stubMax, "highest VEKStub version that passes (default 9999)")->option_text("V");
+  CLI::Option* setupMinOption =
+      app.add_option("--setup-min", setupMin, "lowest VEKSetup version that passes (default 0)")->option_text("V");
+  CLI::Option* setupMaxOption =
+      app.add_option("--setup-max", setupMax, "highest VEKSetup version that passes (default 9999)")->option_text("V");
   CLI::Option* firmware = app.add_flag("--firmware-only", options.criteria.firmwareOnly,
                                        "check only firmware components; filter out the rest");
   CLI::Option* software = app.add_flag("--software-only", options.criteria.softwareOnly,
@@ -143,7 +159,7 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
   app.add_option("-j,--jobs", options.jobs, "parallel checks (default: the number of cores)")
       ->check(CLI::Range(1u, 1024u))
       ->option_text("N");
-  app.add_option("--shard", shard, "check only the K-th of N stable shares of the paths (K from 0)")
+  CLI::Option* shardOption = app.add_option("--shard", shard, "check only the K-th of N stable shares of the paths (K from 0)")
       ->option_text("K/N");
   app.add_flag("--strict", options.strict, "warnings fail the component (outcome invalid)");
   const std::map<std::string, ProgressMode> progressModes = {
@@ -174,29 +190,39 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
     return line;
   }
 
-  for (auto [text, bound, name] :
-       {std::tuple{&stubMin, &options.criteria.stubMin, "--stub-min"},
-        std::tuple{&stubMax, &options.criteria.stubMax, "--stub-max"},
-        std::tuple{&setupMin, &options.criteria.setupMin, "--setup-min"},
-        std::tuple{&setupMax, &options.criteria.setupMax, "--setup-max"}}) {
-    if (app.count(name) == 0) continue;
-    const std::optional<VersionNumber> value = ParseBound(*text);
-    if (!value) return UsageError(std::string(name) + ": not a version: \"" + *text + "\"");
+  for (auto [text, bound, name, option] :
+       {std::tuple{&stubMin, &options.criteria.stubMin, "--stub-min", stubMinOption},
+        std::tuple{&stubMax, &options.criteria.stubMax, "--stub-max", stubMaxOption},
+        std::tuple{&setupMin, &options.criteria.setupMin, "--setup-min", setupMinOption},
+        std::tuple{&setupMax, &options.criteria.setupMax, "--setup-max", setupMaxOption}}) {
+    if (option->count() == 0) continue;
+    std::string error;
+    const std::optional<VersionNumber> value = ParseBound(*text, error);
+    if (!value) return UsageError(std::string(name) + ": " + error);
     *bound = *value;
   }
-  if (app.count("--shard") != 0) {
+  if (shardOption->count() != 0) {
     options.shard = ParseShard(shard);
     if (!options.shard) {
       return UsageError("--shard: \"" + shard + "\" is not K/N with 0 <= K < N");
     }
   }
-  const std::string gateError =
-      FinishGateOptions(app, options, gate, [](const std::string& text, std::string& why) {
-        const std::optional<VersionNumber> value = ParseBound(text);
-        if (!value) why = "not a version: \"" + text + "\"";
-        return value;
-      });
+  // The configuration file fills in what the command line did not give.
+  const std::string gateError = FinishGateOptions(options, gate, ParseBound);
   if (!gateError.empty()) return UsageError(gateError);
+  // A minimum above its maximum (from the command line, the configuration
+  // file or both) fails every component; say so rather than fail the
+  // release without a hint.
+  for (auto [min, max, minName, maxName] :
+       {std::tuple{options.criteria.stubMin, options.criteria.stubMax, "--stub-min", "--stub-max"},
+        std::tuple{options.criteria.setupMin, options.criteria.setupMax, "--setup-min",
+                   "--setup-max"}}) {
+    if (min > max) {
+      return UsageError(std::string(minName) + " " + Utf16ToUtf8(FormatVersionNumber(min)) +
+                        " is above " + maxName + " " + Utf16ToUtf8(FormatVersionNumber(max)) +
+                        ": no component could pass");
+    }
+  }
   if (options.paths.empty() && options.filesFrom.empty()) {
     return UsageError("no components named: give a PATH or --files-from");
   }

@@ -7,8 +7,12 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
+#include <system_error>
 #include <thread>
+
+#include "platform/process.h"
 
 #include "xml/xml_reader.h"
 
@@ -40,6 +44,12 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
           record.reason->code = entry.code;
           record.reason->detail = entry.detail;
         }
+        // A path the system refuses for its length names no missing file
+        // but one the host could not reach.
+        if (entry.code == "path-too-long") {
+          record.outcome = Outcome::kSystemError;
+          record.status = ComponentInfo::kStatusSystemError;
+        }
       }
     }
   } catch (const std::exception& e) {
@@ -54,17 +64,21 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
 }
 
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
-              const std::function<bool(ScanRecord&&)>& emit) {
+              const std::function<bool(ScanRecord&&)>& emit,
+              const std::function<void(unsigned started, unsigned wanted)>& onThreads) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
   CVekXMLReader::SettleProcessSettings();
   if (jobs < 1) jobs = 1;
   if (jobs > targets.size()) jobs = static_cast<unsigned>(std::max<std::size_t>(targets.size(), 1));
 
-  if (jobs == 1) {
+  const auto checkAlone = [&] {
     for (const Target& target : targets) {
-      if (!emit(CheckTarget(target, criteria))) return;
+      if (platform::TerminationRequested() || !emit(CheckTarget(target, criteria))) return;
     }
+  };
+  if (jobs == 1) {
+    checkAlone();
     return;
   }
 
@@ -77,6 +91,7 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
   std::condition_variable emitterWake;
   std::size_t nextToTake = 0;
   std::size_t nextToEmit = 0;
+  bool outOfMemory = false;  // a worker could not make a record
 
   auto worker = [&] {
     for (;;) {
@@ -87,12 +102,26 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
           return nextToTake >= targets.size() || nextToTake < nextToEmit + window;
         });
         if (nextToTake >= targets.size()) return;
+        // A termination removes the work directories; none is started
+        // after it.
+        if (platform::TerminationRequested()) return;
         index = nextToTake++;
       }
-      ScanRecord record = CheckTarget(targets[index], criteria);
+      // A check that cannot even make its record (no memory) must not
+      // end the process from this thread: the emitter learns of it and
+      // ends the scan.
+      std::optional<ScanRecord> record;
+      try {
+        record.emplace(CheckTarget(targets[index], criteria));
+      } catch (...) {
+      }
       {
         std::lock_guard lock(mutex);
-        ring[index % window] = std::move(record);
+        if (record) {
+          ring[index % window] = std::move(*record);
+        } else {
+          outOfMemory = true;
+        }
       }
       emitterWake.notify_one();
     }
@@ -111,12 +140,31 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
     for (std::thread& thread : threads) thread.join();
   };
   try {
-    for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
+    for (unsigned i = 0; i < jobs; ++i) {
+      try {
+        threads.emplace_back(worker);
+      } catch (const std::exception&) {
+        // No more threads (a process limit, no address space for a stack):
+        // fewer do the work.
+        break;
+      }
+    }
+    if (onThreads && threads.size() < jobs) onThreads(static_cast<unsigned>(threads.size()), jobs);
+    if (threads.empty()) {
+      checkAlone();
+      return;
+    }
     while (nextToEmit < targets.size()) {
+      if (platform::TerminationRequested()) {
+        stopWorkers();
+        return;
+      }
       ScanRecord record;
       {
         std::unique_lock lock(mutex);
-        emitterWake.wait(lock, [&] { return ring[nextToEmit % window].has_value(); });
+        emitterWake.wait(lock,
+                         [&] { return outOfMemory || ring[nextToEmit % window].has_value(); });
+        if (outOfMemory) throw std::bad_alloc();
         record = std::move(*ring[nextToEmit % window]);
         ring[nextToEmit % window].reset();
         ++nextToEmit;

@@ -285,7 +285,7 @@ TEST_F(ScanCiGateTest, GithubAnnotationsEscapeHostileNamesAndDetails) {
     if (!record.contains("path")) continue;
     if (record["outcome"] == "stub-out-of-range") {
       expected.emplace("error", record["path"], "stub-out-of-range",
-                       "VEKStub 2.0.0.0 is outside 3.0.0.0 to 9.9.9.9");
+                       "VEKStub 2.0.0.0 (2000) is outside its range 3.0.0.0 to 9.9.9.9 (3000 to 9999)");
     }
     for (const Json& w : record["warnings"]) expected.emplace("warning", record["path"], w["code"], w["detail"]);
   }
@@ -433,10 +433,10 @@ TEST_F(ScanCiGateTest, ConfigurationFileAndCommandLineCombine) {
        "packprobe-scan.toml:3: unknown key \"stub-minimum\""},
       {"stub-min = \"3.0.0.0\"\nstrict = yes\n", {"repo/rel"}, 64, "packprobe-scan.toml:2:"},
       {"\n\nstub-min = 3.0\n", {"repo/rel"}, 64, "packprobe-scan.toml:3: stub-min must be a string"},
-      {"stub-min = \"1.2.3.4.5.6.7.8\"\n", {"repo/rel"}, 64, "packprobe-scan.toml:1: stub-min: not a version"},
+      {"stub-min = \"1.2.3.4.5.6.7.8\"\n", {"repo/rel"}, 64, "packprobe-scan.toml:1: stub-min: \"1.2.3.4.5.6.7.8\" is not a version"},
       {"error-on = [\"stub-comment-tail\"]\n", {"repo/rel"}, 64, "packprobe-scan.toml:1:"},
       {"[ranges]\nstub-min = \"3.0.0.0\"\n", {"repo/rel"}, 64, "packprobe-scan.toml:1: unknown key \"ranges\""},
-      {"stub-min = \"4.0.0.0\"\n", {"--stub-max", "3.0.3.0", "repo/rel"}, 64, "--stub-min is above --stub-max"},
+      {"stub-min = \"4.0.0.0\"\n", {"--stub-max", "3.0.3.0", "repo/rel"}, 64, "--stub-min 4.0.0.0 is above --stub-max 3.0.3.0"},
       {"", {"--config", "none.toml", "repo/rel"}, 64, "none.toml"},
       {"", {"--error-on", "duplicate-component", "--ignore", "duplicate-component", "repo/rel"}, 64,
        "is both in --error-on and --ignore"},

@@ -141,7 +141,7 @@ bool ComponentInfo::Inspect() {
   if (!same && (known || options_.systemVersionService)) {
     ForgetWhatWasRead();
     RecordFault(InspectionStep::kExistence, kStatusSystemError, "component-changed", u"", 0,
-                "the component file was replaced or changed while it was checked");
+                "the component file was replaced, changed or removed while it was checked");
     return false;
   }
   return ended;

@@ -128,17 +128,31 @@ bool ComponentInfo::Inspect() {
   platform::FileIdentity before;
   const bool known = file.Identity(&before);
 
-  const bool ended = InspectOpenFile(std::move(file));
+  // The files written (the setup program for the system's version service
+  // or beyond the capture bound) live in a private directory that goes,
+  // with all in it, on every path out of this function, after the archive
+  // has closed the component (its removal may need that descriptor); the
+  // current directory is never touched.
+  std::optional<platform::WorkDirectory> work;
+  vekzip::ZIP_File archive;
+  const bool ended = InspectOpenFile(std::move(file), archive, work);
 
-  // The reads went through one open file, but the system's version service
-  // reads by path, and a file may be written in place: a component that is
-  // no longer the one first opened gave a record of two files, which is
-  // reported as such and not judged.
-  platform::FileIdentity after;
-  platform::File again;
-  const bool same = known && again.Open(*componentPath, platform::File::Access::kReadShared) &&
-                    again.Identity(&after) && after == before;
-  if (!same && (known || options_.systemVersionService)) {
+  // Every read went through the one open file, which cannot become another
+  // file; but it may have been written meanwhile, and the system's version
+  // service reads by path, which may name another file by now. Either way
+  // the record would be made of two files: it is reported as such instead.
+  bool same = true;
+  if (known) {
+    platform::FileIdentity after;
+    // Closed only when the archive could not be opened, after one read.
+    if (archive.file().IsOpen()) same = archive.file().Identity(&after) && after == before;
+    if (same && options_.systemVersionService) {
+      platform::File byPath;
+      same = byPath.Open(*componentPath, platform::File::Access::kReadShared) &&
+             byPath.Identity(&after) && after == before;
+    }
+  }
+  if (!same) {
     ForgetWhatWasRead();
     RecordFault(InspectionStep::kExistence, kStatusSystemError, "component-changed", u"", 0,
                 "the component file was replaced, changed or removed while it was checked");
@@ -147,12 +161,8 @@ bool ComponentInfo::Inspect() {
   return ended;
 }
 
-bool ComponentInfo::InspectOpenFile(platform::File&& file) {
-  // The files written (the setup program for the system's version service
-  // or beyond the capture bound) live in a private directory that goes,
-  // with all in it, on every path out of this function; the current
-  // directory is never touched.
-  std::optional<platform::WorkDirectory> work;
+bool ComponentInfo::InspectOpenFile(platform::File&& file, vekzip::ZIP_File& archive,
+                                    std::optional<platform::WorkDirectory>& work) {
   const auto createWork = [&]() {
     platform::ClearHostFault();
     if (std::optional<platform::WorkDirectory> created = platform::WorkDirectory::Create()) {
@@ -166,7 +176,6 @@ bool ComponentInfo::InspectOpenFile(platform::File&& file) {
   if (options_.systemVersionService && !createWork()) return false;
 
   platform::ClearHostFault();
-  vekzip::ZIP_File archive;
   if (const int opened = archive.Open(std::move(file)); opened != vekzip::ZIP_OK) {
     RecordZipFailure(InspectionStep::kOpenArchive, metadataName_, opened, archive.lastFailure(),
                      "the archive at the end of the component cannot be opened");

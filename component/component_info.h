@@ -29,6 +29,10 @@
 
 namespace packprobe::platform {
 class File;
+class WorkDirectory;
+}
+namespace vekzip {
+class ZIP_File;
 }
 
 namespace packprobe {
@@ -122,8 +126,11 @@ class ComponentInfo {
   // The whole inspection sequence; true when it ended with status 0.
   bool Inspect();
 
-  // The sequence from the archive on, reading through the open file.
-  bool InspectOpenFile(platform::File&& file);
+  // The sequence from the archive on: archive takes the open file over and
+  // every read goes through it.
+  // The work directory is made in work when a file must be written.
+  bool InspectOpenFile(platform::File&& file, vekzip::ZIP_File& archive,
+                       std::optional<platform::WorkDirectory>& work);
 
   // Extracts the setup entry to outputPath. Every failure is recorded as a
   // fault of step with status 5, or 6 when the host failed.

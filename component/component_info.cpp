@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "component/archive_diagnosis.h"
 #include "platform/file.h"
 #include "platform/file_status.h"
 #include "platform/host_fault.h"
@@ -184,8 +185,15 @@ bool ComponentInfo::InspectOpenFile(platform::File&& file, vekzip::ZIP_File& arc
 
   vekzip::ZIP_FileEntry* metadataEntry = archive.FindEntry(metadataName_);
   if (metadataEntry == nullptr) {
+    // What the archive holds instead tells a renamed component at once.
+    std::vector<std::string> names;
+    for (const vekzip::ZIP_FileEntry* held : archive.Entries()) {
+      if (held->Name() != nullptr) names.emplace_back(held->Name());
+    }
     RecordFault(InspectionStep::kExtractMetadata, kStatusInvalid, "metadata-missing",
-                metadataName_, 0, "the archive holds no entry named " + Narrow(metadataName_));
+                metadataName_, 0,
+                "the archive holds no entry named " + Narrow(metadataName_) +
+                    XmlEntriesNote(names));
     return false;
   }
   const Extraction metadata = ReadMetadataEntry(*metadataEntry);
@@ -307,6 +315,13 @@ void ComponentInfo::RecordZipFailure(InspectionStep step, const std::u16string& 
                                   : platform::HostFault::kOther);
     }
     RecordHostFault(step, subject, result, ZipDetail(failure, what));
+  } else if (const auto diagnosis = step == InspectionStep::kOpenArchive &&
+                                            code == "end-record-missing"
+                                        ? DiagnoseMissingArchive(*componentPath)
+                                        : std::nullopt) {
+    // No archive at all: say what the file is instead (empty, no program,
+    // nothing appended, an archive cut off).
+    RecordFault(step, kStatusInvalid, diagnosis->code, subject, result, diagnosis->detail);
   } else {
     RecordFault(step, kStatusInvalid,
                 "zip-" + std::string(code.empty() ? std::string_view("failed") : code), subject,

@@ -370,6 +370,7 @@ class JunitReport : public Report {
                        r.stub.display.value_or("-") + ", VEKSetup " +
                        r.setup.display.value_or("none");
     if (r.reason) text += "\n" + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail;
+    if (!r.rangeDetail.empty()) text += "\n" + r.rangeDetail;
     for (const Warning& w : r.warnings) text += "\nwarning " + w.code + ": " + w.detail;
     return text;
   }
@@ -387,13 +388,16 @@ class TextReport : public Report {
   }
   void Add(const ScanRecord& r) override {
     std::string text = Row(std::string(OutcomeName(r.outcome)), std::to_string(r.exitCode),
-                           r.stub.display.value_or("-"), r.setup.display.value_or("none"),
-                           r.type.value_or("-"), ShownPath(r.path));
+                           EscapeControls(r.stub.display.value_or("-")),
+                           EscapeControls(r.setup.display.value_or("none")),
+                           EscapeControls(r.type.value_or("-")), ShownPath(r.path));
     // Details quote package strings: their control characters are escaped,
     // so that no string adds a line or reaches the terminal.
     if (r.reason) {
       text += "    reason: " + r.reason->code + " (" + r.reason->step +
               "): " + EscapeControls(r.reason->detail) + "\n";
+    } else if (!r.rangeDetail.empty()) {
+      text += "    range: " + EscapeControls(r.rangeDetail) + "\n";
     }
     for (const Warning& w : r.warnings) {
       text += "    warning: " + w.code + ": " + EscapeControls(w.detail) + "\n";

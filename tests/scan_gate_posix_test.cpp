@@ -375,6 +375,13 @@ TEST_F(ScanGateTest, ReasonsSayWhatTheFileIs) {
 TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
   PutKit("one/kit.exe");
   WriteFile(cwd_ / "broken.exe", "MZ and nothing else");
+  // A setup program beyond the capture bound is the one a check writes.
+  ComponentContents large;
+  large.metadataName = "kit.xml";
+  large.metadata = MetadataXml("Kit large", "Software - Tools");
+  large.setupResourceSectionSize = (std::size_t{64} << 20) + 4096;
+  fs::create_directories(cwd_ / "large");
+  WriteFile(cwd_ / "large/kit.exe", BuildComponent(large));
   const struct Row {
     std::string outcome;
     std::vector<std::string> arguments;
@@ -391,7 +398,7 @@ TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
       {"missing", {"nothere.exe"}, 2, "1 component: 0 passed, 1 missing", "1 0 1 0"},
       {"invalid", {"broken.exe"}, 2, "1 component: 0 passed, 1 invalid", "1 0 1 0"},
       // A fault of the host: no work directory can be made.
-      {"system-error", {"one"}, 2, "1 component: 0 passed, 1 system error", "1 0 1 0"},
+      {"system-error", {"large"}, 2, "1 component: 0 passed, 1 system error", "1 0 1 0"},
   };
   for (const Row& row : rows) {
     for (const char* format : {"text", "jsonl", "csv", "junit"}) {

@@ -479,13 +479,13 @@ class TextReport : public Report {
     // Details quote package strings: their control characters are escaped,
     // so that no string adds a line or reaches the terminal.
     if (r.reason) {
-      text += "    reason: " + r.reason->code + " (" + r.reason->step +
-              "): " + EscapeControls(r.reason->detail) + "\n";
+      text += "    reason: " + EscapeControls(r.reason->code) + " (" +
+              EscapeControls(r.reason->step) + "): " + EscapeControls(r.reason->detail) + "\n";
     } else if (!r.rangeDetail.empty()) {
       text += "    range: " + EscapeControls(r.rangeDetail) + "\n";
     }
     for (const Warning& w : r.warnings) {
-      text += "    warning: " + w.code + ": " + EscapeControls(w.detail) + "\n";
+      text += "    warning: " + EscapeControls(w.code) + ": " + EscapeControls(w.detail) + "\n";
     }
     // Failures come first, as they are found; the rest follows them.
     if (IsFailure(r.outcome)) {

@@ -9,7 +9,7 @@ namespace packprobe::scan {
 namespace {
 
 TEST(SelectionTest, GlobsMatchNamesAnywhereAndPathsFromTheTop) {
-  const std::tuple<const char*, const char*, bool> cases[] = {
+  const std::tuple<const char*, std::string, bool> cases[] = {
       {"*.exe", "a/b/kit.exe", true},          // a name anywhere
       {"legacy", "legacy/old/kit.exe", true},  // a folder name excludes what is below it
       {"legacy", "new/legacy.exe", false},
@@ -30,7 +30,7 @@ TEST(SelectionTest, GlobsMatchNamesAnywhereAndPathsFromTheTop) {
       {"\\*.exe", "a.exe", false},
       {"[unclosed", "[unclosed", true},
       {"*", "new\nline.exe", true},
-      {"a*a*a*a*a*a*a*a*b", std::string(200, 'a').c_str(), false},  // no exponential backtracking
+      {"a*a*a*a*a*a*a*a*b", std::string(200, 'a'), false},  // no exponential backtracking
   };
   for (const auto& [glob, path, expected] : cases) {
     EXPECT_EQ(GlobMatchesPath(glob, path), expected) << glob << " vs " << path;

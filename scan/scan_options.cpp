@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "component/version_number.h"
+#include "scan/config.h"
 #include "scan/scan_record.h"
 #include "scan/version.h"
 #include "util/text.h"
@@ -35,8 +36,16 @@ constexpr const char* kFooter =
     "workers that name the same folders split the paths the same way: the N shares\n"
     "are disjoint and together hold every path.\n"
     "\n"
-    "Warnings (failures only with --strict): stub-version-text, stub-comments-tail,\n"
-    "setup-version-text, setup-no-file-version, duplicate-component.\n"
+    "Warnings (failures only with --strict or --error-on): stub-version-text,\n"
+    "stub-comments-tail, setup-version-text, setup-no-file-version, duplicate-component.\n"
+    "\n"
+    "Configuration: packprobe-scan.toml in the first PATH's folder or above (or\n"
+    "--config FILE) may hold stub-min, stub-max, setup-min, setup-max, firmware-only,\n"
+    "software-only, strict, error-on, ignore, exclude and manifest; options given on\n"
+    "the command line win over the file's keys of the same name.\n"
+    "\n"
+    "packprobe-scan merge REPORT... joins JSON Lines reports of --shard K/N runs into\n"
+    "the report and exit code of one unsharded run (merge --help).\n"
     "\n"
     "-q, --quiet: no progress line; the text report has no column header and lists\n"
     "only failures and the summary.\n"
@@ -48,6 +57,7 @@ constexpr const char* kFooter =
     "  3   nothing was checked: no component found in what was named\n"
     "      (--allow-empty makes this 0)\n"
     "  64  usage error\n"
+    "  65  merge: a report is cut, malformed or of other options, or the shards do not fit\n"
     "  71  the scan could not run: no memory\n"
     "  74  the report could not be written whole (a full disk, a closed pipe)\n";
 
@@ -104,6 +114,7 @@ const char* FormatName(Format format) {
     case Format::kJsonl: return "jsonl";
     case Format::kCsv: return "csv";
     case Format::kJunit: return "junit";
+    case Format::kGithub: return "github";
   }
   return "text";
 }
@@ -122,18 +133,25 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
   app.add_option("--files-from", options.filesFrom,
                  "more paths, one per line (\"-\": standard input)")
       ->option_text("FILE");
-  app.add_option("--stub-min", stubMin, "lowest VEKStub version that passes (default 0)")->option_text("V");
-  app.add_option("--stub-max", stubMax, "highest VEKStub version that passes (default 9999)")->option_text("V");
-  app.add_option("--setup-min", setupMin, "lowest VEKSetup version that passes (default 0)")->option_text("V");
-  app.add_option("--setup-max", setupMax, "highest VEKSetup version that passes (default 9999)")->option_text("V");
+  // The options are kept to ask whether they were given: asking the
+  // application by name may not fail (it is noexcept) yet allocates.
+  CLI::Option* stubMinOption =
+      app.add_option("--stub-min", stubMin, "lowest VEKStub version that passes (default 0)")->option_text("V");
+  CLI::Option* stubMaxOption =
+      app.add_option("--stub-max", stubMax, "highest VEKStub version that passes (default 9999)")->option_text("V");
+  CLI::Option* setupMinOption =
+      app.add_option("--setup-min", setupMin, "lowest VEKSetup version that passes (default 0)")->option_text("V");
+  CLI::Option* setupMaxOption =
+      app.add_option("--setup-max", setupMax, "highest VEKSetup version that passes (default 9999)")->option_text("V");
   CLI::Option* firmware = app.add_flag("--firmware-only", options.criteria.firmwareOnly,
                                        "check only firmware components; filter out the rest");
   CLI::Option* software = app.add_flag("--software-only", options.criteria.softwareOnly,
                                        "check only software components; filter out the rest");
   firmware->excludes(software);
   const std::map<std::string, Format> formats = {
-      {"text", Format::kText}, {"jsonl", Format::kJsonl}, {"csv", Format::kCsv}, {"junit", Format::kJunit}};
-  app.add_option("--format", options.format, "text, jsonl, csv or junit (default: text)")
+      {"text", Format::kText}, {"jsonl", Format::kJsonl}, {"csv", Format::kCsv}, {"junit", Format::kJunit},
+      {"github", Format::kGithub}};
+  app.add_option("--format", options.format, "text, jsonl, csv, junit or github (default: text)")
       ->transform(CLI::CheckedTransformer(formats))
       ->option_text("FORMAT");
   app.add_option("-o,--output", options.output, "write the report to FILE (default: standard output)")
@@ -141,7 +159,7 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
   app.add_option("-j,--jobs", options.jobs, "parallel checks (default: the number of cores)")
       ->check(CLI::Range(1u, 1024u))
       ->option_text("N");
-  app.add_option("--shard", shard, "check only the K-th of N stable shares of the paths (K from 0)")
+  CLI::Option* shardOption = app.add_option("--shard", shard, "check only the K-th of N stable shares of the paths (K from 0)")
       ->option_text("K/N");
   app.add_flag("--strict", options.strict, "warnings fail the component (outcome invalid)");
   const std::map<std::string, ProgressMode> progressModes = {
@@ -155,6 +173,8 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
                "search folders reached through symbolic links too (loops are reported)");
   app.add_flag("--allow-empty", options.allowEmpty,
                "finding no component passes (exit 0 rather than 3)");
+  GateArguments gate;
+  AddGateOptions(app, options, gate);
 
   std::vector<const char*> argv;
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
@@ -170,19 +190,29 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
     return line;
   }
 
-  for (auto [text, bound, name] :
-       {std::tuple{&stubMin, &options.criteria.stubMin, "--stub-min"},
-        std::tuple{&stubMax, &options.criteria.stubMax, "--stub-max"},
-        std::tuple{&setupMin, &options.criteria.setupMin, "--setup-min"},
-        std::tuple{&setupMax, &options.criteria.setupMax, "--setup-max"}}) {
-    if (app.count(name) == 0) continue;
+  for (auto [text, bound, name, option] :
+       {std::tuple{&stubMin, &options.criteria.stubMin, "--stub-min", stubMinOption},
+        std::tuple{&stubMax, &options.criteria.stubMax, "--stub-max", stubMaxOption},
+        std::tuple{&setupMin, &options.criteria.setupMin, "--setup-min", setupMinOption},
+        std::tuple{&setupMax, &options.criteria.setupMax, "--setup-max", setupMaxOption}}) {
+    if (option->count() == 0) continue;
     std::string error;
     const std::optional<VersionNumber> value = ParseBound(*text, error);
     if (!value) return UsageError(std::string(name) + ": " + error);
     *bound = *value;
   }
-  // A minimum above its maximum fails every component; say so rather than
-  // fail the release without a hint.
+  if (shardOption->count() != 0) {
+    options.shard = ParseShard(shard);
+    if (!options.shard) {
+      return UsageError("--shard: \"" + shard + "\" is not K/N with 0 <= K < N");
+    }
+  }
+  // The configuration file fills in what the command line did not give.
+  const std::string gateError = FinishGateOptions(options, gate, ParseBound);
+  if (!gateError.empty()) return UsageError(gateError);
+  // A minimum above its maximum (from the command line, the configuration
+  // file or both) fails every component; say so rather than fail the
+  // release without a hint.
   for (auto [min, max, minName, maxName] :
        {std::tuple{options.criteria.stubMin, options.criteria.stubMax, "--stub-min", "--stub-max"},
         std::tuple{options.criteria.setupMin, options.criteria.setupMax, "--setup-min",
@@ -191,12 +221,6 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
       return UsageError(std::string(minName) + " " + Utf16ToUtf8(FormatVersionNumber(min)) +
                         " is above " + maxName + " " + Utf16ToUtf8(FormatVersionNumber(max)) +
                         ": no component could pass");
-    }
-  }
-  if (app.count("--shard") != 0) {
-    options.shard = ParseShard(shard);
-    if (!options.shard) {
-      return UsageError("--shard: \"" + shard + "\" is not K/N with 0 <= K < N");
     }
   }
   if (options.paths.empty() && options.filesFrom.empty()) {

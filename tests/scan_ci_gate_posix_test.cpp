@@ -83,11 +83,12 @@ class ScanCiGateTest : public ::testing::Test {
     for (const char* name : kHostileNames) Put(std::string("rel/hostile/") + name, Kit("Hostile"));
     WriteFile(cwd_ / "rel" / "hostile" / "zz\xff.exe", "not a component");
     c = Kit("Big");
-    c.metadata += "<!--" + std::string(512 << 10, 'x') + "-->";
+    // A setup program beyond what a check keeps in memory is extracted.
+    c.setupResourceSectionSize = (std::size_t{64} << 20) + 4096;
     Put("rel/big.exe", c);
   }
 
-  // Runs every program with a file-size limit that the big metadata file
+  // Runs every program with a file-size limit that the big setup program
   // breaks when it is extracted (a fault of the host: system-error), while
   // reports stay far below it.
   void LimitFileSize() {

@@ -4,6 +4,7 @@
 // with the command line, and more reports from one run.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 
 #include <nlohmann/json.hpp>
 
@@ -51,9 +52,8 @@ class ScanCiGateTest : public ::testing::Test {
     WriteFile(path, BuildComponent(contents));
   }
 
-  // A release with every outcome that a component can bring about by
-  // itself (system-error needs a failing host; it merges as any other
-  // outcome), warnings, four copies of one component in different folders
+  // A release with every outcome (system-error under the file-size limit of
+  // LimitFileSize), warnings, four copies of one component in different folders
   // (duplicates that land in different shares) and hostile names.
   void BuildRelease() {
     Put("rel/good.exe", Kit("Good"));
@@ -82,12 +82,29 @@ class ScanCiGateTest : public ::testing::Test {
     }
     for (const char* name : kHostileNames) Put(std::string("rel/hostile/") + name, Kit("Hostile"));
     WriteFile(cwd_ / "rel" / "hostile" / "zz\xff.exe", "not a component");
+    // A setup program beyond the capture bound: the one a check writes.
+    c = Kit("Big");
+    c.setupResourceSectionSize = (std::size_t{64} << 20) + 4096;
+    Put("rel/big.exe", c);
+  }
+
+  // Runs every program with a file-size limit that the big setup program
+  // breaks when it is extracted (a fault of the host: system-error), while
+  // reports stay far below it.
+  void LimitFileSize() {
+    childSetup_ = [] {
+      rlimit limit{};
+      getrlimit(RLIMIT_FSIZE, &limit);
+      limit.rlim_cur = 256 << 10;
+      setrlimit(RLIMIT_FSIZE, &limit);
+    };
   }
 
   ProgramResult Scan(std::vector<std::string> arguments, std::map<std::string, std::string> environment = {}) {
     environment.emplace("TMPDIR", tmp_.path().string());
     environment.emplace("GITHUB_STEP_SUMMARY", "");
-    return RunProgram({PACKPROBE_SCAN_EXE, std::move(arguments), cwd_.path(), std::move(environment)});
+    return RunProgram({PACKPROBE_SCAN_EXE, std::move(arguments), cwd_.path(), std::move(environment)},
+                      childSetup_);
   }
 
   ProgramResult Shell(const std::string& command) {
@@ -114,6 +131,7 @@ class ScanCiGateTest : public ::testing::Test {
 
   ScratchDir cwd_;
   ScratchDir tmp_;
+  std::function<void()> childSetup_;
 };
 
 const std::vector<std::string> kRanges = {"--stub-min", "3.0.0.0", "--setup-max", "8.0.0.0",
@@ -121,6 +139,7 @@ const std::vector<std::string> kRanges = {"--stub-min", "3.0.0.0", "--setup-max"
 
 TEST_F(ScanCiGateTest, MergeOfEveryShardCountEqualsTheUnshardedRun) {
   BuildRelease();
+  LimitFileSize();
   for (const bool strict : {false, true}) {
     std::vector<std::string> options = kRanges;
     if (strict) options.push_back("--strict");
@@ -142,7 +161,7 @@ TEST_F(ScanCiGateTest, MergeOfEveryShardCountEqualsTheUnshardedRun) {
         for (const Json& w : line["warnings"]) duplicates += w["code"] == "duplicate-component";
       }
     }
-    ASSERT_EQ(outcomes.size(), 7u) << whole.out;
+    ASSERT_EQ(outcomes.size(), 8u) << whole.out;
     ASSERT_EQ(duplicates, 3u + std::size(kHostileNames) - 1);
     const ProgramResult text = run({"--format", "text"});
 

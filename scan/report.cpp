@@ -91,6 +91,7 @@ Json RecordJson(const ScanRecord& record) {
   Json json;
   json["path"] = record.path;
   json["file"] = record.file;
+  json["relative_path"] = record.relativePath;
   json["outcome"] = std::string(OutcomeName(record.outcome));
   json["exit_code"] = record.exitCode;
   json["status"] = record.status;
@@ -101,6 +102,8 @@ Json RecordJson(const ScanRecord& record) {
   json["name"] = record.name;
   json["category"] = OrNull(record.category);
   json["type"] = OrNull(record.type);
+  json["size"] = OrNull(record.size);
+  json["sha256"] = OrNull(record.sha256);
   if (record.reason) {
     Json reason;
     reason["code"] = record.reason->code;
@@ -142,6 +145,8 @@ Json OptionsJson(const ScanOptions& options) {
                                        std::to_string(options.shard->count))
                                 : Json(nullptr);
   json["jobs"] = options.jobs;
+  json["hash"] = options.hash || !options.manifest.empty();
+  json["manifest"] = options.manifest.empty() ? Json(nullptr) : Json(options.manifest);
   return json;
 }
 
@@ -198,7 +203,7 @@ class CsvReport : public Report {
   void Begin() override {
     Write("path,file,outcome,exit_code,status,stub.text,stub.version,stub.display,stub.in_range,"
           "setup.present,setup.text,setup.version,setup.display,setup.in_range,name,category,type,"
-          "reason.code,reason.step,reason.detail,warnings,elapsed_ms\r\n");
+          "reason.code,reason.step,reason.detail,warnings,elapsed_ms,relative_path,size,sha256\r\n");
   }
   void Add(const ScanRecord& r) override {
     std::string warnings;
@@ -213,7 +218,8 @@ class CsvReport : public Report {
         CsvValue(r.setup.text), CsvValue(r.setup.version), CsvValue(r.setup.display),
         CsvValue(r.setup.inRange), r.name, CsvValue(r.category), CsvValue(r.type),
         r.reason ? r.reason->code : "", r.reason ? r.reason->step : "",
-        r.reason ? r.reason->detail : "", warnings, Milliseconds(r.elapsedMs)};
+        r.reason ? r.reason->detail : "", warnings, Milliseconds(r.elapsedMs), r.relativePath,
+        CsvValue(r.size), CsvValue(r.sha256)};
     std::string line;
     for (const std::string& field : fields) {
       if (!line.empty() || &field != &fields[0]) line += ',';
@@ -271,6 +277,10 @@ class JunitReport : public Report {
           xml += "      <skipped message=\"" + XmlText(r.verdictMessage) + "\"/>\n";
         }
         break;
+      case kScanManifestDiffers:
+        xml += "      <failure message=\"" + XmlText(r.reason ? r.reason->detail : outcome) +
+               "\" type=\"" + outcome + "\">" + XmlText(Details(r)) + "</failure>\n";
+        break;
       case kScanOutOfRange:
         xml += "      <failure message=\"" + XmlText(r.verdictMessage) + "\" type=\"" + outcome +
                "\">" + XmlText(Details(r)) + "</failure>\n";
@@ -287,7 +297,7 @@ class JunitReport : public Report {
   }
   void End(const ScanSummary& s) override {
     const std::string counts = "tests=\"" + std::to_string(s.total) + "\" failures=\"" +
-                               std::to_string(s.outOfRange) + "\" errors=\"" +
+                               std::to_string(s.outOfRange + s.manifestDiffers) + "\" errors=\"" +
                                std::to_string(s.missing + s.invalid + s.systemError) +
                                "\" skipped=\"" + std::to_string(s.filtered) + "\" time=\"" +
                                Seconds(s.seconds * 1000) + "\"";
@@ -304,6 +314,8 @@ class JunitReport : public Report {
                        std::to_string(r.exitCode) + "; VEKStub " +
                        r.stub.display.value_or("-") + ", VEKSetup " +
                        r.setup.display.value_or("none");
+    if (r.size) text += "; size " + std::to_string(*r.size);
+    if (r.sha256) text += ", sha256 " + *r.sha256;
     if (r.reason) text += "\n" + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail;
     for (const Warning& w : r.warnings) text += "\nwarning " + w.code + ": " + w.detail;
     return text;
@@ -326,6 +338,7 @@ class TextReport : public Report {
       text += "    reason: " + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail + "\n";
     }
     for (const Warning& w : r.warnings) text += "    warning: " + w.code + ": " + w.detail + "\n";
+    if (r.sha256) text += "    sha256: " + *r.sha256 + "  " + GroupDigits(r.size.value_or(0)) + " bytes\n";
     // Failures come first, as they are found; the rest follows them.
     if (IsFailure(r.outcome)) {
       Write(text);
@@ -368,6 +381,11 @@ void ScanSummary::Count(const ScanRecord& record) {
     case Outcome::kStubOutOfRange:
     case Outcome::kSetupOutOfRange:
     case Outcome::kBothOutOfRange: ++outOfRange; break;
+    case Outcome::kVersionChanged:
+    case Outcome::kContentChanged:
+    case Outcome::kMetadataChanged:
+    case Outcome::kUnexpected:
+    case Outcome::kAbsent: ++manifestDiffers; break;
     case Outcome::kMissing: ++missing; break;
     case Outcome::kInvalid: ++invalid; break;
     case Outcome::kSystemError: ++systemError; break;
@@ -385,6 +403,7 @@ std::string SummaryLine(const ScanSummary& s) {
                      GroupDigits(s.passed) + " passed";
   const std::pair<std::size_t, const char*> parts[] = {{s.filtered, "filtered"},
                                                        {s.outOfRange, "failed"},
+                                                       {s.manifestDiffers, "differ from the manifest"},
                                                        {s.missing, "missing"},
                                                        {s.invalid, "invalid"},
                                                        {s.systemError, "system errors"}};

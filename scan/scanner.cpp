@@ -10,11 +10,12 @@
 #include <optional>
 #include <thread>
 
+#include "scan/hash.h"
 #include "xml/xml_reader.h"
 
 namespace packprobe::scan {
 
-ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
+ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria, bool hash) {
   const auto start = std::chrono::steady_clock::now();
   ScanRecord record;
   try {
@@ -25,6 +26,7 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
       const auto info = std::make_unique<ComponentInfo>(&path);
       record = MakeRecord(target.display, *info, criteria);
     }
+    AddFileFacts(target, hash, record);
   } catch (const std::exception& e) {
     // Running out of memory is the failure expected here; like PACKPROBE,
     // the component is then a system error rather than the end of the run.
@@ -37,7 +39,7 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
 }
 
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
-              const std::function<void(ScanRecord&&)>& emit) {
+              const std::function<void(ScanRecord&&)>& emit, bool hash) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
   CVekXMLReader::SettleProcessSettings();
@@ -45,7 +47,7 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
   if (jobs > targets.size()) jobs = static_cast<unsigned>(std::max<std::size_t>(targets.size(), 1));
 
   if (jobs == 1) {
-    for (const Target& target : targets) emit(CheckTarget(target, criteria));
+    for (const Target& target : targets) emit(CheckTarget(target, criteria, hash));
     return;
   }
 
@@ -70,7 +72,7 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
         if (nextToTake >= targets.size()) return;
         index = nextToTake++;
       }
-      ScanRecord record = CheckTarget(targets[index], criteria);
+      ScanRecord record = CheckTarget(targets[index], criteria, hash);
       {
         std::lock_guard lock(mutex);
         ring[index % window] = std::move(record);

@@ -13,14 +13,15 @@
 namespace packprobe::scan {
 
 // Checks one target: inspects the component and judges it under criteria.
-// Never throws: a check that cannot run gives a system-error record.
-ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria);
+// Never throws: a check that cannot run gives a system-error record. The
+// record gets the file's size, and its SHA-256 when hash is set.
+ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria, bool hash = false);
 
 // Checks every target on `jobs` threads and calls emit with each record in
 // the targets' order, on the calling thread. At most a few records per job
 // wait to be emitted at any time, so memory does not grow with the number
 // of targets. Settles the XML reader's process-wide settings first.
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
-              const std::function<void(ScanRecord&&)>& emit);
+              const std::function<void(ScanRecord&&)>& emit, bool hash = false);
 
 }  // namespace packprobe::scan

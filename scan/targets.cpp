@@ -35,13 +35,15 @@ void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {
     Target target;
     target.native = it->path().native();
     target.display = GenericUtf8(it->path());
-    target.shardHash = Fnv1a64(GenericUtf8(it->path().lexically_relative(folder)));
+    target.relative = GenericUtf8(it->path().lexically_relative(folder));
+    target.shardHash = Fnv1a64(target.relative);
     targets.push_back(std::move(target));
   }
   if (error) {
     Target target;
     target.native = folder.native();
     target.display = GenericUtf8(folder);
+    target.relative = target.display;
     target.shardHash = Fnv1a64(target.display);
     target.folderError = "the folder cannot be searched: " + error.message();
     targets.push_back(std::move(target));
@@ -61,6 +63,8 @@ std::vector<Target> CollectTargets(const std::vector<fs::path>& paths) {
     Target target;
     target.native = path.native();
     target.display = GenericUtf8(path);
+    target.relative = GenericUtf8(path.filename());
+    if (target.relative.empty()) target.relative = target.display;
     target.shardHash = Fnv1a64(target.display);
     targets.push_back(std::move(target));
   }

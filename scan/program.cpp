@@ -6,7 +6,9 @@
 #include <thread>
 #include <unordered_map>
 
+#include "scan/diff.h"
 #include "scan/host.h"
+#include "scan/manifest.h"
 #include "scan/report.h"
 #include "scan/scan_options.h"
 #include "scan/scanner.h"
@@ -86,6 +88,8 @@ class ProgressLine {
 
 int RunScanProgram(const std::vector<std::string>& arguments) {
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  if (arguments.size() > 1 && arguments[1] == "snapshot") return RunSnapshotProgram(arguments, cores);
+  if (arguments.size() > 1 && arguments[1] == "diff") return RunDiffProgram(arguments, cores);
   const CommandLine line = ParseScanCommandLine(arguments, cores);
   if (!line.run) {
     WriteTo(stdout, line.out);
@@ -100,6 +104,15 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   if (!paths) {
     WriteTo(stderr, "packprobe-scan: " + error + "\n");
     return kScanUsage;
+  }
+  std::optional<ManifestCheck> manifest;
+  if (!options.manifest.empty()) {
+    auto entries = LoadManifest(options.manifest, error);
+    if (!entries) {
+      WriteTo(stderr, "packprobe-scan: " + error + "\n");
+      return kScanBadInput;
+    }
+    manifest.emplace(std::move(*entries));
   }
   std::vector<Target> targets = CollectTargets(*paths);
   if (options.shard) {
@@ -141,9 +154,10 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
       }
     }
     ++index;
+    if (manifest) manifest->Judge(record, RangesGiven(options.criteria));
     if (options.strict) ApplyStrict(record);
     summary.Count(record);
-    exitCode = std::max(exitCode, ScanExitCode(record.outcome));
+    exitCode = WorseScanExitCode(exitCode, ScanExitCode(record.outcome));
     if (showProgress) {
       // The record reaches the terminal before the progress line returns.
       progress.Clear();
@@ -153,7 +167,14 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     } else {
       report->Add(record);
     }
-  });
+  }, options.hash || manifest.has_value());
+  if (manifest) {
+    for (const ScanRecord& record : manifest->AbsentRecords(FirstFolder(*paths), options.shard)) {
+      summary.Count(record);
+      exitCode = WorseScanExitCode(exitCode, ScanExitCode(record.outcome));
+      report->Add(record);
+    }
+  }
   summary.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   progress.Clear();

@@ -30,6 +30,12 @@ constexpr const char* kFooter =
     "workers that name the same folders split the paths the same way: the N shares\n"
     "are disjoint and together hold every path.\n"
     "\n"
+    "--manifest FILE checks each component against its own entry of a release\n"
+    "manifest (made by snapshot), keyed by its path relative to the folder named\n"
+    "(the file name for a file named directly): version-changed, content-changed,\n"
+    "metadata-changed, unexpected (no entry) and absent (an entry not found; these\n"
+    "records follow the others). Version ranges, when given, still apply.\n"
+    "\n"
     "Warnings (failures only with --strict): stub-version-text, stub-comments-tail,\n"
     "setup-version-text, setup-no-file-version, duplicate-component.\n"
     "\n"
@@ -39,7 +45,15 @@ constexpr const char* kFooter =
     "  0   every component passed or was filtered out\n"
     "  1   some version is out of range, and nothing worse\n"
     "  2   some component is missing or invalid, or a system error occurred\n"
-    "  64  usage error\n";
+    "  4   the release differs from its manifest (--manifest), and nothing worse\n"
+    "      than that; 2 outranks 4, which outranks 1\n"
+    "  64  usage error\n"
+    "  65  the manifest cannot be read or is malformed\n"
+    "\n"
+    "Other commands:\n"
+    "  packprobe-scan snapshot PATH... [-o FILE]  write the release manifest of PATH\n"
+    "  packprobe-scan diff OLD NEW                what changed between two releases\n"
+    "(each with --help for its options).\n";
 
 // A version bound, read by PACKPROBE's rules; nothing when PACKPROBE would
 // reject it (empty, negative, or more than 7 characters besides dots).
@@ -133,6 +147,10 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
       ->transform(CLI::CheckedTransformer(progressModes))
       ->option_text("WHEN");
   app.add_flag("-q,--quiet", options.quiet, "no progress; text lists only failures and the summary");
+  app.add_flag("--hash", options.hash, "add each file's SHA-256 to its record");
+  app.add_option("--manifest", options.manifest,
+                 "check each component against its entry in this release manifest")
+      ->option_text("FILE");
 
   std::vector<const char*> argv;
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());

@@ -29,6 +29,8 @@ struct ScanOptions {
   bool strict = false;
   ProgressMode progress = ProgressMode::kAuto;
   bool quiet = false;
+  bool hash = false;     // records carry the file's SHA-256 (always with a manifest)
+  std::string manifest;  // the release manifest to check against; empty: none
 };
 
 // What the command line asks for: a scan with these options, or an

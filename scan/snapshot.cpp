@@ -71,18 +71,18 @@ int RunSnapshotProgram(const std::vector<std::string>& arguments, unsigned defau
 
   std::vector<std::filesystem::path> named;
   for (const std::string& path : paths) named.push_back(PathFromUtf8(path));
+  const std::vector<Target> targets = CollectTargets(named);
   if (!output.empty()) {
-    // The manifest must not be taken for a component, nor replace one.
+    // The manifest must not replace a component it describes.
     const std::filesystem::path target = PathFromUtf8(output);
-    for (const std::filesystem::path& path : named) {
+    for (const Target& component : targets) {
       std::error_code code;
-      if (std::filesystem::equivalent(path, target, code)) {
-        Say("-o \"" + output + "\" is one of the paths to snapshot");
+      if (std::filesystem::equivalent(std::filesystem::path(component.native), target, code)) {
+        Say("-o \"" + output + "\" is one of the components to snapshot");
         return kScanUsage;
       }
     }
   }
-  const std::vector<Target> targets = CollectTargets(named);
 
   std::vector<ManifestEntry> entries;
   std::map<std::string, std::string> owners;  // manifest path -> the component's path

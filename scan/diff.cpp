@@ -248,10 +248,9 @@ std::optional<Change> Compare(const ManifestEntry& before, const ManifestEntry& 
 
 // --- writing -----------------------------------------------------------------
 
-// Text for a terminal or a log: control characters and bytes that are not
-// UTF-8 become escapes, and a backslash is doubled, so that no name can
-// forge a line or move the cursor, and two names never look alike.
-std::string Escaped(std::string_view text) {
+}  // namespace
+
+std::string EscapeForTerminal(std::string_view text) {
   std::string out;
   static constexpr char kHex[] = "0123456789abcdef";
   const auto hex = [&](unsigned char c) {
@@ -288,6 +287,10 @@ std::string Escaped(std::string_view text) {
   }
   return out;
 }
+
+namespace {
+
+std::string Escaped(std::string_view text) { return EscapeForTerminal(text); }
 
 // Text for a Markdown table cell: escaped as for a terminal, then every
 // ASCII punctuation character backslash-escaped (CommonMark allows it for
@@ -403,7 +406,7 @@ constexpr const char* kDiffFooter =
     "  74  the output could not be written\n";
 
 void Say(const std::string& text) {
-  std::fputs(("packprobe-scan: diff: " + text + "\n").c_str(), stderr);
+  std::fputs(("packprobe-scan: diff: " + Escaped(text) + "\n").c_str(), stderr);
   std::fflush(stderr);
 }
 

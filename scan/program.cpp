@@ -109,7 +109,7 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   if (!options.manifest.empty()) {
     auto entries = LoadManifest(options.manifest, error);
     if (!entries) {
-      WriteTo(stderr, "packprobe-scan: " + error + "\n");
+      WriteTo(stderr, "packprobe-scan: " + EscapeForTerminal(error) + "\n");
       return kScanBadInput;
     }
     manifest.emplace(std::move(*entries));

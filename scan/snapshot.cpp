@@ -7,9 +7,11 @@
 #include <sstream>
 #include <system_error>
 
+#include "scan/diff.h"
 #include "scan/manifest.h"
 #include "scan/scanner.h"
 #include "scan/targets.h"
+#include "util/text.h"
 
 namespace packprobe::scan {
 namespace {
@@ -34,7 +36,7 @@ constexpr const char* kSnapshotFooter =
     "  74  the manifest could not be written\n";
 
 void Say(const std::string& text) {
-  std::fputs(("packprobe-scan: snapshot: " + text + "\n").c_str(), stderr);
+  std::fputs(("packprobe-scan: snapshot: " + EscapeForTerminal(text) + "\n").c_str(), stderr);
   std::fflush(stderr);
 }
 
@@ -93,6 +95,14 @@ int RunSnapshotProgram(const std::vector<std::string>& arguments, unsigned defau
       failed = true;
       Say(record.path + ": " + std::string(OutcomeName(record.outcome)) +
           (record.reason ? ": " + record.reason->code + ": " + record.reason->detail : ""));
+      return;
+    }
+    // A manifest is UTF-8 JSON: a name that is not UTF-8 could only be
+    // written with its odd bytes replaced, keying some other file, or two
+    // files alike.
+    if (!Utf8ToUtf16Strict(record.relativePath)) {
+      failed = true;
+      Say(record.path + ": its path is not valid UTF-8, which a manifest cannot hold exactly");
       return;
     }
     const auto [owner, inserted] = owners.emplace(record.relativePath, record.path);

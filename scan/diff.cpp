@@ -149,10 +149,10 @@ Release ReadFolder(const std::filesystem::path& folder, unsigned jobs) {
   Release release;
   const std::vector<Target> targets = CollectTargets({folder});
   CheckAll(targets, CheckCriteria{}, jobs, [&](ScanRecord&& record) {
-    if (!release.error.empty()) return;
+    // A release that could not be searched whole cannot be compared.
     if (record.reason && record.reason->code == "folder-unreadable") {
       release.error = record.path + ": " + record.reason->detail;
-      return;
+      return false;
     }
     ManifestEntry entry = EntryOfRecord(record);
     if (!record.inspected || ScanExitCode(record.outcome) == kScanFailed) {
@@ -161,6 +161,7 @@ Release ReadFolder(const std::filesystem::path& folder, unsigned jobs) {
       entry.setup.reset();
     }
     release.entries.push_back(std::move(entry));
+    return true;
   }, true);
   return release;
 }
@@ -555,19 +556,19 @@ int RunDiffProgram(const std::vector<std::string>& arguments, unsigned defaultJo
     const int code = app.exit(e, out, err);
     std::fputs(out.str().c_str(), stdout);
     std::fputs(err.str().c_str(), stderr);
-    if (code == 0) return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : kScanWriteFailed;
+    if (code == 0) return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : kScanOutputError;
     return kScanUsage;
   }
 
   const Release old = LoadRelease(before, jobs);
   if (!old.error.empty()) {
     Say("\"" + before + "\" " + old.error);
-    return kScanBadInput;
+    return kScanDataError;
   }
   const Release now = LoadRelease(after, jobs);
   if (!now.error.empty()) {
     Say("\"" + after + "\" " + now.error);
-    return kScanBadInput;
+    return kScanDataError;
   }
   const std::vector<Change> changes = DiffReleases(old.entries, now.entries);
   const int exitCode = changes.empty() ? kDiffSame : kDiffChanged;
@@ -580,14 +581,14 @@ int RunDiffProgram(const std::vector<std::string>& arguments, unsigned defaultJo
   if (output.empty()) {
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
       Say("the changes could not be written to standard output");
-      return kScanWriteFailed;
+      return kScanOutputError;
     }
     return exitCode;
   }
   std::string error;
   if (!WriteFileWhole(PathFromUtf8(output), text, error)) {
     Say("\"" + output + "\" " + error);
-    return kScanWriteFailed;
+    return kScanOutputError;
   }
   return exitCode;
 }

@@ -9,7 +9,7 @@ namespace packprobe::scan {
 void AddFileFacts(const Target& target, bool hash, ScanRecord& record) {
   record.relativePath = target.relative;
   // Nothing at the path, or a folder that could not be searched: no file.
-  if (!target.folderError.empty() || record.status == ComponentInfo::kStatusMissing) return;
+  if (!target.searchCode.empty() || record.status == ComponentInfo::kStatusMissing) return;
   const std::u16string path = PathToUtf16(target.native);
   if (!hash) {
     platform::File file;

@@ -29,6 +29,9 @@ struct ScanOptions {
   bool strict = false;
   ProgressMode progress = ProgressMode::kAuto;
   bool quiet = false;
+  // A scan that finds no component passes (exit 0) rather than exiting 3.
+  bool allowEmpty = false;
+  bool follow = false;  // search folders reached through symbolic links too
   bool hash = false;     // records carry the file's SHA-256 (always with a manifest)
   std::string manifest;  // the release manifest to check against; empty: none
 };

@@ -16,7 +16,6 @@
 namespace packprobe::scan {
 namespace {
 
-constexpr int kScanNothingChecked = 3;
 
 constexpr const char* kSnapshotFooter =
     "Writes the release manifest of the components found: for each, its path\n"
@@ -67,7 +66,7 @@ int RunSnapshotProgram(const std::vector<std::string>& arguments, unsigned defau
     const int code = app.exit(e, out, err);
     std::fputs(out.str().c_str(), stdout);
     std::fputs(err.str().c_str(), stderr);
-    if (code == 0) return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : kScanWriteFailed;
+    if (code == 0) return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : kScanOutputError;
     return kScanUsage;
   }
 
@@ -95,7 +94,7 @@ int RunSnapshotProgram(const std::vector<std::string>& arguments, unsigned defau
       failed = true;
       Say(record.path + ": " + std::string(OutcomeName(record.outcome)) +
           (record.reason ? ": " + record.reason->code + ": " + record.reason->detail : ""));
-      return;
+      return true;
     }
     // A manifest is UTF-8 JSON: a name that is not UTF-8 could only be
     // written with its odd bytes replaced, keying some other file, or two
@@ -103,16 +102,17 @@ int RunSnapshotProgram(const std::vector<std::string>& arguments, unsigned defau
     if (!Utf8ToUtf16Strict(record.relativePath)) {
       failed = true;
       Say(record.path + ": its path is not valid UTF-8, which a manifest cannot hold exactly");
-      return;
+      return true;
     }
     const auto [owner, inserted] = owners.emplace(record.relativePath, record.path);
     if (!inserted) {
       clash = true;
       Say(record.path + " and " + owner->second + " share the manifest path \"" +
           record.relativePath + "\"; snapshot them separately");
-      return;
+      return true;
     }
     entries.push_back(EntryOfRecord(record));
+    return true;
   }, true);
   if (failed) return kScanFailed;
   if (clash) return kScanUsage;
@@ -130,14 +130,14 @@ int RunSnapshotProgram(const std::vector<std::string>& arguments, unsigned defau
                     std::fflush(stdout) == 0;
     if (!ok) {
       Say("the manifest could not be written to standard output");
-      return kScanWriteFailed;
+      return kScanOutputError;
     }
     return 0;
   }
   std::string error;
   if (!WriteFileWhole(PathFromUtf8(output), text, error)) {
     Say("\"" + output + "\" " + error);
-    return kScanWriteFailed;
+    return kScanOutputError;
   }
   return 0;
 }

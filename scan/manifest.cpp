@@ -7,6 +7,7 @@
 #include <tuple>
 #include <system_error>
 
+#include "platform/report_file.h"
 #include "scan/host.h"
 #include "scan/targets.h"
 #include "scan/version.h"
@@ -264,21 +265,17 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std:
 }
 
 bool WriteFileWhole(const std::filesystem::path& path, std::string_view text, std::string& error) {
-  std::filesystem::path temporary = path;
-  temporary += ".partial";
-  std::FILE* file = OpenOutputFile(temporary);
-  if (file == nullptr) {
-    error = "cannot be created";
+  platform::ReplacingOutput output;
+  if (!output.Open(path.native(), error)) {
+    error = "cannot be created: " + error;
     return false;
   }
-  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  ok = std::fflush(file) == 0 && ok;
-  ok = std::fclose(file) == 0 && ok;
-  std::error_code code;
-  if (ok) std::filesystem::rename(temporary, path, code);
-  if (!ok || code) {
-    std::filesystem::remove(temporary, code);
-    error = ok ? "cannot be replaced" : "could not be written completely";
+  if (std::fwrite(text.data(), 1, text.size(), output.stream()) != text.size()) {
+    error = "could not be written completely";
+    return false;  // the temporary file goes with output
+  }
+  if (!output.Commit(error)) {
+    error = "could not be put in place: " + error;
     return false;
   }
   return true;

@@ -68,8 +68,9 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std:
                                          std::string& error);
 
 // Writes text to path through a temporary file beside it that is renamed
-// over it at the end: the named file is whole or untouched. False with
-// error set when it could not be written; no temporary file is left.
+// over it at the end (a device such as /dev/null is written in place): the
+// named file is whole or untouched. False with error set when it could not
+// be written; no temporary file is left.
 bool WriteFileWhole(const std::filesystem::path& path, std::string_view text, std::string& error);
 
 // The check of a scan's records against a manifest.

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "scan/scanner.h"
+#include "scan/shown_text.h"
 #include "scan/targets.h"
 #include "scan/version.h"
 #include "util/text.h"
@@ -249,49 +250,9 @@ std::optional<Change> Compare(const ManifestEntry& before, const ManifestEntry& 
 
 // --- writing -----------------------------------------------------------------
 
-}  // namespace
-
-std::string EscapeForTerminal(std::string_view text) {
-  std::string out;
-  static constexpr char kHex[] = "0123456789abcdef";
-  const auto hex = [&](unsigned char c) {
-    out += "\\x";
-    out += kHex[c >> 4];
-    out += kHex[c & 0x0F];
-  };
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      if (c == '\\') out += "\\\\";
-      else if (c == '\n') out += "\\n";
-      else if (c == '\r') out += "\\r";
-      else if (c == '\t') out += "\\t";
-      else if (c < 0x20 || c == 0x7F) hex(c);
-      else out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    // Copy one well-formed UTF-8 sequence whole, or escape the byte.
-    const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    const std::string_view piece = text.substr(i, length);
-    const bool whole = length > 1 && piece.size() == length &&
-                       Utf8ToUtf16Strict(piece).has_value() &&
-                       // C1 controls (U+0080..U+009F) act on terminals too.
-                       !(c == 0xC2 && static_cast<unsigned char>(piece[1]) < 0xA0);
-    if (whole) {
-      out += piece;
-      i += length;
-    } else {
-      hex(c);
-      ++i;
-    }
-  }
-  return out;
-}
-
-namespace {
-
-std::string Escaped(std::string_view text) { return EscapeForTerminal(text); }
+// Paths as every report shows them (quoted with escapes when not plain),
+// package strings with their control characters escaped.
+std::string Escaped(std::string_view text) { return EscapeControls(text); }
 
 // Text for a Markdown table cell: escaped as for a terminal, then every
 // ASCII punctuation character backslash-escaped (CommonMark allows it for
@@ -326,7 +287,7 @@ std::string TextDiff(const std::vector<Change>& changes) {
   for (const Change& change : changes) {
     char kind[24];
     std::snprintf(kind, sizeof kind, "%-16s ", std::string(ChangeName(change.kind)).c_str());
-    text += kind + Escaped(change.path) + ": " + Escaped(change.detail) + "\n";
+    text += kind + ShownPath(change.path) + ": " + Escaped(change.detail) + "\n";
   }
   if (!changes.empty()) text += "\n";
   return text + CountsLine(changes) + "\n";
@@ -351,7 +312,9 @@ std::string JsonLinesDiff(const std::vector<Change>& changes, const std::string&
   for (const Change& change : changes) {
     Json json;
     json["change"] = std::string(ChangeName(change.kind));
+    // A path that is not UTF-8 also comes as its bytes, as in the reports.
     json["path"] = change.path;
+    json["path_bytes"] = ValidUtf8(change.path) == change.path ? Json(nullptr) : Json(Base64(change.path));
     json["old_path"] = change.oldPath.empty() ? Json(nullptr) : Json(change.oldPath);
     json["old"] = EntryObject(change.before);
     json["new"] = EntryObject(change.after);
@@ -377,10 +340,10 @@ std::string MarkdownDiff(const std::vector<Change>& changes, const std::string& 
   if (!changes.empty()) {
     text += "| Change | Component | Before | After | Detail |\n|---|---|---|---|---|\n";
     for (const Change& change : changes) {
-      text += "| " + std::string(ChangeName(change.kind)) + " | " + MarkdownCell(change.path) +
+      text += "| " + std::string(ChangeName(change.kind)) + " | " + MarkdownCell(ShownPath(change.path)) +
               (change.oldPath.empty() || change.oldPath == change.path
                    ? ""
-                   : " (was " + MarkdownCell(change.oldPath) + ")") +
+                   : " (was " + MarkdownCell(ShownPath(change.oldPath)) + ")") +
               " | " + (change.before ? MarkdownCell(Describe(*change.before)) : "") + " | " +
               (change.after ? MarkdownCell(Describe(*change.after)) : "") + " | " +
               // Added and removed components are described in full already.

@@ -44,11 +44,6 @@ struct Release {
 // release manifest or a JSON Lines report of packprobe-scan.
 Release LoadRelease(const std::string& path, unsigned jobs);
 
-// Text for a terminal or a log: control characters and bytes that are not
-// UTF-8 become escapes (\n, \x1b, \xff) and a backslash is doubled, so that
-// no name can forge a line or move the cursor, and two names never look alike.
-std::string EscapeForTerminal(std::string_view text);
-
 // packprobe-scan diff OLD NEW [--format text|jsonl|markdown] [-o FILE].
 // Returns 0 when nothing changed, 1 when something did, 64 for a usage
 // error, 65 when an input cannot be read, 74 when the output fails.

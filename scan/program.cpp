@@ -191,7 +191,7 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   if (!options.manifest.empty()) {
     auto entries = LoadManifest(options.manifest, error);
     if (!entries) {
-      WriteTo(stderr, "packprobe-scan: " + EscapeForTerminal(error) + "\n");
+      WriteTo(stderr, "packprobe-scan: " + EscapeControls(error) + "\n");
       return kScanDataError;
     }
     manifest.emplace(std::move(*entries));

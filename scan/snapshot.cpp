@@ -7,8 +7,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "scan/diff.h"
 #include "scan/manifest.h"
+#include "scan/shown_text.h"
 #include "scan/scanner.h"
 #include "scan/targets.h"
 #include "util/text.h"
@@ -35,7 +35,7 @@ constexpr const char* kSnapshotFooter =
     "  74  the manifest could not be written\n";
 
 void Say(const std::string& text) {
-  std::fputs(("packprobe-scan: snapshot: " + EscapeForTerminal(text) + "\n").c_str(), stderr);
+  std::fputs(("packprobe-scan: snapshot: " + EscapeControls(text) + "\n").c_str(), stderr);
   std::fflush(stderr);
 }
 

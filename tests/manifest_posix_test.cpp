@@ -50,7 +50,7 @@ TEST(ManifestPosixTest, HostileNamesStayOneLineAndOneRowInEveryDiffFormat) {
   EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 6) << text.out;
   EXPECT_EQ(text.out.find('\x1b'), text.out.npos);
   EXPECT_NE(text.out.find("line\\nbreak.exe"), text.out.npos) << text.out;
-  EXPECT_NE(text.out.find("back\\\\slash.exe"), text.out.npos) << text.out;
+  EXPECT_NE(text.out.find("back\\slash.exe"), text.out.npos) << text.out;
 
   const ProgramResult markdown = run({"diff", "old.json", "new", "--format", "markdown"});
   EXPECT_EQ(markdown.exitCode, 1);

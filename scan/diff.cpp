@@ -91,11 +91,15 @@ std::optional<ManifestEntry> EntryOfReportRecord(const Json& record) {
   return entry;
 }
 
+// Reads a JSON Lines report, or the reports of several shards one after
+// the other: each a header, its records and (from schema 2 on) its closing
+// record.
 Release ReadReport(std::string_view text) {
   Release release;
-  std::string schema;
+  std::string schema;  // of the report being read; empty between reports
   bool closed = false;
   std::size_t lineNumber = 0;
+  const auto cut = [&] { return !schema.empty() && schema != "packprobe-scan/1" && !closed; };
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     const std::string_view line = text.substr(0, end);
@@ -108,20 +112,22 @@ Release ReadReport(std::string_view text) {
       release.error = where + "not a JSON object";
       return release;
     }
-    if (closed) {
-      release.error = where + "a line after the closing record";
-      return release;
-    }
     if (json.contains("schema")) {
-      if (!schema.empty() || lineNumber != 1) {
-        release.error = where + "a second header";
+      if (cut()) {
+        release.error = where + "a header before the previous report's closing record: it is cut";
         return release;
       }
       schema = json["schema"].is_string() ? json["schema"].get<std::string>() : "?";
+      if (!schema.starts_with("packprobe-scan/")) {
+        release.error = where + "schema \"" + schema + "\" is no packprobe-scan report";
+        return release;
+      }
+      closed = false;
       continue;
     }
-    if (schema.empty()) {
-      release.error = where + "no header before the records";
+    if (schema.empty() || closed) {
+      release.error = where + (schema.empty() ? "no header before the records"
+                                              : "a record after the closing record");
       return release;
     }
     if (json.contains("complete")) {
@@ -140,9 +146,7 @@ Release ReadReport(std::string_view text) {
     }
   }
   // Reports of schema 1 had no closing record; later ones are cut without it.
-  if (schema != "packprobe-scan/1" && !closed) {
-    release.error = "the report has no closing record: it is cut";
-  }
+  if (cut()) release.error = "the report has no closing record: it is cut";
   return release;
 }
 

@@ -269,7 +269,14 @@ TEST_F(ManifestTest, DiffNamesTheSameChangesWhateverTheInputs) {
   inputs["folder"] = {"old", "new"};
   for (const char* side : {"old", "new"}) {
     ASSERT_EQ(Scan({"snapshot", side, "-o", std::string(side) + ".manifest.json"}).exitCode, 0);
-    ASSERT_EQ(Scan({"--hash", "--format", "jsonl", side, "-o", std::string(side) + ".jsonl"}).exitCode, 0);
+    // The report is the reports of two shards, one after the other.
+    std::string shards;
+    for (const char* shard : {"0/2", "1/2"}) {
+      const ProgramResult r = Scan({"--hash", "--format", "jsonl", "--shard", shard, side});
+      ASSERT_EQ(r.exitCode, 0) << r.err;
+      shards += r.out;
+    }
+    WriteFile(cwd_ / (std::string(side) + ".jsonl"), shards);
   }
   inputs["manifest"] = {"old.manifest.json", "new.manifest.json"};
   inputs["report"] = {"old.jsonl", "new.jsonl"};
@@ -317,7 +324,9 @@ TEST_F(ManifestTest, DiffNamesTheSameChangesWhateverTheInputs) {
 TEST_F(ManifestTest, DiffRefusesWhatItCannotRead) {
   PutRelease("rel", {{"a.exe", Kit("a")}});
   Put("notes.txt", "hello\n");
-  Put("cut.jsonl", "{\"schema\":\"packprobe-scan/2\"}\n{\"path\":\"a.exe\",\"outcome\":\"passed\"}\n");
+  const std::string cut = "{\"schema\":\"packprobe-scan/2\"}\n{\"path\":\"a.exe\",\"outcome\":\"passed\"}\n";
+  Put("cut.jsonl", cut);
+  Put("twice.jsonl", cut + cut);
   const struct {
     std::vector<std::string> arguments;
     int exitCode;
@@ -328,6 +337,7 @@ TEST_F(ManifestTest, DiffRefusesWhatItCannotRead) {
       {{"diff", "rel", "nothere"}, 65, "\"nothere\" cannot be read"},
       {{"diff", "notes.txt", "rel"}, 65, "neither a JSON Lines report nor a release manifest"},
       {{"diff", "rel", "cut.jsonl"}, 65, "it is cut"},
+      {{"diff", "twice.jsonl", "rel"}, 65, "line 3: a header before the previous report's closing"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.arguments));

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "component/archive_diagnosis.h"
 #include "platform/file.h"
 #include "platform/file_status.h"
 #include "platform/host_fault.h"
@@ -112,7 +113,8 @@ bool ComponentInfo::Inspect() {
                                            InspectionStep::kExtractMetadata, kMaxMetadataSize);
   if (metadata == Extraction::kAbsent) {
     RecordFault(InspectionStep::kExtractMetadata, kStatusInvalid, "metadata-missing",
-                metadataName, 0, "the archive holds no entry named " + Narrow(metadataName));
+                metadataName, 0,
+                "the archive holds no entry named " + Narrow(metadataName) + absentEntryNote_);
   }
   if (metadata == Extraction::kAbsent || metadata == Extraction::kFailed) return false;
   // A metadata file too large to be real is not extracted; both queries
@@ -171,6 +173,13 @@ ComponentInfo::Extraction ComponentInfo::ExtractEntry(std::u16string_view entryN
                                     : platform::HostFault::kOther);
       }
       RecordHostFault(where, subject, result, ZipDetail(failure, what));
+    } else if (const auto diagnosis = where == InspectionStep::kOpenArchive &&
+                                              code == "end-record-missing"
+                                          ? DiagnoseMissingArchive(*componentPath)
+                                          : std::nullopt) {
+      // No archive at all: say what the file is instead (empty, no
+      // program, nothing appended, an archive cut off).
+      RecordFault(where, kStatusInvalid, diagnosis->code, subject, result, diagnosis->detail);
     } else {
       RecordFault(where, kStatusInvalid,
                   "zip-" + std::string(code.empty() ? std::string_view("failed") : code), subject,
@@ -187,7 +196,15 @@ ComponentInfo::Extraction ComponentInfo::ExtractEntry(std::u16string_view entryN
                 "the archive at the end of the component cannot be opened");
   }
   vekzip::ZIP_FileEntry* entry = archive->FindEntry(entryName);
-  if (entry == nullptr) return Extraction::kAbsent;
+  if (entry == nullptr) {
+    // What the archive holds instead tells a renamed component at once.
+    std::vector<std::string> names;
+    for (const vekzip::ZIP_FileEntry* held : archive->Entries()) {
+      if (held->Name() != nullptr) names.emplace_back(held->Name());
+    }
+    absentEntryNote_ = XmlEntriesNote(names);
+    return Extraction::kAbsent;
+  }
   // The declared size bounds what extraction writes, so it is checked
   // before anything is written.
   if (entry->uncompressedSize > maxSize) return Extraction::kTooLarge;

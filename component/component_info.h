@@ -118,6 +118,10 @@ class ComponentInfo {
   // The metadata entry declared more than kMaxMetadataSize and was not
   // extracted; both metadata queries find it unreadable.
   bool metadataTooLarge_ = false;
+
+  // The archive's .xml entries, noted when an entry looked for is absent
+  // (XmlEntriesNote), for the metadata-missing detail.
+  std::string absentEntryNote_;
 };
 
 }  // namespace packprobe

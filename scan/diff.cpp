@@ -167,7 +167,7 @@ Release ReadFolder(const std::filesystem::path& folder, unsigned jobs) {
     }
     release.entries.push_back(std::move(entry));
     return true;
-  }, true);
+  }, {}, true);
   return release;
 }
 

@@ -1,5 +1,6 @@
 // Entry point of packprobe-scan on Windows: the arguments arrive as UTF-16
 // through wmain and go on as UTF-8.
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
@@ -14,19 +15,21 @@ int wmain(int argc, wchar_t** argv) {
   // Before any thread or work directory exists (see platform/process.h).
   packprobe::platform::PrepareProcess();
   static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
-  std::vector<std::string> arguments;
-  arguments.reserve(static_cast<std::size_t>(argc));
-  for (int i = 0; i < argc; ++i) {
-    std::u16string argument;
-    for (const wchar_t* p = argv[i]; *p != L'\0'; ++p) argument.push_back(static_cast<char16_t>(*p));
-    arguments.push_back(packprobe::Utf16ToUtf8(argument));
-  }
   packprobe::scan::PrepareStandardStreams();
-  int exitCode = packprobe::scan::kScanFailed;
+  int exitCode = packprobe::scan::kScanSystemError;
   try {
+    std::vector<std::string> arguments;
+    arguments.reserve(static_cast<std::size_t>(argc));
+    for (int i = 0; i < argc; ++i) {
+      std::u16string argument;
+      for (const wchar_t* p = argv[i]; *p != L'\0'; ++p) argument.push_back(static_cast<char16_t>(*p));
+      arguments.push_back(packprobe::Utf16ToUtf8(argument));
+    }
     exitCode = packprobe::scan::RunScanProgram(arguments);
   } catch (const std::exception&) {
-    // No memory even for the report: the scan failed.
+    // No memory even for the report: the scan could not run. The message
+    // needs no memory.
+    std::fputs("packprobe-scan: out of memory; the scan could not run\n", stderr);
   }
   packprobe::scan::RestoreStandardStreams();
   return exitCode;

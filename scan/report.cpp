@@ -382,6 +382,7 @@ class JunitReport : public Report {
     if (r.size) text += "; size " + std::to_string(*r.size);
     if (r.sha256) text += ", sha256 " + *r.sha256;
     if (r.reason) text += "\n" + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail;
+    if (!r.rangeDetail.empty()) text += "\n" + r.rangeDetail;
     for (const Warning& w : r.warnings) text += "\nwarning " + w.code + ": " + w.detail;
     return text;
   }
@@ -399,13 +400,16 @@ class TextReport : public Report {
   }
   void Add(const ScanRecord& r) override {
     std::string text = Row(std::string(OutcomeName(r.outcome)), std::to_string(r.exitCode),
-                           r.stub.display.value_or("-"), r.setup.display.value_or("none"),
-                           r.type.value_or("-"), ShownPath(r.path));
+                           EscapeControls(r.stub.display.value_or("-")),
+                           EscapeControls(r.setup.display.value_or("none")),
+                           EscapeControls(r.type.value_or("-")), ShownPath(r.path));
     // Details quote package strings: their control characters are escaped,
     // so that no string adds a line or reaches the terminal.
     if (r.reason) {
       text += "    reason: " + r.reason->code + " (" + r.reason->step +
               "): " + EscapeControls(r.reason->detail) + "\n";
+    } else if (!r.rangeDetail.empty()) {
+      text += "    range: " + EscapeControls(r.rangeDetail) + "\n";
     }
     for (const Warning& w : r.warnings) {
       text += "    warning: " + w.code + ": " + EscapeControls(w.detail) + "\n";
@@ -495,7 +499,7 @@ std::string SummaryLine(const ScanSummary& s) {
                      GroupDigits(s.passed) + " passed";
   const std::pair<std::size_t, const char*> parts[] = {{s.filtered, "filtered"},
                                                        {s.outOfRange, "failed"},
-                                                       {s.manifestDiffers, "differ from the manifest"},
+                                                       {s.manifestDiffers, "differing from the manifest"},
                                                        {s.missing, "missing"},
                                                        {s.invalid, "invalid"},
                                                        {s.systemError, "system errors"}};

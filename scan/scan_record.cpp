@@ -233,6 +233,20 @@ ScanRecord MakeRecord(std::string path, const ComponentInfo& info, const CheckCr
   } else if (verdict.exitCode == 0) {
     record.verdictMessage = "The component passed the validation check.";
   }
+  const auto outside = [](const char* which, VersionNumber value, VersionNumber min,
+                          VersionNumber max) {
+    return std::string(which) + " " + Display(value) + " (" + std::to_string(value) +
+           ") is outside its range " + Display(min) + " to " + Display(max) + " (" +
+           std::to_string(min) + " to " + std::to_string(max) + ")";
+  };
+  if (verdict.stubFailed) {
+    record.rangeDetail = outside("VEKStub", info.stubVersion, criteria.stubMin, criteria.stubMax);
+  }
+  if (verdict.setupFailed) {
+    if (!record.rangeDetail.empty()) record.rangeDetail += "; ";
+    record.rangeDetail +=
+        outside("VEKSetup", info.setupVersion, criteria.setupMin, criteria.setupMax);
+  }
   AddVersionWarnings(info, record.warnings);
   return record;
 }

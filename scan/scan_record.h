@@ -92,6 +92,10 @@ struct ScanRecord {
   // For the duplicate test: the component was inspected successfully.
   bool inspected = false;
   std::string verdictMessage;  // PACKPROBE's verdict line for this outcome
+  // For a version out of its range: which, and the range ("VEKStub 2.0.0.0
+  // (2000) is outside its range 3.0.0.0 to 9.9.9.9 (3000 to 9999)"); empty
+  // otherwise.
+  std::string rangeDetail;
 };
 
 // The record of an inspected component under the criteria. Warnings about

@@ -8,9 +8,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "scan/hash.h"
+#include "platform/process.h"
+
 #include "xml/xml_reader.h"
 
 namespace packprobe::scan {
@@ -56,17 +59,21 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria, bool
 }
 
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
-              const std::function<bool(ScanRecord&&)>& emit, bool hash) {
+              const std::function<bool(ScanRecord&&)>& emit,
+              const std::function<void(unsigned started, unsigned wanted)>& onThreads, bool hash) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
   CVekXMLReader::SettleProcessSettings();
   if (jobs < 1) jobs = 1;
   if (jobs > targets.size()) jobs = static_cast<unsigned>(std::max<std::size_t>(targets.size(), 1));
 
-  if (jobs == 1) {
+  const auto checkAlone = [&] {
     for (const Target& target : targets) {
-      if (!emit(CheckTarget(target, criteria, hash))) return;
+      if (platform::TerminationRequested() || !emit(CheckTarget(target, criteria, hash))) return;
     }
+  };
+  if (jobs == 1) {
+    checkAlone();
     return;
   }
 
@@ -89,6 +96,9 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
           return nextToTake >= targets.size() || nextToTake < nextToEmit + window;
         });
         if (nextToTake >= targets.size()) return;
+        // A termination removes the work directories; none is started
+        // after it.
+        if (platform::TerminationRequested()) return;
         index = nextToTake++;
       }
       ScanRecord record = CheckTarget(targets[index], criteria, hash);
@@ -113,8 +123,25 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
     for (std::thread& thread : threads) thread.join();
   };
   try {
-    for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
+    for (unsigned i = 0; i < jobs; ++i) {
+      try {
+        threads.emplace_back(worker);
+      } catch (const std::exception&) {
+        // No more threads (a process limit, no address space for a stack):
+        // fewer do the work.
+        break;
+      }
+    }
+    if (onThreads && threads.size() < jobs) onThreads(static_cast<unsigned>(threads.size()), jobs);
+    if (threads.empty()) {
+      checkAlone();
+      return;
+    }
     while (nextToEmit < targets.size()) {
+      if (platform::TerminationRequested()) {
+        stopWorkers();
+        return;
+      }
       ScanRecord record;
       {
         std::unique_lock lock(mutex);

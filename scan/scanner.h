@@ -22,7 +22,14 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria, bool
 // no further check starts, and the checks running are waited for. At most a few records per job
 // wait to be emitted at any time, so memory does not grow with the number
 // of targets. Settles the XML reader's process-wide settings first.
+//
+// Threads that cannot be started are done without: the checks go on with
+// fewer (on the calling thread alone when none starts), and onThreads, when
+// given, learns how many of how many wanted run. Once a termination was
+// requested (platform/process.h), no further check starts.
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
-              const std::function<bool(ScanRecord&&)>& emit, bool hash = false);
+              const std::function<bool(ScanRecord&&)>& emit,
+              const std::function<void(unsigned started, unsigned wanted)>& onThreads = {},
+              bool hash = false);
 
 }  // namespace packprobe::scan

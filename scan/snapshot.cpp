@@ -113,7 +113,7 @@ int RunSnapshotProgram(const std::vector<std::string>& arguments, unsigned defau
     }
     entries.push_back(EntryOfRecord(record));
     return true;
-  }, true);
+  }, {}, true);
   if (failed) return kScanFailed;
   if (clash) return kScanUsage;
   if (entries.empty()) {

@@ -174,7 +174,7 @@ TEST_F(ManifestTest, SnapshotThenEachKindOfChangeInEveryFormat) {
         }
         EXPECT_NE(r.out.find(c.reasonPart), r.out.npos) << r.out;
         if (differing > 0) {
-          EXPECT_NE(r.out.find(std::to_string(differing) + " differ from the manifest"), r.out.npos)
+          EXPECT_NE(r.out.find(std::to_string(differing) + " differing from the manifest"), r.out.npos)
               << r.out;
         }
       } else if (std::string(format) == "csv") {

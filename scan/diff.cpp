@@ -501,8 +501,10 @@ int RunDiffProgram(const std::vector<std::string>& arguments, unsigned defaultJo
   std::string before, after, output;
   DiffFormat format = DiffFormat::kText;
   unsigned jobs = defaultJobs;
-  app.add_option("OLD", before, "the earlier release")->required();
-  app.add_option("NEW", after, "the later release")->required();
+  app.add_option("OLD", before, "the earlier release: a folder, a JSON Lines report or a manifest")
+      ->option_text(" ")
+      ->required();
+  app.add_option("NEW", after, "the later release, likewise")->option_text(" ")->required();
   const std::map<std::string, DiffFormat> formats = {
       {"text", DiffFormat::kText}, {"jsonl", DiffFormat::kJsonl}, {"markdown", DiffFormat::kMarkdown}};
   app.add_option("--format", format, "text, jsonl or markdown (default: text)")

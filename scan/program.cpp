@@ -108,6 +108,9 @@ std::string OutputConflict(const ScanOptions& options, const std::vector<Target>
       same(PathFromUtf8(options.filesFrom))) {
     return "it is the --files-from list";
   }
+  if (!options.manifest.empty() && same(PathFromUtf8(options.manifest))) {
+    return "it is the --manifest file, which the report would replace";
+  }
   for (const Target& target : targets) {
     if (target.searchCode.empty() && same(std::filesystem::path(target.native))) {
       return "it is the component " + ShownPath(target.display) + ", which the report would replace";

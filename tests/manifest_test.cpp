@@ -221,6 +221,13 @@ TEST_F(ManifestTest, SnapshotWritesNothingForAReleaseItCannotVouchFor) {
     EXPECT_FALSE(fs::exists(cwd_ / "out.json"));
     EXPECT_EQ(ListTree(cwd_.path()).size(), 9u) << testing::PrintToString(ListTree(cwd_.path()));
   }
+  // A report never replaces the manifest it was checked against.
+  ASSERT_EQ(Scan({"snapshot", "two/a", "-o", "a.json"}).exitCode, 0);
+  const std::string before = ReadFile(cwd_ / "a.json");
+  const ProgramResult over = Scan({"--manifest", "a.json", "-o", "a.json", "two/a"});
+  EXPECT_EQ(over.exitCode, 64);
+  EXPECT_NE(over.err.find("it is the --manifest file"), over.err.npos) << over.err;
+  EXPECT_EQ(ReadFile(cwd_ / "a.json"), before);
   // A manifest whose fields are wrong is named with the component at fault.
   WriteFile(cwd_ / "m.json",
             "{\"schema\":\"packprobe-manifest/1\",\"components\":[{\"path\":\"x.exe\",\"name\":1}]}");

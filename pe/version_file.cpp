@@ -8,13 +8,14 @@
 namespace packprobe::platform {
 namespace {
 
-// Positional reads from a regular file, through the platform's file service.
+// Positional reads from an open regular file, through the platform's file
+// service.
 class FileInput final : public PositionalInput {
  public:
-  // Opens the file; size_ stays unset when it cannot be opened.
-  bool Open(const std::u16string& path) {
-    return file_.Open(path, File::Access::kReadShared) && file_.Size(&size_);
-  }
+  explicit FileInput(File& file) : file_(file) {}
+
+  // Takes the file's size; false when it cannot be had.
+  bool Start() { return file_.Size(&size_); }
   std::uint64_t Size() const override { return size_; }
 
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const override {
@@ -24,7 +25,7 @@ class FileInput final : public PositionalInput {
   }
 
  private:
-  mutable File file_;
+  File& file_;
   std::uint64_t size_ = 0;
 };
 
@@ -32,10 +33,23 @@ class FileInput final : public PositionalInput {
 
 bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* data,
                          VersionInfoFault* fault) {
+  File file;
+  if (!file.Open(path, File::Access::kReadShared)) {
+    if (fault != nullptr) {
+      *fault = LastHostFault() != HostFault::kNone ? VersionInfoFault::kHost
+                                                    : VersionInfoFault::kNotAFile;
+    }
+    return false;
+  }
+  return ReadOpenFileVersionData(file, data, fault);
+}
+
+bool ReadOpenFileVersionData(File& file, std::vector<std::uint8_t>* data,
+                             VersionInfoFault* fault) {
   VersionInfoFault ignored;
   VersionInfoFault& why = fault != nullptr ? *fault : ignored;
-  FileInput input;
-  if (!input.Open(path)) {
+  FileInput input(file);
+  if (!input.Start()) {
     why = LastHostFault() != HostFault::kNone ? VersionInfoFault::kHost
                                                : VersionInfoFault::kNotAFile;
     return false;
@@ -48,6 +62,12 @@ bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* 
     why = VersionInfoFault::kHost;
     return false;
   }
+  return TranslateVersionResult(result, fault);
+}
+
+bool TranslateVersionResult(PeVersionResult result, VersionInfoFault* fault) {
+  VersionInfoFault ignored;
+  VersionInfoFault& why = fault != nullptr ? *fault : ignored;
   switch (result) {
     case PeVersionResult::kOk:
       why = VersionInfoFault::kNone;

@@ -10,6 +10,7 @@
 
 #include "pe/pe_version_resource.h"
 #include "pe/version_info.h"
+#include "platform/file.h"
 
 namespace packprobe::platform {
 
@@ -17,6 +18,16 @@ namespace packprobe::platform {
 // says why when it fails.
 bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* data,
                          VersionInfoFault* fault);
+
+// As ReadFileVersionData, from a file open for reading (read by position;
+// nothing else of the file changes).
+bool ReadOpenFileVersionData(File& file, std::vector<std::uint8_t>* data,
+                             VersionInfoFault* fault);
+
+// What a result of the portable reader means to the version-information
+// service: true for kOk; otherwise *fault says why (a read error is the
+// host's, noted as an I/O fault).
+bool TranslateVersionResult(PeVersionResult result, VersionInfoFault* fault);
 
 // A zero-filled block of capacity bytes for version information, or null,
 // with the host fault noted, when it cannot be allocated.

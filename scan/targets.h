@@ -61,8 +61,9 @@ std::vector<Target> CollectTargets(const std::vector<std::filesystem::path>& pat
 
 // Why a path that the check found missing or not a regular file is so, when
 // a link or the kind of file explains it better than the check can: a
-// dangling link, a link loop, a named pipe, a device, a socket. Empty code
-// when there is nothing to add.
+// dangling link, a link loop, a named pipe, a device, a socket, or a path
+// longer than the system opens ("path-too-long": the host's limit, not a
+// missing file). Empty code when there is nothing to add.
 struct EntryReason {
   std::string code;
   std::string detail;

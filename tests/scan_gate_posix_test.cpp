@@ -144,6 +144,42 @@ TEST_F(ScanGateTest, EveryEntryASearchMeetsGetsARecord) {
   EXPECT_EQ(codes.at("drop/to-linked/up"), "invalid folder-loop") << follow.out;
   EXPECT_EQ(codes.size(), 7u) << follow.out;
 
+  // A component deeper than the system opens by path is not "missing": the
+  // search names the first level it cannot reach, and named directly the
+  // component is a fault of the host.
+  {
+    std::string relative = "deep";
+    fs::create_directory(cwd_ / relative);
+    int fd = open((cwd_ / relative).c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 20; ++level) {
+      const std::string name(250, static_cast<char>('a' + level));
+      ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0);
+      const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+      close(fd);
+      fd = next;
+      relative += "/" + name;
+    }
+    const int file = openat(fd, "k.exe", O_WRONLY | O_CREAT, 0600);
+    close(file);
+    close(fd);
+    WriteFile(cwd_ / "long.txt", relative + "/k.exe\n");
+    const auto deep = ReasonCodes(Lines(Scan({"--format", "jsonl", "--files-from", "long.txt", "deep"}).out));
+    EXPECT_EQ(deep.size(), 2u);
+    for (const auto& [path, code] : deep) EXPECT_EQ(code, "system-error path-too-long") << path;
+    // Removed level by level: the scratch directory's removal goes by path.
+    std::vector<int> fds = {open((cwd_ / "deep").c_str(), O_RDONLY | O_DIRECTORY)};
+    for (int level = 0; level < 20; ++level) {
+      fds.push_back(openat(fds.back(), std::string(250, static_cast<char>('a' + level)).c_str(),
+                           O_RDONLY | O_DIRECTORY));
+    }
+    unlinkat(fds.back(), "k.exe", 0);
+    for (int level = 19; level >= 0; --level) {
+      close(fds[level + 1]);
+      unlinkat(fds[level], std::string(250, static_cast<char>('a' + level)).c_str(), AT_REMOVEDIR);
+    }
+    close(fds[0]);
+  }
+
   // Two named folders that hold the same relative file give two records.
   PutKit("one/same.exe");
   PutKit("two/same.exe");
@@ -259,6 +295,7 @@ TEST_F(ScanGateTest, CancellationLeavesNothingBehindAtEveryJobCount) {
     fs::create_directories(cwd_ / "out");
   }
 
+#ifndef __SANITIZE_ADDRESS__  // the sanitizers' runtime needs descriptors of its own
   // With descriptors nearly gone, checks fail as faults of the host, and
   // their work directories still go.
   const ProgramResult starved = Scan({"-j", "16", "--format", "jsonl", "big"}, [] {
@@ -267,6 +304,7 @@ TEST_F(ScanGateTest, CancellationLeavesNothingBehindAtEveryJobCount) {
   });
   EXPECT_EQ(starved.exitCode, 2);
   EXPECT_NE(starved.out.find("host-too-many-files"), std::string::npos);
+#endif
 }
 
 TEST_F(ScanGateTest, ReasonsSayWhatTheFileIs) {
@@ -337,6 +375,13 @@ TEST_F(ScanGateTest, ReasonsSayWhatTheFileIs) {
 TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
   PutKit("one/kit.exe");
   WriteFile(cwd_ / "broken.exe", "MZ and nothing else");
+  // A setup program beyond the capture bound is the one a check writes.
+  ComponentContents large;
+  large.metadataName = "kit.xml";
+  large.metadata = MetadataXml("Kit large", "Software - Tools");
+  large.setupResourceSectionSize = (std::size_t{64} << 20) + 4096;
+  fs::create_directories(cwd_ / "large");
+  WriteFile(cwd_ / "large/kit.exe", BuildComponent(large));
   const struct Row {
     std::string outcome;
     std::vector<std::string> arguments;
@@ -353,7 +398,7 @@ TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
       {"missing", {"nothere.exe"}, 2, "1 component: 0 passed, 1 missing", "1 0 1 0"},
       {"invalid", {"broken.exe"}, 2, "1 component: 0 passed, 1 invalid", "1 0 1 0"},
       // A fault of the host: no work directory can be made.
-      {"system-error", {"one"}, 2, "1 component: 0 passed, 1 system error", "1 0 1 0"},
+      {"system-error", {"large"}, 2, "1 component: 0 passed, 1 system error", "1 0 1 0"},
       // Against a release manifest (made below); absent, which needs a
       // second record, is tested with the manifests.
       {"version-changed", {"--manifest", "version.json", "one"}, 4,
@@ -423,6 +468,66 @@ TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
       }
     }
   }
+}
+
+std::string MissingList(int count);
+
+TEST_F(ScanGateTest, ResourceFailuresAreReportedNeverSilentNeverACrash) {
+  PutKit("rel/a.exe");
+  PutKit("rel/b.exe");
+  // Threads that cannot all start (each wants its stack in an address space
+  // too small for all of them): fewer check, and the scan says so.
+  WriteFile(cwd_ / "list.txt", MissingList(80));
+#ifndef __SANITIZE_ADDRESS__  // the sanitizers' shadow memory needs more address space
+  const ProgramResult fewer =
+      Scan({"-j", "64", "--format", "jsonl", "--files-from", "list.txt", "rel"}, [] {
+        rlimit limit{400u << 20, 400u << 20};
+        setrlimit(RLIMIT_AS, &limit);
+      });
+  EXPECT_EQ(fewer.exitCode, 2) << fewer.err;
+  EXPECT_NE(fewer.err.find(" of 64 threads could be started; checking with "), std::string::npos)
+      << fewer.err;
+  EXPECT_EQ(Lines(fewer.out).back()["total"], 82);
+#endif
+
+  // An endless --files-from ends at once in a clear usage error.
+  const ProgramResult endless = Scan({"--files-from", "/dev/zero"});
+  EXPECT_EQ(endless.exitCode, 64);
+  EXPECT_NE(endless.err.find("holds a NUL byte"), std::string::npos) << endless.err;
+  WriteFile(cwd_ / "wide.txt", std::string(40000, 'x'));
+  EXPECT_NE(Scan({"--files-from", "wide.txt"}).err.find("has a line longer than 32,768 bytes"),
+            std::string::npos);
+
+  // Each allocation of a run refused in turn, over every format: the scan
+  // ends with its verdict, or with 71 and a message, never in a crash, and
+  // leaves nothing behind. The command-line library's own globals allocate
+  // before the program starts, where nothing can catch a failure: those
+  // first few points may abort.
+  const char* formats[] = {"text", "jsonl", "csv", "junit"};
+  bool started = false;
+  int points = 0;
+#ifdef __SANITIZE_ADDRESS__
+  constexpr int kStride = 5;  // each run starts slowly under the sanitizers
+#else
+  constexpr int kStride = 1;
+#endif
+  for (int n = 1; n < 100000; n += kStride) {
+    const std::string format = formats[n % 4];
+    const ProgramResult r = RunProgram(
+        {PACKPROBE_SCAN_FAILING_ALLOCATOR_EXE, {"--format", format, "-j", "2", "rel", "nothere.exe"},
+         cwd_.path(), {{"TMPDIR", tmp_.path().string()}, {"PACKPROBE_FAIL_ALLOCATION", std::to_string(n)}}});
+    if (r.err.empty()) break;  // the run made fewer than n allocations
+    ++points;
+    if (!started && r.exitCode == -1 && n < 32) continue;
+    started = true;
+    ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 2 || r.exitCode == 71)
+        << "allocation " << n << " (" << format << ") gave " << r.exitCode << ": " << r.err;
+    if (r.exitCode == 71) {
+      EXPECT_NE(r.err.find("packprobe-scan: out of memory"), std::string::npos) << n;
+    }
+    ASSERT_EQ(ListTree(tmp_.path()), std::vector<std::string>{}) << "allocation " << n;
+  }
+  EXPECT_GT(points, 500 / kStride);
 }
 
 std::string Base64Decode(const std::string& text) {

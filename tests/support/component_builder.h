@@ -4,6 +4,7 @@
 // optionally, a setup program with a "FileVersion" string.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,10 @@ struct ComponentContents {
   // The setup program's FileVersion; nothing: the archive holds no setup program.
   std::optional<std::u16string> setupFileVersion = u"7.9.1.0";
   bool corruptSetup = false;  // store the setup program with a wrong CRC-32
+  // Pads the setup program's resource section (its last section) with zeros
+  // to this many bytes: above the capture bound, reading its version needs
+  // the program extracted into the work directory. 0: no padding.
+  std::size_t setupResourceSectionSize = 0;
 };
 
 std::string BuildComponent(const ComponentContents& contents);

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "platform/report_file.h"
+#include "scan/github_report.h"
 #include "scan/shown_text.h"
 #include "scan/version.h"
 #include "util/text.h"
@@ -233,14 +234,18 @@ std::string ShardJson(const ScanOptions& options) {
                     std::to_string(options.shard->count));
 }
 
-std::string OptionsJson(const ScanOptions& options) {
-  std::string paths = "[";
-  for (const std::string& path : options.paths) {
-    if (paths.size() > 1) paths += ',';
-    paths += JsonString(path);
+std::string JsonStrings(const std::vector<std::string>& values) {
+  std::string list = "[";
+  for (const std::string& value : values) {
+    if (list.size() > 1) list += ',';
+    list += JsonString(value);
   }
+  return list + "]";
+}
+
+std::string OptionsJson(const ScanOptions& options) {
   return JsonObject()
-      .Field("paths", paths + "]")
+      .Field("paths", JsonStrings(options.paths))
       .Field("files_from", options.filesFrom.empty() ? "null" : JsonString(options.filesFrom))
       .Field("stub_min", std::to_string(options.criteria.stubMin))
       .Field("stub_max", std::to_string(options.criteria.stubMax))
@@ -251,6 +256,10 @@ std::string OptionsJson(const ScanOptions& options) {
       .Field("strict", JsonBool(options.strict))
       .Field("shard", ShardJson(options))
       .Field("jobs", std::to_string(options.jobs))
+      .Field("error_on", JsonStrings(options.errorOn))
+      .Field("ignore", JsonStrings(options.ignore))
+      .Field("exclude", JsonStrings(options.exclude))
+      .Field("null_separated", JsonBool(options.nullSeparated))
       .Field("hash", JsonBool(options.hash || !options.manifest.empty()))
       .Field("manifest", options.manifest.empty() ? "null" : JsonString(options.manifest))
       .Close();
@@ -468,7 +477,8 @@ class JunitReport : public Report {
 
 class TextReport : public Report {
  public:
-  TextReport(const ScanOptions& options, std::FILE* out) : Report(out), quiet_(options.quiet) {}
+  TextReport(const ScanOptions& options, std::FILE* out, bool color)
+      : Report(out), quiet_(options.quiet), color_(color) {}
   void Begin() override {
     if (!quiet_) Write(Row("OUTCOME", "EXIT", "VEKSTUB", "VEKSETUP", "TYPE", "PATH"));
   }
@@ -477,6 +487,7 @@ class TextReport : public Report {
                            EscapeControls(r.stub.display.value_or("-")),
                            EscapeControls(r.setup.display.value_or("none")),
                            EscapeControls(r.type.value_or("-")), ShownPath(r.path));
+    if (color_) text = Colored(text, r.outcome);
     // Details quote package strings: their control characters are escaped,
     // so that no string adds a line or reaches the terminal.
     if (r.reason) {
@@ -515,7 +526,20 @@ class TextReport : public Report {
     return text + path + "\n";
   }
 
+  // The outcome word in the colour of its kind: green passed, yellow out
+  // of range, red failed, none for filtered.
+  static std::string Colored(const std::string& row, Outcome outcome) {
+    const std::size_t end = row.find(' ');
+    const char* color = outcome == Outcome::kPassed     ? "\x1b[32m"
+                        : outcome == Outcome::kFiltered ? nullptr
+                        : ScanExitCode(outcome) == kScanOutOfRange ? "\x1b[33m"
+                                                                   : "\x1b[31m";
+    if (color == nullptr || end == row.npos) return row;
+    return color + row.substr(0, end) + "\x1b[0m" + row.substr(end);
+  }
+
   bool quiet_;
+  bool color_;
   Spool held_;
 };
 
@@ -591,13 +615,19 @@ std::string SummaryLine(const ScanSummary& s) {
 }
 
 std::unique_ptr<Report> MakeReport(const ScanOptions& options, std::FILE* out) {
-  switch (options.format) {
+  return MakeReport(options.format, options, out, options.colorText);
+}
+
+std::unique_ptr<Report> MakeReport(Format format, const ScanOptions& options, std::FILE* out,
+                                   bool color) {
+  switch (format) {
     case Format::kJsonl: return std::make_unique<JsonLinesReport>(options, out);
     case Format::kCsv: return std::make_unique<CsvReport>(out);
     case Format::kJunit: return std::make_unique<JunitReport>(out);
+    case Format::kGithub: return MakeGithubReport(out);
     case Format::kText: break;
   }
-  return std::make_unique<TextReport>(options, out);
+  return std::make_unique<TextReport>(options, out, color);
 }
 
 }  // namespace packprobe::scan

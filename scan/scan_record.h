@@ -102,6 +102,12 @@ struct ScanRecord {
 // the component itself are included; duplicates are the scan's business.
 ScanRecord MakeRecord(std::string path, const ComponentInfo& info, const CheckCriteria& criteria);
 
+// Which versions are outside which ranges, from the record's comparisons
+// ("VEKStub 2.0.0.0 (2000) is outside its range ..."); empty when none
+// failed. Kept in the record as rangeDetail; a merge of reports makes it
+// again.
+std::string RangeDetail(const ScanRecord& record, const CheckCriteria& criteria);
+
 // The record of a component whose check could not run at all.
 ScanRecord MakeSystemErrorRecord(std::string path, std::string code, std::string detail);
 

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "platform/directory_listing.h"
+#include "scan/selection.h"
 #include "scan/shown_text.h"
 #include "util/ascii.h"
 
@@ -135,7 +136,10 @@ void SearchFolder(const fs::path& root, const SearchOptions& options, std::vecto
       // Everything else named *.exe gets a record: regular files and links
       // to them are checked, and the check gives dangling links, link loops,
       // pipes, devices and sockets their reasons.
-      if (HasExeExtension(path)) targets.push_back(MakeTarget(path, root));
+      if (HasExeExtension(path) &&
+          !Excluded(options.exclude, GenericUtf8(path.lexically_relative(root)))) {
+        targets.push_back(MakeTarget(path, root));
+      }
     }
     if (!listed) {
       targets.push_back(SearchFault(current.folder, "folder-unreadable",
@@ -206,6 +210,7 @@ std::vector<Target> CollectTargets(const std::vector<fs::path>& paths,
     Target target;
     target.native = path.native();
     target.display = GenericUtf8(path);
+    if (Excluded(options.exclude, target.display)) continue;
     target.relative = GenericUtf8(path.filename());
     if (target.relative.empty()) target.relative = target.display;
     target.shardHash = Fnv1a64(target.display);

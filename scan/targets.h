@@ -32,6 +32,10 @@ struct Target {
 
 struct SearchOptions {
   bool followFolderLinks = false;  // --follow: search linked folders too
+  // Entries matching one of these globs (scan/selection.h) are left out: the
+  // key is the path relative to the folder for entries found in one, the
+  // path as given for paths named.
+  std::vector<std::string> exclude;
 };
 
 // What a search passed over without a record, for the message of a scan

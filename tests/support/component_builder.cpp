@@ -9,8 +9,6 @@
 
 namespace packprobe::testsupport {
 
-namespace {
-
 std::string SetupProgram(const std::u16string& fileVersion, std::size_t resourceSectionSize) {
   ProgramContents program;
   program.resources.push_back(
@@ -29,7 +27,6 @@ std::string SetupProgram(const std::u16string& fileVersion, std::size_t resource
   return std::move(image.bytes);
 }
 
-}  // namespace
 
 std::string BuildComponent(const ComponentContents& contents) {
   std::vector<ZipWriterEntry> entries;

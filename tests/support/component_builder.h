@@ -25,6 +25,10 @@ struct ComponentContents {
 
 std::string BuildComponent(const ComponentContents& contents);
 
+// The setup program that BuildComponent stores: a program whose version
+// resource holds fileVersion, its resource section padded as above.
+std::string SetupProgram(const std::u16string& fileVersion, std::size_t resourceSectionSize = 0);
+
 // A metadata document with one English name and one English category.
 std::string MetadataXml(const std::string& englishName, const std::string& englishCategory);
 

@@ -11,8 +11,11 @@ namespace {
 
 constexpr Outcome kOutcomes[] = {Outcome::kPassed,          Outcome::kFiltered,
                                  Outcome::kStubOutOfRange,  Outcome::kSetupOutOfRange,
-                                 Outcome::kBothOutOfRange,  Outcome::kMissing,
-                                 Outcome::kInvalid,         Outcome::kSystemError};
+                                 Outcome::kBothOutOfRange,  Outcome::kVersionChanged,
+                                 Outcome::kContentChanged,  Outcome::kMetadataChanged,
+                                 Outcome::kUnexpected,      Outcome::kAbsent,
+                                 Outcome::kMissing,         Outcome::kInvalid,
+                                 Outcome::kSystemError};
 
 // GitHub shows at most 1 MiB of a step's summary; the failures listed stop
 // well before, and the rest is counted.

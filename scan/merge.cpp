@@ -179,6 +179,12 @@ ScanRecord ReadRecord(const Json& json, std::string& error, const std::string& w
     r.path = *raw;
   }
   r.file = f.String("file");
+  // A release manifest's key, size and digest, when the report has them.
+  r.relativePath = f.OptionalString("relative_path").value_or("");
+  if (const Json* size = f.Get("size", &Json::is_number_unsigned, "a size or null", true)) {
+    r.size = size->get<std::uint64_t>();
+  }
+  r.sha256 = f.OptionalString("sha256");
   const std::string outcome = f.String("outcome");
   r.exitCode = static_cast<int>(f.Integer("exit_code"));
   r.status = static_cast<int>(f.Integer("status"));

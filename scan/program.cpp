@@ -10,7 +10,9 @@
 
 #include "platform/process.h"
 #include "platform/report_file.h"
+#include "scan/diff.h"
 #include "scan/host.h"
+#include "scan/manifest.h"
 #include "scan/merge.h"
 #include "scan/outputs.h"
 #include "scan/policy.h"
@@ -114,6 +116,9 @@ std::string OutputConflict(const ScanOptions& options, const std::vector<Target>
       same(PathFromUtf8(options.filesFrom))) {
     return "it is the --files-from list";
   }
+  if (!options.manifest.empty() && same(PathFromUtf8(options.manifest))) {
+    return "it is the --manifest file, which the report would replace";
+  }
   for (const Target& target : targets) {
     if (target.searchCode.empty() && same(std::filesystem::path(target.native))) {
       return "it is the component " + ShownPath(target.display) + ", which the report would replace";
@@ -192,6 +197,8 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     }
   }
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  if (arguments.size() > 1 && arguments[1] == "snapshot") return RunSnapshotProgram(arguments, cores);
+  if (arguments.size() > 1 && arguments[1] == "diff") return RunDiffProgram(arguments, cores);
   const CommandLine line = ParseScanCommandLine(arguments, cores);
   if (!line.run) {
     // Help that could not be printed is no success either.
@@ -209,6 +216,15 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   std::string error;
   const auto paths = NamedPaths(options, error);
   if (!paths) return usageError(error);
+  std::optional<ManifestCheck> manifest;
+  if (!options.manifest.empty()) {
+    auto entries = LoadManifest(options.manifest, error);
+    if (!entries) {
+      WriteTo(stderr, "packprobe-scan: " + EscapeControls(error) + "\n");
+      return kScanDataError;
+    }
+    manifest.emplace(std::move(*entries));
+  }
   SearchNotes notes;
   std::vector<Target> targets = CollectTargets(*paths, {options.follow, options.exclude}, &notes);
   const std::size_t found = targets.size();
@@ -282,17 +298,29 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   };
   CheckAll(targets, options.criteria, jobs, [&](ScanRecord&& record) {
     if (!report->ok()) return false;
+    if (manifest) manifest->Judge(record, RangesGiven(options.criteria));
     judge.Judge(record);
     summary.Count(record);
     extras.Add(record);
-    exitCode = std::max(exitCode, ScanExitCode(record.outcome));
+    exitCode = WorseScanExitCode(exitCode, ScanExitCode(record.outcome));
     // The record reaches the terminal before the progress line returns.
     progress.Clear();
     report->Add(record);
     const bool written = report->Flush();
     progress.Update(summary.total);
     return written;
-  }, fewerThreads);
+  }, fewerThreads, options.hash || manifest.has_value());
+  // The manifest's entries that no component matched follow the records.
+  if (manifest && report->ok()) {
+    for (const ScanRecord& record : manifest->AbsentRecords(FirstFolder(*paths), options.shard)) {
+      // An entry the excludes leave out was not looked for.
+      if (Excluded(options.exclude, record.relativePath)) continue;
+      summary.Count(record);
+      extras.Add(record);
+      exitCode = WorseScanExitCode(exitCode, ScanExitCode(record.outcome));
+      report->Add(record);
+    }
+  }
   // Nothing found in what was named is no pass: a wrong artifact path must
   // not ship a release. A shard whose share is empty while the paths held
   // components checked what it was given.

@@ -193,6 +193,7 @@ std::string RecordJson(const ScanRecord& record) {
   json.Field("path", JsonString(ShownPath(record.path)))
       .Field("path_bytes", IsPlainPath(record.path) ? "null" : JsonString(Base64(record.path)))
       .Field("file", JsonString(record.file))
+      .Field("relative_path", JsonString(record.relativePath))
       .Field("outcome", JsonString(OutcomeName(record.outcome)))
       .Field("exit_code", std::to_string(record.exitCode))
       .Field("status", std::to_string(record.status))
@@ -200,7 +201,9 @@ std::string RecordJson(const ScanRecord& record) {
       .Field("setup", VersionJson(record.setup, &record.setupPresent))
       .Field("name", JsonString(record.name))
       .Field("category", OrNull(record.category))
-      .Field("type", OrNull(record.type));
+      .Field("type", OrNull(record.type))
+      .Field("size", OrNull(record.size))
+      .Field("sha256", OrNull(record.sha256));
   if (record.reason) {
     JsonObject reason;
     reason.Field("code", JsonString(record.reason->code))
@@ -257,6 +260,8 @@ std::string OptionsJson(const ScanOptions& options) {
       .Field("ignore", JsonStrings(options.ignore))
       .Field("exclude", JsonStrings(options.exclude))
       .Field("null_separated", JsonBool(options.nullSeparated))
+      .Field("hash", JsonBool(options.hash || !options.manifest.empty()))
+      .Field("manifest", options.manifest.empty() ? "null" : JsonString(options.manifest))
       .Close();
 }
 
@@ -330,7 +335,7 @@ class CsvReport : public Report {
   void Begin() override {
     Write("path,file,outcome,exit_code,status,stub.text,stub.version,stub.display,stub.in_range,"
           "setup.present,setup.text,setup.version,setup.display,setup.in_range,name,category,type,"
-          "reason.code,reason.step,reason.detail,warnings,elapsed_ms\r\n");
+          "reason.code,reason.step,reason.detail,warnings,elapsed_ms,relative_path,size,sha256\r\n");
   }
   void Add(const ScanRecord& r) override {
     std::string warnings;
@@ -345,7 +350,8 @@ class CsvReport : public Report {
         CsvValue(r.setup.text), CsvValue(r.setup.version), CsvValue(r.setup.display),
         CsvValue(r.setup.inRange), r.name, CsvValue(r.category), CsvValue(r.type),
         r.reason ? r.reason->code : "", r.reason ? r.reason->step : "",
-        r.reason ? r.reason->detail : "", warnings, Milliseconds(r.elapsedMs)};
+        r.reason ? r.reason->detail : "", warnings, Milliseconds(r.elapsedMs), r.relativePath,
+        CsvValue(r.size), CsvValue(r.sha256)};
     std::string line;
     for (const std::string& field : fields) {
       if (!line.empty() || &field != &fields[0]) line += ',';
@@ -416,6 +422,10 @@ class JunitReport : public Report {
           xml += "      <skipped message=\"" + XmlAttribute(r.verdictMessage) + "\"/>\n";
         }
         break;
+      case kScanDiffers:
+        xml += "      <failure message=\"" + XmlText(r.reason ? r.reason->detail : outcome) +
+               "\" type=\"" + outcome + "\">" + XmlText(Details(r)) + "</failure>\n";
+        break;
       case kScanOutOfRange:
         xml += "      <failure message=\"" + XmlAttribute(r.verdictMessage) + "\" type=\"" + outcome +
                "\">" + XmlText(Details(r)) + "</failure>\n";
@@ -432,7 +442,7 @@ class JunitReport : public Report {
   }
   void End(const ScanSummary& s) override {
     const std::string counts = "tests=\"" + std::to_string(s.total) + "\" failures=\"" +
-                               std::to_string(s.outOfRange) + "\" errors=\"" +
+                               std::to_string(s.outOfRange + s.manifestDiffers) + "\" errors=\"" +
                                std::to_string(s.missing + s.invalid + s.systemError) +
                                "\" skipped=\"" + std::to_string(s.filtered) + "\" time=\"" +
                                Seconds(s.seconds * 1000) + "\"";
@@ -452,6 +462,8 @@ class JunitReport : public Report {
                        std::to_string(r.exitCode) + "; VEKStub " +
                        r.stub.display.value_or("-") + ", VEKSetup " +
                        r.setup.display.value_or("none");
+    if (r.size) text += "; size " + std::to_string(*r.size);
+    if (r.sha256) text += ", sha256 " + *r.sha256;
     if (r.reason) text += "\n" + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail;
     if (!r.rangeDetail.empty()) text += "\n" + r.rangeDetail;
     for (const Warning& w : r.warnings) text += "\nwarning " + w.code + ": " + w.detail;
@@ -487,6 +499,7 @@ class TextReport : public Report {
     for (const Warning& w : r.warnings) {
       text += "    warning: " + EscapeControls(w.code) + ": " + EscapeControls(w.detail) + "\n";
     }
+    if (r.sha256) text += "    sha256: " + *r.sha256 + "  " + GroupDigits(r.size.value_or(0)) + " bytes\n";
     // Failures come first, as they are found; the rest follows them.
     if (IsFailure(r.outcome)) {
       Write(text);
@@ -562,6 +575,11 @@ void ScanSummary::Count(const ScanRecord& record) {
     case Outcome::kStubOutOfRange:
     case Outcome::kSetupOutOfRange:
     case Outcome::kBothOutOfRange: ++outOfRange; break;
+    case Outcome::kVersionChanged:
+    case Outcome::kContentChanged:
+    case Outcome::kMetadataChanged:
+    case Outcome::kUnexpected:
+    case Outcome::kAbsent: ++manifestDiffers; break;
     case Outcome::kMissing: ++missing; break;
     case Outcome::kInvalid: ++invalid; break;
     case Outcome::kSystemError: ++systemError; break;
@@ -579,6 +597,7 @@ std::string SummaryLine(const ScanSummary& s) {
                      GroupDigits(s.passed) + " passed";
   const std::pair<std::size_t, const char*> parts[] = {{s.filtered, "filtered"},
                                                        {s.outOfRange, "failed"},
+                                                       {s.manifestDiffers, "differing from the manifest"},
                                                        {s.missing, "missing"},
                                                        {s.invalid, "invalid"},
                                                        {s.systemError, "system errors"}};

@@ -20,6 +20,7 @@ struct ScanSummary {
   std::size_t passed = 0;
   std::size_t filtered = 0;
   std::size_t outOfRange = 0;  // the three out-of-range outcomes together
+  std::size_t manifestDiffers = 0;  // version-changed, ..., absent
   std::size_t missing = 0;
   std::size_t invalid = 0;
   std::size_t systemError = 0;

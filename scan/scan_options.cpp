@@ -36,6 +36,12 @@ constexpr const char* kFooter =
     "workers that name the same folders split the paths the same way: the N shares\n"
     "are disjoint and together hold every path.\n"
     "\n"
+    "--manifest FILE checks each component against its own entry of a release\n"
+    "manifest (made by snapshot), keyed by its path relative to the folder named\n"
+    "(the file name for a file named directly): version-changed, content-changed,\n"
+    "metadata-changed, unexpected (no entry) and absent (an entry not found; these\n"
+    "records follow the others). Version ranges, when given, still apply.\n"
+    "\n"
     "Warnings (failures only with --strict or --error-on): stub-version-text,\n"
     "stub-comments-tail, setup-version-text, setup-no-file-version, duplicate-component.\n"
     "\n"
@@ -56,10 +62,18 @@ constexpr const char* kFooter =
     "  2   some component is missing or invalid, or a system error occurred\n"
     "  3   nothing was checked: no component found in what was named\n"
     "      (--allow-empty makes this 0)\n"
+    "  4   the release differs from its manifest (--manifest), and nothing worse\n"
+    "      than that; 2 outranks 4, which outranks 1\n"
     "  64  usage error\n"
-    "  65  merge: a report is cut, malformed or of other options, or the shards do not fit\n"
+    "  65  the manifest cannot be read or is malformed; merge: a report is cut,\n"
+    "      malformed or of other options, or the shards do not fit\n"
     "  71  the scan could not run: no memory\n"
-    "  74  the report could not be written whole (a full disk, a closed pipe)\n";
+    "  74  the report could not be written whole (a full disk, a closed pipe)\n"
+    "\n"
+    "Other commands:\n"
+    "  packprobe-scan snapshot PATH... [-o FILE]  write the release manifest of PATH\n"
+    "  packprobe-scan diff OLD NEW                what changed between two releases\n"
+    "(each with --help for its options).\n";
 
 // A version bound: only a text that the scanner would not warn about in a
 // component, four one-digit parts ("3.0.3.0"), because PACKPROBE's reading
@@ -175,6 +189,10 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
                "finding no component passes (exit 0 rather than 3)");
   GateArguments gate;
   AddGateOptions(app, options, gate);
+  app.add_flag("--hash", options.hash, "add each file's SHA-256 to its record");
+  app.add_option("--manifest", options.manifest,
+                 "check each component against its entry in this release manifest")
+      ->option_text("FILE");
 
   std::vector<const char*> argv;
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());

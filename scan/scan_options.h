@@ -44,7 +44,10 @@ struct ScanOptions {
   bool colorText = false;             // the text report colours its outcomes (decided at start)
   std::vector<std::pair<Format, std::string>> also;  // more reports: format and file
   std::string summary;                // the Markdown summary's file; empty: none
-  std::string manifest;               // from the configuration file; empty: none
+  // The release manifest to check against (--manifest, or the configuration
+  // file's key); empty: none.
+  std::string manifest;
+  bool hash = false;  // records carry the file's SHA-256 (always with a manifest)
 };
 
 // What the command line asks for: a scan with these options, or an

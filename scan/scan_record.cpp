@@ -114,6 +114,11 @@ std::string_view OutcomeName(Outcome outcome) {
     case Outcome::kStubOutOfRange: return "stub-out-of-range";
     case Outcome::kSetupOutOfRange: return "setup-out-of-range";
     case Outcome::kBothOutOfRange: return "both-out-of-range";
+    case Outcome::kVersionChanged: return "version-changed";
+    case Outcome::kContentChanged: return "content-changed";
+    case Outcome::kMetadataChanged: return "metadata-changed";
+    case Outcome::kUnexpected: return "unexpected";
+    case Outcome::kAbsent: return "absent";
     case Outcome::kMissing: return "missing";
     case Outcome::kInvalid: return "invalid";
     case Outcome::kSystemError: return "system-error";
@@ -130,9 +135,28 @@ int ScanExitCode(Outcome outcome) {
     case Outcome::kSetupOutOfRange:
     case Outcome::kBothOutOfRange:
       return kScanOutOfRange;
+    case Outcome::kVersionChanged:
+    case Outcome::kContentChanged:
+    case Outcome::kMetadataChanged:
+    case Outcome::kUnexpected:
+    case Outcome::kAbsent:
+      return kScanDiffers;
     default:
       return kScanFailed;
   }
+}
+
+int WorseScanExitCode(int a, int b) {
+  const auto rank = [](int code) {
+    switch (code) {
+      case kScanPassed: return 0;
+      case kScanOutOfRange: return 1;
+      case kScanDiffers: return 2;
+      case kScanFailed: return 3;
+      default: return 4 + code;  // codes of the whole run outrank the records'
+    }
+  };
+  return rank(a) >= rank(b) ? a : b;
 }
 
 bool IsPlainVersionText(std::u16string_view text) {

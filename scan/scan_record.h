@@ -22,6 +22,13 @@ enum class Outcome {
   kStubOutOfRange,
   kSetupOutOfRange,
   kBothOutOfRange,
+  // Against a release manifest (--manifest): the component differs from its
+  // entry, or has none, or an entry has no component.
+  kVersionChanged,   // a version is older or newer than the entry's
+  kContentChanged,   // same versions and metadata, other bytes
+  kMetadataChanged,  // display name, category or type differ
+  kUnexpected,       // no entry in the manifest
+  kAbsent,           // an entry of the manifest with no component
   kMissing,           // status 4: nothing at the path
   kInvalid,           // status 5, or a warning under --strict
   kSystemError,       // status 6, or the check itself could not run
@@ -30,8 +37,13 @@ enum class Outcome {
 // "passed", "filtered", "stub-out-of-range", ...
 std::string_view OutcomeName(Outcome outcome);
 
+// The worse of two exit codes of records: a failed component (2) outranks a
+// release that differs from its manifest (4), which outranks a version out
+// of range (1), which outranks a pass (0).
+int WorseScanExitCode(int a, int b);
+
 // The number of outcomes, for counts kept per outcome.
-inline constexpr std::size_t kOutcomeCount = 8;
+inline constexpr std::size_t kOutcomeCount = 13;
 
 // The scan exit code that one outcome calls for.
 int ScanExitCode(Outcome outcome);
@@ -59,6 +71,9 @@ struct Warning {
 struct ScanRecord {
   std::string path;  // as named or found, UTF-8
   std::string file;  // the component file name ("kit.exe"), empty when not inspected
+  // The path relative to the folder named, with "/" between its parts, or
+  // the file name for a file named directly: the key of a manifest entry.
+  std::string relativePath;
   Outcome outcome = Outcome::kSystemError;
   int exitCode = 0;  // what PACKPROBE returns for the same file and ranges
   int status = 0;    // the inspection's status: 0, 4, 5 or 6
@@ -68,7 +83,9 @@ struct ScanRecord {
   std::string name;                  // English display name
   std::optional<std::string> category;
   std::optional<std::string> type;  // "firmware", "software", or none
-  std::optional<Reason> reason;     // for missing, invalid and system-error outcomes
+  std::optional<std::uint64_t> size;  // the file's size; none when it could not be read
+  std::optional<std::string> sha256;  // 64 lowercase hex digits; only with hashing on
+  std::optional<Reason> reason;     // for missing, invalid, system-error and manifest outcomes
   std::vector<Warning> warnings;
   double elapsedMs = 0;
 

@@ -12,13 +12,14 @@
 #include <system_error>
 #include <thread>
 
+#include "scan/hash.h"
 #include "platform/process.h"
 
 #include "xml/xml_reader.h"
 
 namespace packprobe::scan {
 
-ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
+ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria, bool hash) {
   const auto start = std::chrono::steady_clock::now();
   ScanRecord record;
   try {
@@ -52,6 +53,7 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
         }
       }
     }
+    AddFileFacts(target, hash, record);
   } catch (const std::exception& e) {
     // Running out of memory is the failure expected here; like PACKPROBE,
     // the component is then a system error rather than the end of the run.
@@ -65,7 +67,7 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
 
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
               const std::function<bool(ScanRecord&&)>& emit,
-              const std::function<void(unsigned started, unsigned wanted)>& onThreads) {
+              const std::function<void(unsigned started, unsigned wanted)>& onThreads, bool hash) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
   CVekXMLReader::SettleProcessSettings();
@@ -74,7 +76,7 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
 
   const auto checkAlone = [&] {
     for (const Target& target : targets) {
-      if (platform::TerminationRequested() || !emit(CheckTarget(target, criteria))) return;
+      if (platform::TerminationRequested() || !emit(CheckTarget(target, criteria, hash))) return;
     }
   };
   if (jobs == 1) {
@@ -112,7 +114,7 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
       // ends the scan.
       std::optional<ScanRecord> record;
       try {
-        record.emplace(CheckTarget(targets[index], criteria));
+        record.emplace(CheckTarget(targets[index], criteria, hash));
       } catch (...) {
       }
       {

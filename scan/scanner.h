@@ -13,8 +13,9 @@
 namespace packprobe::scan {
 
 // Checks one target: inspects the component and judges it under criteria.
-// Never throws: a check that cannot run gives a system-error record.
-ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria);
+// Never throws: a check that cannot run gives a system-error record. The
+// record gets the file's size, and its SHA-256 when hash is set.
+ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria, bool hash = false);
 
 // Checks every target on `jobs` threads and calls emit with each record in
 // the targets' order, on the calling thread, until emit returns false: then
@@ -28,6 +29,7 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria);
 // requested (platform/process.h), no further check starts.
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
               const std::function<bool(ScanRecord&&)>& emit,
-              const std::function<void(unsigned started, unsigned wanted)>& onThreads = {});
+              const std::function<void(unsigned started, unsigned wanted)>& onThreads = {},
+              bool hash = false);
 
 }  // namespace packprobe::scan

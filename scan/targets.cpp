@@ -55,7 +55,8 @@ Target MakeTarget(const fs::path& path, const fs::path& root) {
   Target target;
   target.native = path.native();
   target.display = GenericUtf8(path);
-  target.shardHash = Fnv1a64(GenericUtf8(path.lexically_relative(root)));
+  target.relative = GenericUtf8(path.lexically_relative(root));
+  target.shardHash = Fnv1a64(target.relative);
   return target;
 }
 
@@ -63,6 +64,7 @@ Target SearchFault(const fs::path& path, std::string code, std::string detail) {
   Target target;
   target.native = path.native();
   target.display = GenericUtf8(path);
+  target.relative = target.display;
   target.shardHash = Fnv1a64(target.display);
   target.searchCode = std::move(code);
   target.searchDetail = std::move(detail);
@@ -209,6 +211,8 @@ std::vector<Target> CollectTargets(const std::vector<fs::path>& paths,
     target.native = path.native();
     target.display = GenericUtf8(path);
     if (Excluded(options.exclude, target.display)) continue;
+    target.relative = GenericUtf8(path.filename());
+    if (target.relative.empty()) target.relative = target.display;
     target.shardHash = Fnv1a64(target.display);
     targets.push_back(std::move(target));
   }

@@ -18,6 +18,9 @@ struct Target {
   // The path as UTF-8 with "/" between its parts on every system: the sort
   // key and the report's "path", alike on every system.
   std::string display;
+  // The path relative to the folder named, or the file name of a file named
+  // directly, with "/" between its parts: what a release manifest keys on.
+  std::string relative;
   std::uint64_t shardHash = 0;  // FNV-1a 64 of the shard key (see CollectTargets)
   // Set when the search itself failed here, so that there is no component
   // to inspect but a record to give: "folder-unreadable" (a folder that

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libisal-dev libexpat1-dev libgtest-dev
-          libcli11-dev nlohmann-json3-dev libtomlplusplus-dev zip unzip libarchive-tools jq libxml2-utils
+          libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libssl-dev zip unzip libarchive-tools jq libxml2-utils
           python3 "$@")
 
 # The scanner's gate tests render its Markdown summary and parse the CI

@@ -401,7 +401,32 @@ TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
       {"invalid", {"broken.exe"}, 2, "1 component: 0 passed, 1 invalid", "1 0 1 0"},
       // A fault of the host: no work directory can be made.
       {"system-error", {"large"}, 2, "1 component: 0 passed, 1 system error", "1 0 1 0"},
+      // Against a release manifest (made below); absent, which needs a
+      // second record, is tested with the manifests.
+      {"version-changed", {"--manifest", "version.json", "one"}, 4,
+       "1 component: 0 passed, 1 differing from the manifest", "1 1 0 0"},
+      {"content-changed", {"--manifest", "content.json", "one"}, 4,
+       "1 component: 0 passed, 1 differing from the manifest", "1 1 0 0"},
+      {"metadata-changed", {"--manifest", "metadata.json", "one"}, 4,
+       "1 component: 0 passed, 1 differing from the manifest", "1 1 0 0"},
+      {"unexpected", {"--manifest", "empty.json", "one"}, 4,
+       "1 component: 0 passed, 1 differing from the manifest", "1 1 0 0"},
   };
+  const std::string manifest =
+      RunProgram({PACKPROBE_SCAN_EXE, {"snapshot", "one"}, cwd_.path(), {{"TMPDIR", tmp_.path().string()}}}).out;
+  const auto variant = [&](const std::string& name, const std::string& from, const std::string& to) {
+    std::string text = manifest;
+    const std::size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    WriteFile(cwd_ / name, text.replace(at, from.size(), to));
+  };
+  variant("version.json", "\"version\":3030", "\"version\":3020");
+  // Another digest of the same length: its first digit changed.
+  const std::size_t digest = manifest.find("\"sha256\":\"") + 10;
+  variant("content.json", manifest.substr(digest - 10, 11),
+          manifest.substr(digest - 10, 10) + (manifest[digest] == '0' ? "1" : "0"));
+  variant("metadata.json", "\"type\":\"software\"", "\"type\":\"firmware\"");
+  WriteFile(cwd_ / "empty.json", "{\"schema\":\"packprobe-manifest/1\",\"components\":[]}");
   for (const Row& row : rows) {
     for (const char* format : {"text", "jsonl", "csv", "junit"}) {
       SCOPED_TRACE(row.outcome + " " + format);
@@ -425,7 +450,7 @@ TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
         EXPECT_EQ(closing["complete"], true);
         EXPECT_EQ(closing["total"], 1);
         EXPECT_EQ(closing["exit_code"], row.exitCode);
-        EXPECT_EQ(closing["counts"].size(), 8u);
+        EXPECT_EQ(closing["counts"].size(), 13u);
         for (const auto& [outcome, n] : closing["counts"].items()) {
           EXPECT_EQ(n, outcome == row.outcome ? 1 : 0) << outcome;
         }

@@ -291,10 +291,10 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   extras.Begin();
   // Each record is passed on to the system at once, so that a report that
   // cannot be written (a closed pipe, a full disk) stops the scan at once.
-  const auto fewerThreads = [&](unsigned started, unsigned wanted) {
-    WriteTo(stderr, "packprobe-scan: only " + std::to_string(started) + " of " +
-                        std::to_string(wanted) + " threads could be started; checking with " +
-                        std::to_string(std::max(started, 1u)) + "\n");
+  const auto fewerThreads = [&](unsigned running, unsigned wanted) {
+    WriteTo(stderr, "packprobe-scan: the system could not start all " + std::to_string(wanted) +
+                        " threads; checking with " + std::to_string(std::max(running, 1u)) +
+                        "\n");
   };
   CheckAll(targets, options.criteria, jobs, [&](ScanRecord&& record) {
     if (!report->ok()) return false;

@@ -67,7 +67,7 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria, bool
 
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
               const std::function<bool(ScanRecord&&)>& emit,
-              const std::function<void(unsigned started, unsigned wanted)>& onThreads, bool hash) {
+              const std::function<void(unsigned running, unsigned wanted)>& onThreads, bool hash) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
   CVekXMLReader::SettleProcessSettings();
@@ -94,16 +94,18 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
   std::size_t nextToTake = 0;
   std::size_t nextToEmit = 0;
   bool outOfMemory = false;  // a worker could not make a record
+  unsigned allowed = jobs;    // workers numbered from this one on stop
 
-  auto worker = [&] {
+  auto worker = [&](unsigned id) {
     for (;;) {
       std::size_t index;
       {
         std::unique_lock lock(mutex);
         workerWake.wait(lock, [&] {
-          return nextToTake >= targets.size() || nextToTake < nextToEmit + window;
+          return id >= allowed || nextToTake >= targets.size() ||
+                 nextToTake < nextToEmit + window;
         });
-        if (nextToTake >= targets.size()) return;
+        if (id >= allowed || nextToTake >= targets.size()) return;
         // A termination removes the work directories; none is started
         // after it.
         if (platform::TerminationRequested()) return;
@@ -144,14 +146,27 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
   try {
     for (unsigned i = 0; i < jobs; ++i) {
       try {
-        threads.emplace_back(worker);
+        threads.emplace_back(worker, i);
       } catch (const std::exception&) {
         // No more threads (a process limit, no address space for a stack):
         // fewer do the work.
         break;
       }
     }
-    if (onThreads && threads.size() < jobs) onThreads(static_cast<unsigned>(threads.size()), jobs);
+    if (threads.size() < jobs) {
+      // The system's limit is reached, and the checks of the threads that
+      // did start need memory too: half of them go again, and their stacks
+      // with them, so that the rest can finish the scan.
+      const std::size_t keep = std::max<std::size_t>(threads.size() / 2, 1);
+      {
+        std::lock_guard lock(mutex);
+        allowed = static_cast<unsigned>(keep);
+      }
+      workerWake.notify_all();
+      for (std::size_t i = keep; i < threads.size(); ++i) threads[i].join();
+      if (threads.size() > keep) threads.resize(keep);
+      if (onThreads) onThreads(static_cast<unsigned>(threads.size()), jobs);
+    }
     if (threads.empty()) {
       checkAlone();
       return;

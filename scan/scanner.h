@@ -24,12 +24,13 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria, bool
 // of targets. Settles the XML reader's process-wide settings first.
 //
 // Threads that cannot be started are done without: the checks go on with
-// fewer (on the calling thread alone when none starts), and onThreads, when
-// given, learns how many of how many wanted run. Once a termination was
+// fewer (half of those that started, so that their checks find memory; on
+// the calling thread alone when none starts), and onThreads, when given,
+// learns how many of how many wanted run. Once a termination was
 // requested (platform/process.h), no further check starts.
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
               const std::function<bool(ScanRecord&&)>& emit,
-              const std::function<void(unsigned started, unsigned wanted)>& onThreads = {},
+              const std::function<void(unsigned running, unsigned wanted)>& onThreads = {},
               bool hash = false);
 
 }  // namespace packprobe::scan

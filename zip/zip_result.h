@@ -42,7 +42,7 @@ inline constexpr int ZIP_ERR_OPEN = -9;
 // "local-header-signature", "local-header-mismatch", "unsupported-method",
 // "crc-mismatch", "data-ends-early", "deflate-corrupt", "inflate-failed",
 // "read-failed", "write-failed", "create-failed", "directory-failed",
-// "no-memory", "unsafe-name", "invalid-argument", "entry-too-large".
+// "no-memory", "unsafe-name", "invalid-argument".
 struct ZIP_Failure {
   int result = ZIP_OK;         // the ZIP_ERR_* code that was returned
   std::string_view code;       // stable machine name (above); empty after success

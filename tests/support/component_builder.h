@@ -4,6 +4,7 @@
 // optionally, a setup program with a "FileVersion" string.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,12 @@ struct ComponentContents {
   // The setup program's FileVersion; nothing: the archive holds no setup program.
   std::optional<std::u16string> setupFileVersion = u"7.9.1.0";
   bool corruptSetup = false;  // store the setup program with a wrong CRC-32
+  // Incompressible bytes appended to the setup program (after its sections).
+  std::size_t setupPadding = 0;
+  // Bytes deflated after the metadata in the same stream, while the headers
+  // declare the metadata alone (its size and CRC-32): a stream that goes on
+  // past the declared prefix.
+  std::string metadataStreamGoesOn;
 };
 
 std::string BuildComponent(const ComponentContents& contents);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "component/verdict.h"
 #include "platform/file.h"
 #include "platform/file_status.h"
 #include "platform/host_fault.h"
@@ -77,11 +78,11 @@ ComponentInfo::ComponentInfo(const std::u16string* path) {
 }
 
 bool ComponentInfo::CheckComponentFile() {
-  platform::ClearHostFault();
   platform::File file;
   if (file.Open(*componentPath, platform::File::Access::kReadShared)) return true;
-  if (platform::LastHostFault() != platform::HostFault::kNone) {
-    RecordHostFault(InspectionStep::kExistence, u"", 0, "the component file cannot be opened");
+  if (file.fault() != platform::HostFault::kNone) {
+    RecordHostFault(InspectionStep::kExistence, u"", 0, "the component file cannot be opened",
+                    file.fault());
   } else {
     RecordFault(InspectionStep::kExistence, kStatusInvalid, "not-regular-file", u"", 0,
                 "the component is not a regular file (a directory, a pipe, a device or a socket)");
@@ -99,10 +100,11 @@ bool ComponentInfo::Inspect() {
   // The extracted files live in a private directory that goes, with all in
   // it, on every path out of this function; the current directory is never
   // touched.
-  platform::ClearHostFault();
-  std::optional<platform::WorkDirectory> work = platform::WorkDirectory::Create();
+  platform::HostFault workFault = platform::HostFault::kNone;
+  std::optional<platform::WorkDirectory> work = platform::WorkDirectory::Create(&workFault);
   if (!work) {
-    RecordHostFault(InspectionStep::kWorkDirectory, u"", 0, "the work directory cannot be created");
+    RecordHostFault(InspectionStep::kWorkDirectory, u"", 0, "the work directory cannot be created",
+                    workFault);
     return false;
   }
   const std::u16string metadataPath = work->PathOf(metadataName);
@@ -154,23 +156,18 @@ ComponentInfo::Extraction ComponentInfo::ExtractEntry(std::u16string_view entryN
                                                       InspectionStep step, std::uint32_t maxSize) {
   const std::u16string subject(entryName);
   // Classifies a failed result of the archive reader: a fault of the host
-  // when the platform noted one (or the reader ran out of memory or could
-  // not create or write its output in the work directory), otherwise a
-  // fault of the component's bytes.
+  // when the reader reports one, or when it ran out of memory, could not
+  // open the component again, or could not create or write its output in
+  // the work directory (which only the host can refuse); otherwise a fault
+  // of the component's bytes.
   const auto fail = [&](InspectionStep where, int result, const vekzip::ZIP_Failure& failure,
                         const std::string& what) {
     const std::string_view code = failure.code;
-    const bool host = platform::LastHostFault() != platform::HostFault::kNone ||
+    const bool host = failure.hostFault != platform::HostFault::kNone ||
                       result == vekzip::ZIP_ERR_NO_MEMORY || result == vekzip::ZIP_ERR_CREATE ||
-                      result == vekzip::ZIP_ERR_OPEN || code == "no-memory" ||
-                      code == "write-failed" || code == "create-failed";
+                      result == vekzip::ZIP_ERR_OPEN;
     if (host) {
-      if (platform::LastHostFault() == platform::HostFault::kNone) {
-        platform::NoteHostFault(result == vekzip::ZIP_ERR_NO_MEMORY || code == "no-memory"
-                                    ? platform::HostFault::kNoMemory
-                                    : platform::HostFault::kOther);
-      }
-      RecordHostFault(where, subject, result, ZipDetail(failure, what));
+      RecordHostFault(where, subject, result, ZipDetail(failure, what), failure.hostFault);
     } else {
       RecordFault(where, kStatusInvalid,
                   "zip-" + std::string(code.empty() ? std::string_view("failed") : code), subject,
@@ -180,7 +177,6 @@ ComponentInfo::Extraction ComponentInfo::ExtractEntry(std::u16string_view entryN
   };
 
   // One archive object per call: each extraction reads the directory anew.
-  platform::ClearHostFault();
   auto archive = std::make_unique<vekzip::ZIP_File>();
   if (const int opened = archive->Open(*componentPath, true); opened != vekzip::ZIP_OK) {
     return fail(InspectionStep::kOpenArchive, opened, archive->lastFailure(),
@@ -191,7 +187,6 @@ ComponentInfo::Extraction ComponentInfo::ExtractEntry(std::u16string_view entryN
   // The declared size bounds what extraction writes, so it is checked
   // before anything is written.
   if (entry->uncompressedSize > maxSize) return Extraction::kTooLarge;
-  platform::ClearHostFault();
   if (const int extracted = entry->Extract(&outputPath, false); extracted != vekzip::ZIP_OK) {
     return fail(step, extracted, entry->lastFailure(), Narrow(subject) + " cannot be extracted");
   }
@@ -206,8 +201,7 @@ void ComponentInfo::RecordFault(InspectionStep step, int code, std::string machi
 }
 
 void ComponentInfo::RecordHostFault(InspectionStep step, std::u16string subject, int layerResult,
-                                    const std::string& what) {
-  platform::HostFault fault = platform::LastHostFault();
+                                    const std::string& what, platform::HostFault fault) {
   if (fault == platform::HostFault::kNone) fault = platform::HostFault::kOther;
   RecordFault(step, kStatusSystemError, std::string(platform::HostFaultCode(fault)),
               std::move(subject), layerResult,
@@ -216,17 +210,7 @@ void ComponentInfo::RecordHostFault(InspectionStep step, std::u16string subject,
 
 void ComponentInfo::SetStatus(int code) {
   status = code;
-  switch (code) {
-    case kStatusMissing:
-      message = u"The component specified does not exist.";
-      break;
-    case kStatusInvalid:
-      message = u"A valid component was not passed.";
-      break;
-    default:
-      message = u"A system error occurred during processing.";
-      break;
-  }
+  message = StatusMessage(code);
 }
 
 }  // namespace packprobe

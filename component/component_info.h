@@ -13,17 +13,19 @@
 #include <string_view>
 #include <vector>
 
+#include "component/exit_codes.h"
 #include "component/inspection_fault.h"
 #include "component/version_number.h"
+#include "platform/host_fault.h"
 
 namespace packprobe {
 
 class ComponentInfo {
  public:
-  // Status codes of a failed inspection.
-  static constexpr int kStatusMissing = 4;      // "The component specified does not exist."
-  static constexpr int kStatusInvalid = 5;      // "A valid component was not passed."
-  static constexpr int kStatusSystemError = 6;  // "A system error occurred during processing."
+  // Status codes of a failed inspection (component/exit_codes.h).
+  static constexpr int kStatusMissing = packprobe::kStatusMissing;
+  static constexpr int kStatusInvalid = packprobe::kStatusInvalid;
+  static constexpr int kStatusSystemError = packprobe::kStatusSystemError;
 
   // Inspects the file at path (null: no component given). The record keeps
   // referring to *path, which must outlive it.
@@ -110,10 +112,10 @@ class ComponentInfo {
   void RecordFault(InspectionStep step, int status, std::string code, std::u16string subject,
                    int layerResult, std::string detail);
 
-  // Records a fault of the host (status 6) noted by the platform layer
-  // (HostFault::kOther when none was noted), with what failed.
+  // Records a fault of the host (status 6), with what failed and the
+  // host's fault that the failing layer reported (kNone counts as kOther).
   void RecordHostFault(InspectionStep step, std::u16string subject, int layerResult,
-                       const std::string& what);
+                       const std::string& what, platform::HostFault fault);
 
   // The metadata entry declared more than kMaxMetadataSize and was not
   // extracted; both metadata queries find it unreadable.

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "component/component_info.h"
-#include "platform/host_fault.h"
 
 namespace packprobe {
 namespace {
@@ -99,14 +98,15 @@ std::optional<std::u16string> ComponentInfo::FindEnglishText(const std::u16strin
     return std::nullopt;
   }
   CVekXMLReader reader;
-  platform::ClearHostFault();
   const CVekXMLReader::LoadResult loaded = reader.Load(metadataPath);
   if (loaded != CVekXMLReader::LOAD_OK || !reader.IsLoaded()) {
     // A load that reports success without a document ran out of memory.
-    if (loaded == CVekXMLReader::LOAD_OK) platform::NoteHostFault(platform::HostFault::kNoMemory);
-    if (platform::LastHostFault() != platform::HostFault::kNone) {
+    const platform::HostFault fault = loaded == CVekXMLReader::LOAD_OK
+                                          ? platform::HostFault::kNoMemory
+                                          : reader.GetHostFault();
+    if (fault != platform::HostFault::kNone) {
       RecordHostFault(InspectionStep::kLoadMetadata, subject, loaded,
-                      "the metadata file cannot be loaded");
+                      "the metadata file cannot be loaded", fault);
     } else {
       RecordFault(InspectionStep::kLoadMetadata, kStatusSystemError, LoadFaultCode(loaded),
                   subject, loaded, LoadFaultText(loaded));

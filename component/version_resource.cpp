@@ -7,7 +7,6 @@
 #include "component/component_info.h"
 #include "component/version_number.h"
 #include "pe/version_info.h"
-#include "platform/host_fault.h"
 
 namespace packprobe {
 namespace {
@@ -21,9 +20,8 @@ constexpr std::u16string_view kFileVersionQuery = u"\\StringFileInfo\\040904B0\\
 // says which: kNone for a missing value). The block lives only for this call.
 std::optional<std::u16string> ReadVersionText(const std::u16string& path,
                                               std::u16string_view queryPath,
-                                              platform::VersionInfoFault* fault) {
-  *fault = platform::VersionInfoFault::kNone;
-  platform::ClearHostFault();
+                                              platform::VersionInfoFailure* fault) {
+  *fault = {};
   const std::uint32_t size = platform::GetVersionInfoSize(path, fault);
   if (size == 0) return std::nullopt;
   const std::optional<platform::VersionInfoBlock> block =
@@ -55,15 +53,16 @@ std::pair<std::string, std::string> DescribeVersionFault(platform::VersionInfoFa
 
 bool ComponentInfo::ReadStubVersion() {
   if (componentPath == nullptr) return false;
-  platform::VersionInfoFault fault;
+  platform::VersionInfoFailure fault;
   const std::optional<std::u16string> comments =
       ReadVersionText(*componentPath, kCommentsQuery, &fault);
   if (!comments) {
-    if (fault == platform::VersionInfoFault::kHost) {
+    if (fault.fault == platform::VersionInfoFault::kHost) {
       RecordHostFault(InspectionStep::kReadStubVersion, u"", 0,
-                      "the component's version resource cannot be read");
+                      "the component's version resource cannot be read", fault.host);
     } else {
-      auto [code, detail] = DescribeVersionFault(fault, "stub", "the component", "comments");
+      auto [code, detail] =
+          DescribeVersionFault(fault.fault, "stub", "the component", "comments");
       RecordFault(InspectionStep::kReadStubVersion, kStatusInvalid, std::move(code), u"", 0,
                   std::move(detail));
     }
@@ -85,18 +84,18 @@ bool ComponentInfo::ReadStubVersion() {
 }
 
 void ComponentInfo::ReadSetupVersion(const std::u16string& setupPath) {
-  platform::VersionInfoFault fault;
+  platform::VersionInfoFailure fault;
   const std::optional<std::u16string> fileVersion =
       ReadVersionText(setupPath, kFileVersionQuery, &fault);
   if (!fileVersion) {
     // The setup program's version is optional: only the host's failure is
     // an error, lest a version left at 0 pass a range that it should fail.
-    if (fault == platform::VersionInfoFault::kHost) {
+    if (fault.fault == platform::VersionInfoFault::kHost) {
       RecordHostFault(InspectionStep::kReadSetupVersion, std::u16string(u"veksetup.exe"), 0,
-                      "the setup program's version resource cannot be read");
+                      "the setup program's version resource cannot be read", fault.host);
     } else {
       auto [code, detail] =
-          DescribeVersionFault(fault, "setup", "veksetup.exe", "fileversion");
+          DescribeVersionFault(fault.fault, "setup", "veksetup.exe", "fileversion");
       RecordFault(InspectionStep::kReadSetupVersion, 0, std::move(code), u"veksetup.exe", 0,
                   std::move(detail));
     }

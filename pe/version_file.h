@@ -16,11 +16,11 @@ namespace packprobe::platform {
 // Reads the version data of the program file at path into *data. *fault
 // says why when it fails.
 bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* data,
-                         VersionInfoFault* fault);
+                         VersionInfoFailure* fault);
 
-// A zero-filled block of capacity bytes for version information, or null,
-// with the host fault noted, when it cannot be allocated.
+// A zero-filled block of capacity bytes for version information, or null
+// (*fault then says the host ran out of memory) when it cannot be allocated.
 std::unique_ptr<std::uint8_t[]> AllocateVersionBlock(std::size_t capacity,
-                                                     VersionInfoFault* fault);
+                                                     VersionInfoFailure* fault);
 
 }  // namespace packprobe::platform

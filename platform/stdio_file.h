@@ -5,6 +5,8 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/host_fault.h"
+
 namespace packprobe::platform {
 
 struct StdioFileCloser {
@@ -17,8 +19,10 @@ using StdioFile = std::unique_ptr<std::FILE, StdioFileCloser>;
 // pipe, a device: their sizes mean nothing and a pipe could block), or when
 // the path cannot be named on this system (an unpaired surrogate or a null
 // code unit in it). A path is never shortened or altered, so a failure never
-// opens some other file. Paths of any length are accepted.
-StdioFile OpenFileForReading(std::u16string_view path);
+// opens some other file. Paths of any length are accepted. On failure
+// *fault (when given) is the host's fault, or kNone when the path names no
+// regular file that exists.
+StdioFile OpenFileForReading(std::u16string_view path, HostFault* fault = nullptr);
 
 // Makes binary, untranslated access the runtime's default for files opened
 // from now on, for the rest of the process. Nothing to do where files have

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/host_fault.h"
 #include "platform/system_path.h"
 
 namespace packprobe::platform {
@@ -14,10 +15,10 @@ class WorkDirectory {
  public:
   // Creates a new directory that only this process uses, under $TMPDIR (or
   // /tmp) on POSIX and under the temp path on Windows, taken as the system
-  // gives them. Nothing when that fails (the reason is noted as a host
-  // fault). The directory is registered with the termination clean-up of
-  // process.h until it is removed.
-  static std::optional<WorkDirectory> Create();
+  // gives them. Nothing when that fails; *fault (when given) then says why
+  // (never kNone). The directory is registered with the termination
+  // clean-up of process.h until it is removed.
+  static std::optional<WorkDirectory> Create(HostFault* fault = nullptr);
 
   WorkDirectory(WorkDirectory&& other) noexcept
       : path_(std::move(other.path_)), native_(std::move(other.native_)), slot_(other.slot_) {

@@ -12,7 +12,10 @@
 
 namespace packprobe::platform {
 
-std::optional<WorkDirectory> WorkDirectory::Create() {
+std::optional<WorkDirectory> WorkDirectory::Create(HostFault* fault) {
+  HostFault ignored;
+  HostFault& why = fault != nullptr ? *fault : ignored;
+  why = HostFault::kNone;
   // The base is taken byte for byte: a name that is not UTF-8 or holds a
   // '\' is still the directory the user named.
   const char* tmpdir = getenv("TMPDIR");
@@ -31,8 +34,8 @@ std::optional<WorkDirectory> WorkDirectory::Create() {
   // must be able to write in it whatever the umask says, and nobody else
   // may look in.
   const bool made = mkdtemp(name.data()) != nullptr;
-  if (!made) NoteLastSystemError();
-  if (made && chmod(name.c_str(), S_IRWXU) != 0) NoteLastSystemError();
+  if (!made) why = LastSystemErrorFault();
+  if (made) chmod(name.c_str(), S_IRWXU);
   const int slot = made ? RegisterLiveDirectory(name) : -1;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (!made) return std::nullopt;

@@ -282,8 +282,9 @@ int ZIP_File::Open(const std::u16string& path, bool readOnly) {
   detail::Clear(&failure_);
   readOnly_ = readOnly;
   if (!file_.Open(path, readOnly ? File::Access::kReadShared : File::Access::kReadWriteExclusive)) {
-    return Fail(&failure_, ZIP_ERR_OPEN, "open-failed", std::nullopt,
-                "the archive file cannot be opened");
+    return detail::HostFailure(&failure_, file_.fault(),
+                               Fail(&failure_, ZIP_ERR_OPEN, "open-failed", std::nullopt,
+                                    "the archive file cannot be opened"));
   }
   const int status = ReadDirectory();
   if (startOffset_ > 0) hasLeadingData_ = true;
@@ -292,6 +293,9 @@ int ZIP_File::Open(const std::u16string& path, bool readOnly) {
   if (failure_.result != status) {
     Fail(&failure_, status, "read-failed", std::nullopt, "the archive directory cannot be read");
   }
+  // A read of the directory that the system refused makes whatever the
+  // reader concluded from it the host's failure.
+  if (failure_.hostFault == packprobe::platform::HostFault::kNone) failure_.hostFault = file_.fault();
   Close();
   return status;
 }
@@ -332,8 +336,9 @@ int ZIP_File::LocateEndRecord(std::uint32_t* offset) {
 }
 
 int ZIP_File::NoMemory(const char* what) {
-  return Fail(&failure_, ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
-              "memory for %s cannot be allocated", what);
+  return detail::HostFailure(&failure_, packprobe::platform::HostFault::kNoMemory,
+                             Fail(&failure_, ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                                  "memory for %s cannot be allocated", what));
 }
 
 int ZIP_File::ReadDirectory() {

@@ -14,6 +14,8 @@ namespace {
 using packprobe::platform::CreateDirectoryResult;
 using packprobe::platform::File;
 using packprobe::platform::HeapBuffer;
+using packprobe::platform::HostFault;
+using detail::HostFailure;
 
 constexpr std::uint32_t kMethodStored = 0;
 constexpr std::uint32_t kMethodDeflated = 8;
@@ -150,7 +152,9 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
 
   File output;
   if (!output.Create(target, failIfExists ? File::Creation::kCreateNew : File::Creation::kReplace)) {
-    return Fail(ZIP_ERR_CREATE, "create-failed", std::nullopt, "the output file cannot be created");
+    return HostFailure(&failure_, output.fault(),
+                       Fail(ZIP_ERR_CREATE, "create-failed", std::nullopt,
+                            "the output file cannot be created"));
   }
   const int result = CopyTo(output);
   // The time and attributes are applied whatever the copy gave; their own
@@ -166,8 +170,9 @@ int ZIP_FileEntry::CopyTo(File& file) {
   const std::uint32_t chunkSize = std::clamp(uncompressedSize, 1u, kBlockSize);
   HeapBuffer chunk;
   if (!chunk.Allocate(chunkSize)) {
-    return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
-                "the output chunk cannot be allocated");
+    return HostFailure(&failure_, HostFault::kNoMemory,
+                       Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                            "the output chunk cannot be allocated"));
   }
   ZIP_ReadState state;
   if (const int begun = BeginRead(&state); begun != ZIP_OK) return begun;
@@ -189,8 +194,9 @@ int ZIP_FileEntry::CopyTo(File& file) {
   const int ended = EndRead(&state);
   if (result != ZIP_OK) failure_ = std::move(first);
   if (writeFailed) {
-    return Fail(ZIP_ERR_CREATE, "write-failed", std::nullopt,
-                "writing the extracted data failed (the disk may be full)");
+    return HostFailure(&failure_, file.fault(),
+                       Fail(ZIP_ERR_CREATE, "write-failed", std::nullopt,
+                            "writing the extracted data failed (the disk may be full)"));
   }
   return result != ZIP_OK ? result : ended;
 }
@@ -209,8 +215,9 @@ int ZIP_FileEntry::BeginRead(ZIP_ReadState* state) {
   state->pieceByPiece = false;
   state->engine = &detail::BuildEngine();
   if (archiveFile == nullptr || !archiveFile->SetPosition(dataOffset)) {
-    return Fail(ZIP_ERR_SEEK, "seek-failed", dataOffset,
-                "the data cannot be reached (positions stop at 2 GiB)");
+    return HostFailure(&failure_, archiveFile != nullptr ? archiveFile->fault() : HostFault::kNone,
+                       Fail(ZIP_ERR_SEEK, "seek-failed", dataOffset,
+                            "the data cannot be reached (positions stop at 2 GiB)"));
   }
   // Without the size, every piece counts as readable until a read says
   // otherwise.
@@ -227,8 +234,9 @@ int ZIP_FileEntry::BeginRead(ZIP_ReadState* state) {
         (compressedSize + kPieceSize - 1) / kPieceSize * kPieceSize, kPieceSize, kBlockSize);
     if (!state->inputBuffer.Allocate(blockSize)) {
       state->Release();
-      return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
-                  "the input buffer cannot be allocated");
+      return HostFailure(&failure_, HostFault::kNoMemory,
+                         Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                              "the input buffer cannot be allocated"));
     }
   }
   state->begun = true;
@@ -270,8 +278,9 @@ int ZIP_FileEntry::StartInflater(ZIP_ReadState* state, const detail::InflateEngi
     case detail::InflaterInit::kOk:
       return ZIP_OK;
     case detail::InflaterInit::kNoMemory:
-      return Fail(ZIP_ERR_FAILED, "no-memory", std::nullopt,
-                  "the inflate state cannot be allocated");
+      return HostFailure(&failure_, HostFault::kNoMemory,
+                         Fail(ZIP_ERR_FAILED, "no-memory", std::nullopt,
+                              "the inflate state cannot be allocated"));
     case detail::InflaterInit::kFailed:
       break;
   }
@@ -287,12 +296,13 @@ int ZIP_FileEntry::ReadStored(unsigned char* out, std::uint32_t window, ZIP_Read
   const std::uint32_t n = std::min(window, state->compressedLeft);
   // Every piece these bytes touch must be readable whole.
   if (state->filePosition + std::uint64_t{n} > state->readableEnd) {
-    return ReadFailure(state->filePosition, n);
+    return ReadFailure(state->filePosition, n, HostFault::kNone);
   }
   std::uint32_t got = 0;
-  if (!state->file->ReadAt(state->filePosition, out, n, &got) || got != n) {
-    return ReadFailure(state->filePosition, n);
+  if (!state->file->ReadAt(state->filePosition, out, n, &got)) {
+    return ReadFailure(state->filePosition, n, state->file->fault());
   }
+  if (got != n) return ReadFailure(state->filePosition, n, HostFault::kNone);
   state->filePosition += n;
   state->compressedLeft -= n;
   state->crc = state->engine->crc32(state->crc, out, n);
@@ -381,11 +391,16 @@ int ZIP_FileEntry::FillInput(ZIP_ReadState* state) {
   std::uint32_t n = std::min(static_cast<std::uint32_t>(state->inputBuffer.size()),
                              state->compressedLeft);
   if (state->pieceByPiece) n = std::min(n, kPieceSize);
-  if (position >= state->readableEnd) return ReadFailure(position, std::min(n, kPieceSize));
+  if (position >= state->readableEnd) {
+    return ReadFailure(position, std::min(n, kPieceSize), HostFault::kNone);
+  }
   n = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, state->readableEnd - position));
   std::uint32_t got = 0;
-  if (!state->file->ReadAt(position, state->inputBuffer.data(), n, &got) || got != n) {
-    if (state->pieceByPiece || n <= kPieceSize) return ReadFailure(position, n);
+  const bool read = state->file->ReadAt(position, state->inputBuffer.data(), n, &got);
+  if (!read || got != n) {
+    if (state->pieceByPiece || n <= kPieceSize) {
+      return ReadFailure(position, n, read ? HostFault::kNone : state->file->fault());
+    }
     state->pieceByPiece = true;
     return FillInput(state);
   }
@@ -404,8 +419,9 @@ int ZIP_FileEntry::DataEnded(const ZIP_ReadState* state) {
 int ZIP_FileEntry::InflateFailure(detail::Inflater::Status status, const ZIP_ReadState* state) {
   using Status = detail::Inflater::Status;
   if (status == Status::kNoMemory) {
-    return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
-                "the inflate window cannot be allocated");
+    return HostFailure(&failure_, HostFault::kNoMemory,
+                       Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                            "the inflate window cannot be allocated"));
   }
   if (status == Status::kCorrupt) {
     return Fail(ZIP_ERR_BAD_FORMAT, "deflate-corrupt", std::nullopt,
@@ -415,11 +431,12 @@ int ZIP_FileEntry::InflateFailure(detail::Inflater::Status status, const ZIP_Rea
   return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt, "inflating the data failed");
 }
 
-int ZIP_FileEntry::ReadFailure(std::uint32_t position, std::uint32_t length) {
-  return Fail(ZIP_ERR_FAILED, "read-failed", position,
-              "%u bytes of data at 0x%X cannot be read: the archive is shorter than its "
-              "directory says, or the read failed",
-              length, position);
+int ZIP_FileEntry::ReadFailure(std::uint32_t position, std::uint32_t length, HostFault fault) {
+  return HostFailure(&failure_, fault,
+                     Fail(ZIP_ERR_FAILED, "read-failed", position,
+                          "%u bytes of data at 0x%X cannot be read: the archive is shorter than "
+                          "its directory says, or the read failed",
+                          length, position));
 }
 
 int ZIP_FileEntry::EndRead(ZIP_ReadState* state) {

@@ -151,7 +151,8 @@ class ZIP_FileEntry {
   int StartInflater(ZIP_ReadState* state, const detail::InflateEngine& engine);
   int ReadOnZlib(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
                  std::uint32_t* count);
-  int ReadFailure(std::uint32_t position, std::uint32_t length);
+  int ReadFailure(std::uint32_t position, std::uint32_t length,
+                  packprobe::platform::HostFault fault);
   int ReadStored(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
                  std::uint32_t* count);
   int ReadDeflated(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,

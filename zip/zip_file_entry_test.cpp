@@ -439,6 +439,8 @@ TEST_F(ZipFileEntryTest, DataIsReadInWholePiecesOf16KiB) {
       EXPECT_EQ(ReadFile("e"), c.data);
     } else {
       EXPECT_EQ(Find(u"e")->lastFailure().code, "read-failed");
+      // An archive shorter than its directory says is the file's fault.
+      EXPECT_EQ(Find(u"e")->lastFailure().hostFault, packprobe::platform::HostFault::kNone);
     }
   }
 }
@@ -553,6 +555,7 @@ TEST_F(ZipFileEntryTest, FailedWriteEndsTheCopy) {
   setrlimit(RLIMIT_FSIZE, &saved);
   sigaction(SIGXFSZ, &previous, nullptr);
   EXPECT_EQ(result, ZIP_ERR_CREATE);
+  EXPECT_EQ(Find(u"d")->lastFailure().hostFault, packprobe::platform::HostFault::kNoSpace);
 #endif
 }
 
@@ -573,6 +576,7 @@ TEST_F(ZipFileEntryTest, EveryAllocationFailureIsReported) {
       }
       EXPECT_TRUE(result == ZIP_ERR_NO_MEMORY || result == ZIP_ERR_FAILED) << result;
       EXPECT_EQ(entry->lastFailure().code, "no-memory") << "after " << successes;
+      EXPECT_EQ(entry->lastFailure().hostFault, packprobe::platform::HostFault::kNoMemory);
     }
   }
   EXPECT_EQ(ReadFile("d.bin"), ProgramLikeBytes(50000));

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/host_fault.h"
+
 namespace vekzip {
 
 inline constexpr int ZIP_OK = 0;
@@ -48,6 +50,11 @@ struct ZIP_Failure {
   std::string_view code;       // stable machine name (above); empty after success
   std::string detail;          // one English sentence, no trailing period
   std::optional<std::uint64_t> offset;  // the file offset concerned, when known
+  // The host's fault where one caused the failure: a read, write, create or
+  // open the system refused, or an allocation that failed (kNoMemory).
+  // kNone when the archive's bytes are at fault, or the input named
+  // something that is no file.
+  packprobe::platform::HostFault hostFault = packprobe::platform::HostFault::kNone;
 };
 
 }  // namespace vekzip

@@ -2,31 +2,66 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
+#include "platform/report_file.h"
 #include "scan/host.h"
 #include "scan/report.h"
 #include "scan/scan_options.h"
 #include "scan/scanner.h"
+#include "scan/shown_text.h"
 #include "scan/targets.h"
 
 namespace packprobe::scan {
 namespace {
 
-void WriteTo(std::FILE* stream, const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
+// False when the text could not be written whole.
+bool WriteTo(std::FILE* stream, const std::string& text) {
+  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  return std::fflush(stream) == 0 && written;
 }
 
-// Reads the whole of a stream; nothing when it fails.
-std::optional<std::string> ReadAll(std::FILE* stream) {
+// Bounds of a --files-from list: no real list comes near them, and an
+// endless source (/dev/zero, a runaway pipe) ends in a clear error rather
+// than in exhausted memory.
+constexpr std::size_t kMaxListBytes = 64u << 20;
+constexpr std::size_t kMaxListLine = 32u << 10;
+
+// Reads a list of paths, within the bounds; nothing, with the reason in
+// error, when it cannot be read or breaks them.
+std::optional<std::string> ReadList(std::FILE* stream, std::string& error) {
   std::string text;
   char buffer[65536];
+  std::size_t lineStart = 0;
   std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) text.append(buffer, n);
-  if (std::ferror(stream)) return std::nullopt;
+  while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) {
+    if (n > kMaxListBytes - text.size()) {
+      error = "is larger than " + GroupDigits(kMaxListBytes >> 20) + " MiB";
+      return std::nullopt;
+    }
+    const std::size_t at = text.size();
+    text.append(buffer, n);
+    for (std::size_t i = at; i < text.size(); ++i) {
+      if (text[i] == '\0') {
+        error = "holds a NUL byte, which no path can hold, at byte " + GroupDigits(i);
+        return std::nullopt;
+      }
+      if (text[i] == '\n') lineStart = i + 1;
+    }
+    if (text.size() - lineStart > kMaxListLine) {
+      error = "has a line longer than " + GroupDigits(kMaxListLine) + " bytes, at byte " +
+              GroupDigits(lineStart);
+      return std::nullopt;
+    }
+  }
+  if (std::ferror(stream)) {
+    error = "cannot be read: " + std::system_category().message(errno);
+    return std::nullopt;
+  }
   return text;
 }
 
@@ -37,18 +72,45 @@ std::optional<std::vector<std::filesystem::path>> NamedPaths(const ScanOptions& 
   for (const std::string& path : options.paths) paths.push_back(PathFromUtf8(path));
   if (options.filesFrom.empty()) return paths;
   std::optional<std::string> list;
+  std::string why = "cannot be opened";
   if (options.filesFrom == "-") {
-    list = ReadAll(stdin);
+    list = ReadList(stdin, why);
   } else if (std::FILE* file = OpenInputFile(PathFromUtf8(options.filesFrom))) {
-    list = ReadAll(file);
+    list = ReadList(file, why);
     std::fclose(file);
+  } else {
+    why += ": " + std::system_category().message(errno);
   }
   if (!list) {
-    error = "--files-from: cannot read \"" + options.filesFrom + "\"";
+    error = "--files-from: \"" + options.filesFrom + "\" " + why;
     return std::nullopt;
   }
   for (const std::string& path : SplitPathList(*list)) paths.push_back(PathFromUtf8(path));
   return paths;
+}
+
+// Why -o may not name its path: a folder, or one of the inputs, which the
+// report would replace. Empty when it may.
+std::string OutputConflict(const ScanOptions& options, const std::vector<Target>& targets) {
+  const std::filesystem::path output = PathFromUtf8(options.output);
+  std::error_code error;
+  if (!std::filesystem::exists(output, error)) return {};
+  if (std::filesystem::is_directory(output, error)) return "it is a folder";
+  if (!std::filesystem::is_regular_file(output, error)) return {};
+  const auto same = [&](const std::filesystem::path& other) {
+    std::error_code ignored;
+    return std::filesystem::equivalent(output, other, ignored);
+  };
+  if (!options.filesFrom.empty() && options.filesFrom != "-" &&
+      same(PathFromUtf8(options.filesFrom))) {
+    return "it is the --files-from list";
+  }
+  for (const Target& target : targets) {
+    if (target.searchCode.empty() && same(std::filesystem::path(target.native))) {
+      return "it is the component " + ShownPath(target.display) + ", which the report would replace";
+    }
+  }
+  return {};
 }
 
 // The progress line on standard error, redrawn at most ten times a second,
@@ -82,39 +144,67 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// Names what was searched when no component was found in it.
+std::string NothingCheckedMessage(const std::vector<std::filesystem::path>& paths,
+                                  const SearchNotes& notes) {
+  constexpr std::size_t kNamed = 5;
+  std::string message = "packprobe-scan: nothing was checked: no component found in";
+  for (std::size_t i = 0; i < paths.size() && i < kNamed; ++i) {
+    message += (i == 0 ? " " : ", ") + ShownPath(GenericUtf8(paths[i]));
+  }
+  if (paths.size() > kNamed) message += " and " + GroupDigits(paths.size() - kNamed) + " more";
+  if (paths.empty()) message += " the empty list of paths";
+  if (notes.folderLinksSkipped != 0) {
+    message += "; " + GroupDigits(notes.folderLinksSkipped) +
+               (notes.folderLinksSkipped == 1 ? " link to a folder was" : " links to folders were") +
+               " not followed (--follow searches them)";
+  }
+  return message + " (--allow-empty lets such a scan pass)\n";
+}
+
 }  // namespace
 
 int RunScanProgram(const std::vector<std::string>& arguments) {
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   const CommandLine line = ParseScanCommandLine(arguments, cores);
   if (!line.run) {
-    WriteTo(stdout, line.out);
+    // Help that could not be printed is no success either.
+    const bool written = WriteTo(stdout, line.out);
     WriteTo(stderr, line.err);
-    return line.exitCode;
+    return written || line.exitCode != 0 ? line.exitCode : kScanOutputError;
   }
   const ScanOptions& options = line.options;
   const auto start = std::chrono::steady_clock::now();
+  const auto usageError = [](const std::string& message) {
+    WriteTo(stderr, "packprobe-scan: " + message + "\nRun with --help for more information.\n");
+    return kScanUsage;
+  };
 
   std::string error;
   const auto paths = NamedPaths(options, error);
-  if (!paths) {
-    WriteTo(stderr, "packprobe-scan: " + error + "\n");
-    return kScanUsage;
-  }
-  std::vector<Target> targets = CollectTargets(*paths);
+  if (!paths) return usageError(error);
+  SearchNotes notes;
+  std::vector<Target> targets = CollectTargets(*paths, {options.follow}, &notes);
+  const std::size_t found = targets.size();
   if (options.shard) {
     std::erase_if(targets, [&](const Target& target) {
       return ShardOf(target, options.shard->count) != options.shard->index;
     });
   }
 
+  // The report goes to a temporary file beside -o, renamed into place when
+  // it is whole: the named file is whole or as it was.
   std::FILE* out = stdout;
+  platform::ReplacingOutput output;
   if (!options.output.empty()) {
-    out = OpenOutputFile(PathFromUtf8(options.output));
-    if (out == nullptr) {
-      WriteTo(stderr, "packprobe-scan: cannot write \"" + options.output + "\"\n");
-      return kScanFailed;
+    if (const std::string conflict = OutputConflict(options, targets); !conflict.empty()) {
+      return usageError("-o: \"" + options.output + "\" cannot take the report: " + conflict);
     }
+    if (!output.Open(PathFromUtf8(options.output).native(), error)) {
+      WriteTo(stderr, "packprobe-scan: cannot write \"" + options.output + "\": " + error + "\n");
+      return kScanOutputError;
+    }
+    out = output.stream();
   }
 
   const bool showProgress =
@@ -130,41 +220,53 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   std::size_t index = 0;
 
   report->Begin();
+  // Each record is passed on to the system at once, so that a report that
+  // cannot be written (a closed pipe, a full disk) stops the scan at once.
   CheckAll(targets, options.criteria, options.jobs, [&](ScanRecord&& record) {
+    if (!report->ok()) return false;
     if (record.inspected && !record.name.empty() && record.outcome != Outcome::kFiltered) {
       const std::string key = record.name + '\x1F' + std::to_string(record.stub.version.value_or(0)) +
                               '\x1F' + std::to_string(record.setup.version.value_or(-1));
       const auto [first, inserted] = seen.try_emplace(Fnv1a64(key), index);
       if (!inserted) {
         record.warnings.push_back({"duplicate-component", "the same display name and versions as " +
-                                                              targets[first->second].display});
+                                                              ShownPath(targets[first->second].display)});
       }
     }
     ++index;
     if (options.strict) ApplyStrict(record);
     summary.Count(record);
     exitCode = std::max(exitCode, ScanExitCode(record.outcome));
-    if (showProgress) {
-      // The record reaches the terminal before the progress line returns.
-      progress.Clear();
-      report->Add(record);
-      std::fflush(out);
-      progress.Update(summary.total);
-    } else {
-      report->Add(record);
-    }
+    // The record reaches the terminal before the progress line returns.
+    progress.Clear();
+    report->Add(record);
+    const bool written = report->Flush();
+    progress.Update(summary.total);
+    return written;
   });
+  // Nothing found in what was named is no pass: a wrong artifact path must
+  // not ship a release. A shard whose share is empty while the paths held
+  // components checked what it was given.
+  const bool nothingChecked = found == 0 && !options.allowEmpty;
+  if (nothingChecked) exitCode = kScanNothingChecked;
+  summary.exitCode = exitCode;
   summary.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   progress.Clear();
-  report->End(summary);
-
-  bool written = report->ok() && std::fflush(out) == 0;
-  if (out != stdout) written = std::fclose(out) == 0 && written;
-  if (!written) {
-    WriteTo(stderr, "packprobe-scan: the report could not be written completely\n");
-    return kScanFailed;
+  if (report->ok()) report->End(summary);
+  bool written = report->Flush();
+  if (written && out != stdout && !output.Commit(error)) {
+    written = false;
+    error = "the report could not be put in place as \"" + options.output + "\": " + error;
+  } else if (!written) {
+    error = report->error();
   }
+  if (!written) {
+    WriteTo(stderr, "packprobe-scan: " + error + "; the report is not whole" +
+                        (out != stdout ? " and was not kept" : "") + "\n");
+    return kScanOutputError;
+  }
+  if (nothingChecked) WriteTo(stderr, NothingCheckedMessage(*paths, notes));
   return exitCode;
 }
 

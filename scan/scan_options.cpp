@@ -19,7 +19,10 @@ constexpr const char* kDescription =
 
 constexpr const char* kFooter =
     "PATH is a component file, or a folder searched recursively for files whose names\n"
-    "end in .exe in any letter case. Records come in sorted path order, whatever -j.\n"
+    "end in .exe in any letter case. Every such entry gets a record, also a dangling\n"
+    "link, a link loop, a pipe or a device; a folder that cannot be read gets one too,\n"
+    "and the search goes on. Links to folders are searched only with --follow.\n"
+    "Records come in sorted path order, whatever -j.\n"
     "\n"
     "Versions (V) are read as PACKPROBE reads them: the dots are dropped and the rest\n"
     "is a decimal number, so 3.0.3.0 is 3030; at most 7 characters besides dots.\n"
@@ -33,13 +36,18 @@ constexpr const char* kFooter =
     "Warnings (failures only with --strict): stub-version-text, stub-comments-tail,\n"
     "setup-version-text, setup-no-file-version, duplicate-component.\n"
     "\n"
-    "-q, --quiet: no progress line; the text report lists only failures and the summary.\n"
+    "-q, --quiet: no progress line; the text report has no column header and lists\n"
+    "only failures and the summary.\n"
     "\n"
     "Exit codes:\n"
     "  0   every component passed or was filtered out\n"
     "  1   some version is out of range, and nothing worse\n"
     "  2   some component is missing or invalid, or a system error occurred\n"
-    "  64  usage error\n";
+    "  3   nothing was checked: no component found in what was named\n"
+    "      (--allow-empty makes this 0)\n"
+    "  64  usage error\n"
+    "  71  the scan could not run: no memory\n"
+    "  74  the report could not be written whole (a full disk, a closed pipe)\n";
 
 // A version bound, read by PACKPROBE's rules; nothing when PACKPROBE would
 // reject it (empty, negative, or more than 7 characters besides dots).
@@ -133,6 +141,10 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
       ->transform(CLI::CheckedTransformer(progressModes))
       ->option_text("WHEN");
   app.add_flag("-q,--quiet", options.quiet, "no progress; text lists only failures and the summary");
+  app.add_flag("--follow", options.follow,
+               "search folders reached through symbolic links too (loops are reported)");
+  app.add_flag("--allow-empty", options.allowEmpty,
+               "finding no component passes (exit 0 rather than 3)");
 
   std::vector<const char*> argv;
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());

@@ -29,6 +29,9 @@ struct ScanOptions {
   bool strict = false;
   ProgressMode progress = ProgressMode::kAuto;
   bool quiet = false;
+  // A scan that finds no component passes (exit 0) rather than exiting 3.
+  bool allowEmpty = false;
+  bool follow = false;  // search folders reached through symbolic links too
 };
 
 // What the command line asks for: a scan with these options, or an

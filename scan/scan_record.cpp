@@ -174,10 +174,15 @@ ScanRecord MakeRecord(std::string path, const ComponentInfo& info, const CheckCr
   // A failed inspection outranks the comparisons; the exit code still says
   // what PACKPROBE returns.
   if (!info.inspected) {
-    record.outcome = info.status == kStatusMissing   ? Outcome::kMissing
-                     : info.status == kStatusInvalid ? Outcome::kInvalid
-                                                                    : Outcome::kSystemError;
     record.reason = ReasonOf(info);
+    // Metadata that does not load is the package's fault, not the host's:
+    // PACKPROBE gives it status 6, and the record keeps that status and exit
+    // code, but its outcome sends people to the package.
+    const bool packageFault = record.reason->code.rfind("metadata-", 0) == 0;
+    record.outcome = info.status == kStatusMissing ? Outcome::kMissing
+                     : info.status == kStatusInvalid || packageFault
+                         ? Outcome::kInvalid
+                         : Outcome::kSystemError;
   } else if (verdict.filtered()) {
     record.outcome = Outcome::kFiltered;
   } else if (verdict.stubFailed && verdict.setupFailed) {
@@ -206,6 +211,17 @@ ScanRecord MakeSystemErrorRecord(std::string path, std::string code, std::string
   record.exitCode = kExitSystemError;
   record.status = kStatusSystemError;
   record.reason = Reason{std::move(code), "inspection", std::move(detail), {}, 0};
+  return record;
+}
+
+ScanRecord MakeSearchRecord(std::string path, Outcome outcome, int status, std::string code,
+                            std::string detail) {
+  ScanRecord record;
+  record.path = std::move(path);
+  record.outcome = outcome;
+  record.exitCode = status;
+  record.status = status;
+  record.reason = Reason{std::move(code), "search", std::move(detail), {}, 0};
   return record;
 }
 

@@ -1,6 +1,7 @@
 // The result of checking one component in a scan, as the reports show it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "component/component_info.h"
 #include "component/verdict.h"
+#include "scan/exit_codes.h"
 
 namespace packprobe::scan {
 
@@ -28,11 +30,8 @@ enum class Outcome {
 // "passed", "filtered", "stub-out-of-range", ...
 std::string_view OutcomeName(Outcome outcome);
 
-// Exit codes of a scan.
-inline constexpr int kScanPassed = 0;      // every component passed or was filtered
-inline constexpr int kScanOutOfRange = 1;  // some version out of range, nothing worse
-inline constexpr int kScanFailed = 2;      // some component missing, invalid or a system error
-inline constexpr int kScanUsage = 64;      // a usage error (EX_USAGE)
+// The number of outcomes, for counts kept per outcome.
+inline constexpr std::size_t kOutcomeCount = 8;
 
 // The scan exit code that one outcome calls for.
 int ScanExitCode(Outcome outcome);
@@ -84,6 +83,12 @@ ScanRecord MakeRecord(std::string path, const ComponentInfo& info, const CheckCr
 
 // The record of a component whose check could not run at all.
 ScanRecord MakeSystemErrorRecord(std::string path, std::string code, std::string detail);
+
+// The record of an entry that the search could not hand to the check (a
+// folder that cannot be listed, a link back to a folder being searched),
+// with the outcome and the status (also its exit code) that it gets.
+ScanRecord MakeSearchRecord(std::string path, Outcome outcome, int status, std::string code,
+                            std::string detail);
 
 // Under --strict, a component with warnings that would otherwise pass or
 // fail only a comparison becomes invalid, with the first warning as reason.

@@ -18,12 +18,29 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
   const auto start = std::chrono::steady_clock::now();
   ScanRecord record;
   try {
-    if (!target.folderError.empty()) {
-      record = MakeSystemErrorRecord(target.display, "folder-unreadable", target.folderError);
+    if (target.searchCode == "folder-loop") {
+      // Not a component but a folder met again: as PACKPROBE refuses a
+      // folder named as a component.
+      record = MakeSearchRecord(target.display, Outcome::kInvalid, kStatusInvalid,
+                                target.searchCode, target.searchDetail);
+    } else if (!target.searchCode.empty()) {
+      record = MakeSearchRecord(target.display, Outcome::kSystemError,
+                                kStatusSystemError, target.searchCode,
+                                target.searchDetail);
     } else {
       const std::u16string path = PathToUtf16(target.native);
       const auto info = std::make_unique<ComponentInfo>(&path);
       record = MakeRecord(target.display, *info, criteria);
+      // A link or a special file explains a missing or refused component
+      // better than the check can.
+      if (record.reason && (record.reason->code == "component-missing" ||
+                            record.reason->code == "not-regular-file")) {
+        const EntryReason entry = DescribeEntry(std::filesystem::path(target.native));
+        if (!entry.code.empty()) {
+          record.reason->code = entry.code;
+          record.reason->detail = entry.detail;
+        }
+      }
     }
   } catch (const std::exception& e) {
     // Running out of memory is the failure expected here; like PACKPROBE,
@@ -37,7 +54,7 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
 }
 
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
-              const std::function<void(ScanRecord&&)>& emit) {
+              const std::function<bool(ScanRecord&&)>& emit) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
   CVekXMLReader::SettleProcessSettings();
@@ -45,7 +62,9 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
   if (jobs > targets.size()) jobs = static_cast<unsigned>(std::max<std::size_t>(targets.size(), 1));
 
   if (jobs == 1) {
-    for (const Target& target : targets) emit(CheckTarget(target, criteria));
+    for (const Target& target : targets) {
+      if (!emit(CheckTarget(target, criteria))) return;
+    }
     return;
   }
 
@@ -103,7 +122,10 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
         ++nextToEmit;
       }
       workerWake.notify_all();
-      emit(std::move(record));
+      if (!emit(std::move(record))) {
+        stopWorkers();
+        return;
+      }
     }
   } catch (...) {
     stopWorkers();

@@ -17,10 +17,11 @@ namespace packprobe::scan {
 ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria);
 
 // Checks every target on `jobs` threads and calls emit with each record in
-// the targets' order, on the calling thread. At most a few records per job
+// the targets' order, on the calling thread, until emit returns false: then
+// no further check starts, and the checks running are waited for. At most a few records per job
 // wait to be emitted at any time, so memory does not grow with the number
 // of targets. Settles the XML reader's process-wide settings first.
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
-              const std::function<void(ScanRecord&&)>& emit);
+              const std::function<bool(ScanRecord&&)>& emit);
 
 }  // namespace packprobe::scan

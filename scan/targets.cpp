@@ -1,20 +1,21 @@
 #include "scan/targets.h"
 
 #include <algorithm>
+#include <memory>
 #include <string_view>
 #include <system_error>
 
+#include "scan/shown_text.h"
 #include "util/ascii.h"
 
 namespace packprobe::scan {
 namespace fs = std::filesystem;
-namespace {
-
-// The path with "/" between its parts on every system, as UTF-8.
 std::string GenericUtf8(const fs::path& path) {
   const std::u8string text = path.generic_u8string();
   return std::string(text.begin(), text.end());
 }
+
+namespace {
 
 bool HasExeExtension(const fs::path& path) {
   const std::string name = GenericUtf8(path.filename());
@@ -24,38 +25,159 @@ bool HasExeExtension(const fs::path& path) {
                     [](char a, char b) { return AsciiEqualIgnoringCase(a, b); });
 }
 
-void SearchFolder(const fs::path& folder, std::vector<Target>& targets) {
-  std::error_code error;
-  fs::recursive_directory_iterator it(folder, error);
-  for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    // Regular files and links to them; links to folders are not followed,
-    // and special files (pipes, devices) are no components.
-    std::error_code ignored;
-    if (!it->is_regular_file(ignored) || !HasExeExtension(it->path())) continue;
-    Target target;
-    target.native = it->path().native();
-    target.display = GenericUtf8(it->path());
-    target.shardHash = Fnv1a64(GenericUtf8(it->path().lexically_relative(folder)));
-    targets.push_back(std::move(target));
+// The ancestors of a folder on the way the search took to it, as canonical
+// paths: a link that leads to one of them would search it again, forever.
+struct Chain {
+  std::string canonical;
+  std::shared_ptr<const Chain> parent;
+};
+
+// True when searching the folder canonical would enter a folder of the
+// chain again: it is one of them, or holds one of them.
+bool ReachesChain(const Chain* chain, const std::string& canonical) {
+  if (canonical.empty()) return false;
+  const std::string prefix = canonical.back() == '/' ? canonical : canonical + "/";
+  for (; chain != nullptr; chain = chain->parent.get()) {
+    if (chain->canonical == canonical || chain->canonical.rfind(prefix, 0) == 0) return true;
   }
-  if (error) {
-    Target target;
-    target.native = folder.native();
-    target.display = GenericUtf8(folder);
-    target.shardHash = Fnv1a64(target.display);
-    target.folderError = "the folder cannot be searched: " + error.message();
-    targets.push_back(std::move(target));
+  return false;
+}
+
+std::string Canonical(const fs::path& path) {
+  std::error_code error;
+  const fs::path canonical = fs::canonical(path, error);
+  return error ? std::string() : GenericUtf8(canonical);
+}
+
+Target MakeTarget(const fs::path& path, const fs::path& root) {
+  Target target;
+  target.native = path.native();
+  target.display = GenericUtf8(path);
+  target.shardHash = Fnv1a64(GenericUtf8(path.lexically_relative(root)));
+  return target;
+}
+
+Target SearchFault(const fs::path& path, std::string code, std::string detail) {
+  Target target;
+  target.native = path.native();
+  target.display = GenericUtf8(path);
+  target.shardHash = Fnv1a64(target.display);
+  target.searchCode = std::move(code);
+  target.searchDetail = std::move(detail);
+  return target;
+}
+
+// Searches root and the folders below it, one folder at a time from a
+// stack (no recursion, so depth costs no stack). A folder that cannot be
+// listed becomes a target of its own and the search goes on.
+void SearchFolder(const fs::path& root, const SearchOptions& options, std::vector<Target>& targets,
+                  SearchNotes& notes) {
+  struct Pending {
+    fs::path folder;
+    std::shared_ptr<const Chain> chain;
+  };
+  std::vector<Pending> pending;
+  std::shared_ptr<const Chain> rootChain;
+  if (options.followFolderLinks) rootChain = std::make_shared<Chain>(Chain{Canonical(root), nullptr});
+  pending.push_back({root, rootChain});
+  while (!pending.empty()) {
+    Pending current = std::move(pending.back());
+    pending.pop_back();
+    std::error_code error;
+    fs::directory_iterator it(current.folder, error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+      const fs::path& path = it->path();
+      std::error_code ignored;
+      const fs::file_status own = it->symlink_status(ignored);
+      if (fs::is_directory(own)) {
+        std::shared_ptr<const Chain> chain;
+        if (current.chain) {
+          chain = std::make_shared<Chain>(Chain{Canonical(path), current.chain});
+        }
+        pending.push_back({path, std::move(chain)});
+        continue;
+      }
+      std::error_code followError;
+      const fs::file_status followed = fs::status(path, followError);
+      if (fs::is_symlink(own) && !followError && fs::is_directory(followed)) {
+        if (!options.followFolderLinks) {
+          ++notes.folderLinksSkipped;
+          continue;
+        }
+        const std::string canonical = Canonical(path);
+        if (ReachesChain(current.chain.get(), canonical)) {
+          targets.push_back(SearchFault(
+              path, "folder-loop",
+              "the link leads to " + ShownPath(canonical) +
+                  ", which holds a folder that this search is already in; it is not searched"));
+          continue;
+        }
+        pending.push_back({path, std::make_shared<Chain>(Chain{canonical, current.chain})});
+        continue;
+      }
+      // Everything else named *.exe gets a record: regular files and links
+      // to them are checked, and the check gives dangling links, link loops,
+      // pipes, devices and sockets their reasons.
+      if (HasExeExtension(path)) targets.push_back(MakeTarget(path, root));
+    }
+    if (error) {
+      targets.push_back(SearchFault(current.folder, "folder-unreadable",
+                                    "the folder " + ShownPath(GenericUtf8(current.folder)) +
+                                        " cannot be searched: " + error.message() +
+                                        "; what it holds was not checked"));
+    }
+  }
+}
+
+std::string KindOf(const fs::file_status& status) {
+  switch (status.type()) {
+    case fs::file_type::directory: return "a folder";
+    case fs::file_type::fifo: return "a named pipe (FIFO)";
+    case fs::file_type::character: return "a character device";
+    case fs::file_type::block: return "a block device";
+    case fs::file_type::socket: return "a socket";
+    default: return "not a regular file";
   }
 }
 
 }  // namespace
 
-std::vector<Target> CollectTargets(const std::vector<fs::path>& paths) {
+EntryReason DescribeEntry(const fs::path& path) {
+  std::error_code error;
+  const fs::file_status own = fs::symlink_status(path, error);
+  if (error) return {};
+  const bool link = fs::is_symlink(own);
+  std::string linkText;
+  if (link) {
+    const fs::path to = fs::read_symlink(path, error);
+    linkText = error ? std::string("the symbolic link")
+                     : "the symbolic link to " + ShownPath(GenericUtf8(to));
+  }
+  const fs::file_status followed = fs::status(path, error);
+  if (error) {
+    if (!link) return {};
+    if (error == std::errc::too_many_symbolic_link_levels) {
+      return {"link-loop", linkText + " leads back to itself (too many levels of links)"};
+    }
+    if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
+      return {"dangling-link", linkText + " leads to nothing: its target does not exist"};
+    }
+    return {};
+  }
+  if (fs::is_regular_file(followed)) return {};
+  return {"not-regular-file",
+          (link ? linkText + " leads to " : std::string("the path names ")) + KindOf(followed) +
+              ", not a component file"};
+}
+
+std::vector<Target> CollectTargets(const std::vector<fs::path>& paths,
+                                   const SearchOptions& options, SearchNotes* notes) {
   std::vector<Target> targets;
+  SearchNotes ownNotes;
   for (const fs::path& path : paths) {
     std::error_code ignored;
     if (fs::is_directory(path, ignored)) {
-      SearchFolder(path, targets);
+      SearchFolder(path, options, targets, notes != nullptr ? *notes : ownNotes);
       continue;
     }
     Target target;

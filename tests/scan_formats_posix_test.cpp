@@ -56,14 +56,16 @@ TEST_F(ScanFormatsTest, JsonLinesParseWithJq) {
   const ProgramResult r = ScanAndRead(
       "jsonl",
       "jq -r 'if .schema then \"header \\(.schema) \\(.options.stub_min)\" "
+      "elif .complete then \"closing \\(.total) \\(.counts.invalid) \\(.exit_code)\" "
       "else \"\\(.outcome) \\(.exit_code) \\(.name)\" end' report.jsonl");
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out,
-            "header packprobe-scan/1 3000\n"
+            "header packprobe-scan/2 3000\n"
             "passed 0 Kit&Co,\"quoted\",\xE6\x97\xA5\xE6\x9C\xAC<1>\n"
             "invalid 5 \n"
             "filtered 0 Firmware kit\n"
-            "stub-out-of-range 1 Old\n");
+            "stub-out-of-range 1 Old\n"
+            "closing 4 1 2\n");
 }
 
 TEST_F(ScanFormatsTest, CsvReadsWithPythonsCsvModule) {

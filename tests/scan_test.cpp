@@ -89,13 +89,14 @@ class ScanTest : public ::testing::Test {
                        {{"TMPDIR", tmp_.path().string()}}});
   }
 
-  // The component records of a JSON Lines report (header lines skipped).
+  // The component records of a JSON Lines report (header and closing
+  // records skipped).
   static std::vector<Json> Records(const std::string& jsonl) {
     std::vector<Json> records;
     std::istringstream lines(jsonl);
     for (std::string line; std::getline(lines, line);) {
       Json json = Json::parse(line);
-      if (!json.contains("schema")) records.push_back(std::move(json));
+      if (json.contains("path")) records.push_back(std::move(json));
     }
     return records;
   }
@@ -188,7 +189,8 @@ TEST_F(ScanTest, AgreesWithPackprobeOnEveryComponentAndExitCode) {
     EXPECT_EQ(scan.exitCode, worst);
   }
   EXPECT_EQ(exitCodes, (std::set<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
-  EXPECT_EQ(outcomes.size(), 8u) << testing::PrintToString(outcomes);
+  // Every outcome but system-error, which takes a fault of the host.
+  EXPECT_EQ(outcomes.size(), 7u) << testing::PrintToString(outcomes);
 }
 
 TEST_F(ScanTest, RecordsCarryRawVersionsAndWarnings) {
@@ -379,9 +381,9 @@ TEST_F(ScanTest, RecordsComeInSortedOrderWhateverTheJobs) {
   std::vector<std::string> all;
   for (std::string line; std::getline(lines, line);) all.push_back(line);
   ASSERT_GT(all.size(), 3u);
-  EXPECT_EQ(all.back().rfind("36 components: 31 passed, 4 invalid, 1 system error, in ", 0), 0u)
+  EXPECT_EQ(all.back().rfind("36 components: 31 passed, 5 invalid, 4 warnings, in ", 0), 0u)
       << all.back();
-  EXPECT_EQ(all[1].rfind("system-error ", 0), 0u) << all[1];
+  EXPECT_EQ(all[1].rfind("invalid ", 0), 0u) << all[1];
   EXPECT_EQ(all[2].rfind("    reason: ", 0), 0u) << all[2];
   EXPECT_EQ(text.exitCode, 2);
 }

@@ -1,0 +1,240 @@
+// End-to-end tests of packprobe-scan as a release gate: it never passes what
+// it did not check, gives every entry of a search a record, keeps every
+// record whole or fails visibly, and leaves nothing behind.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/component_builder.h"
+#include "tests/support/program_runner.h"
+#include "tests/support/scratch_dir.h"
+
+namespace packprobe::testsupport {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+class ScanGateTest : public ::testing::Test {
+ protected:
+  void PutKit(const std::string& relative, const std::string& category = "Software - Tools") {
+    const fs::path path = cwd_ / relative;
+    fs::create_directories(path.parent_path());
+    ComponentContents contents;
+    contents.metadataName = path.stem().string() + ".xml";
+    contents.metadata = MetadataXml("Kit " + path.stem().string(), category);
+    WriteFile(path, BuildComponent(contents));
+  }
+
+  // Runs the scan in the scratch directory with its own TMPDIR, which must
+  // be empty again afterwards.
+  ProgramResult Scan(std::vector<std::string> arguments, std::function<void()> setup = {}) {
+    ProgramResult result = RunProgram(
+        {PACKPROBE_SCAN_EXE, std::move(arguments), cwd_.path(), {{"TMPDIR", tmp_.path().string()}}},
+        setup);
+    EXPECT_EQ(ListTree(tmp_.path()), std::vector<std::string>{});
+    return result;
+  }
+
+  // Every line of a JSON Lines report, parsed.
+  static std::vector<Json> Lines(const std::string& jsonl) {
+    std::vector<Json> lines;
+    std::istringstream in(jsonl);
+    for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+    return lines;
+  }
+
+  ScratchDir cwd_;
+  ScratchDir tmp_;
+};
+
+TEST_F(ScanGateTest, NothingCheckedIsNoPass) {
+  fs::create_directories(cwd_ / "empty");
+  fs::create_directories(cwd_ / "only-link");
+  PutKit("elsewhere/k.exe");
+  fs::create_directory_symlink("../elsewhere", cwd_ / "only-link" / "sub");
+  fs::create_directories(cwd_ / "x.exe");
+  for (const std::string path : {"empty", "only-link", "x.exe"}) {
+    SCOPED_TRACE(path);
+    const ProgramResult text = Scan({path});
+    EXPECT_EQ(text.exitCode, 3);
+    EXPECT_NE(text.err.find("nothing was checked: no component found in " + path), std::string::npos)
+        << text.err;
+    const ProgramResult jsonl = Scan({"--format", "jsonl", path});
+    EXPECT_EQ(jsonl.exitCode, 3);
+    const std::vector<Json> lines = Lines(jsonl.out);
+    ASSERT_EQ(lines.size(), 2u) << jsonl.out;
+    EXPECT_EQ(lines[1]["complete"], true);
+    EXPECT_EQ(lines[1]["total"], 0);
+    EXPECT_EQ(lines[1]["exit_code"], 3);
+    const ProgramResult allowed = Scan({"--allow-empty", path});
+    EXPECT_EQ(allowed.exitCode, 0);
+    EXPECT_EQ(allowed.err, "");
+  }
+  // A shard whose share is empty while the paths held components is no
+  // empty scan: its workers together checked everything.
+  const ProgramResult shard = Scan({"--shard", "0/1000", "--format", "jsonl", "elsewhere"});
+  const ProgramResult other = Scan({"--shard", "1/1000", "--format", "jsonl", "elsewhere"});
+  EXPECT_EQ(shard.exitCode + other.exitCode, 0);
+}
+
+// The reason code of each record of a JSON Lines report, by path.
+std::map<std::string, std::string> ReasonCodes(const std::vector<Json>& lines) {
+  std::map<std::string, std::string> codes;
+  for (const Json& line : lines) {
+    if (!line.contains("path")) continue;
+    codes[line["path"]] = line["outcome"].get<std::string>() + " " +
+                          (line["reason"].is_object() ? line["reason"]["code"].get<std::string>() : "-");
+  }
+  return codes;
+}
+
+TEST_F(ScanGateTest, EveryEntryASearchMeetsGetsARecord) {
+  PutKit("drop/good.exe");
+  fs::create_symlink("nowhere.exe", cwd_ / "drop" / "dangling.exe");
+  ASSERT_EQ(mkfifo((cwd_ / "drop" / "fifo.exe").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", cwd_ / "drop" / "zero.exe");
+  fs::create_symlink("loop.exe", cwd_ / "drop" / "loop.exe");
+  PutKit("linked/inside.exe");
+  fs::create_directory_symlink("../linked", cwd_ / "drop" / "to-linked");
+  fs::create_directory_symlink("..", cwd_ / "linked" / "up");
+
+  const ProgramResult plain = Scan({"--format", "jsonl", "drop"});
+  EXPECT_EQ(plain.exitCode, 2);
+  EXPECT_EQ(ReasonCodes(Lines(plain.out)),
+            (std::map<std::string, std::string>{
+                {"drop/dangling.exe", "missing dangling-link"},
+                {"drop/fifo.exe", "invalid not-regular-file"},
+                {"drop/good.exe", "passed -"},
+                {"drop/loop.exe", "missing link-loop"},
+                {"drop/zero.exe", "invalid not-regular-file"}}));
+  // Named directly, the same paths give the same records.
+  const ProgramResult named = Scan({"--format", "jsonl", "drop/dangling.exe", "drop/fifo.exe",
+                                    "drop/good.exe", "drop/loop.exe", "drop/zero.exe"});
+  EXPECT_EQ(ReasonCodes(Lines(named.out)), ReasonCodes(Lines(plain.out)));
+  EXPECT_NE(plain.out.find("named pipe"), std::string::npos);
+  EXPECT_NE(plain.out.find("the symbolic link to /dev/zero leads to a character device"),
+            std::string::npos);
+
+  // --follow searches linked folders and reports a link back to one being
+  // searched, once, instead of going round.
+  const ProgramResult follow = Scan({"--format", "jsonl", "--follow", "drop"});
+  const auto codes = ReasonCodes(Lines(follow.out));
+  EXPECT_EQ(codes.at("drop/to-linked/inside.exe"), "passed -");
+  EXPECT_EQ(codes.at("drop/to-linked/up"), "invalid folder-loop") << follow.out;
+  EXPECT_EQ(codes.size(), 7u) << follow.out;
+}
+
+TEST_F(ScanGateTest, AnUnreadableFolderIsNamedAndTheSearchGoesOn) {
+  PutKit("perm/a/a.exe");
+  PutKit("perm/b/locked/hidden.exe");
+  PutKit("perm/b/zz.exe");
+  PutKit("perm/c/c.exe");
+  fs::permissions(cwd_ / "perm" / "b" / "locked", fs::perms::none);
+  // Mode 000 stops only an ordinary user: run as one when the tests run as
+  // root.
+  fs::permissions(cwd_.path(), fs::perms::all);
+  fs::permissions(tmp_.path(), fs::perms::all);
+  const auto asUser = [] {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
+  };
+  const ProgramResult r = Scan({"--format", "jsonl", "perm"}, asUser);
+  fs::permissions(cwd_ / "perm" / "b" / "locked", fs::perms::owner_all);
+  EXPECT_EQ(r.exitCode, 2) << r.err;
+  const std::vector<Json> lines = Lines(r.out);
+  EXPECT_EQ(ReasonCodes(lines), (std::map<std::string, std::string>{
+                                    {"perm/a/a.exe", "passed -"},
+                                    {"perm/b/locked", "system-error folder-unreadable"},
+                                    {"perm/b/zz.exe", "passed -"},
+                                    {"perm/c/c.exe", "passed -"}}));
+  EXPECT_NE(r.out.find("the folder perm/b/locked cannot be searched"), std::string::npos) << r.out;
+}
+
+// A list of count paths that do not exist: as many missing records, cheaply.
+std::string MissingList(int count) {
+  std::string list;
+  for (int i = 0; i < count; ++i) list += "gone/m" + std::to_string(100000 + i) + ".exe\n";
+  return list;
+}
+
+TEST_F(ScanGateTest, EveryReportIsWholeOrFailsWithItsOwnCode) {
+  // 3,000 JUnit test cases are more than a report holds back in memory: the
+  // rest waits in TMPDIR, and comes back whole.
+  WriteFile(cwd_ / "list.txt", MissingList(3000));
+  const ProgramResult whole = Scan({"--format", "junit", "--files-from", "list.txt"});
+  EXPECT_EQ(whole.exitCode, 2);
+  EXPECT_NE(whole.out.find("<testsuite name=\"packprobe-scan\" tests=\"3000\""), std::string::npos);
+  std::size_t testcases = 0;
+  for (std::size_t at = 0; (at = whole.out.find("<testcase ", at)) != std::string::npos; ++at) {
+    ++testcases;
+  }
+  EXPECT_EQ(testcases, 3000u);
+
+  // Where the held-back part cannot be kept, the report fails visibly.
+  const ProgramResult noTmp =
+      RunProgram({PACKPROBE_SCAN_EXE, {"--format", "junit", "--files-from", "list.txt"}, cwd_.path(),
+                  {{"TMPDIR", (tmp_ / "gone").string()}}});
+  EXPECT_EQ(noTmp.exitCode, 74);
+  EXPECT_NE(noTmp.err.find("held-back part"), std::string::npos) << noTmp.err;
+  EXPECT_EQ(noTmp.out.find("</testsuites>"), std::string::npos);
+
+  // -o replaces its file only with a whole report: a file-size limit keeps
+  // the old one, and leaves no temporary file beside it.
+  fs::create_directories(cwd_ / "out");
+  WriteFile(cwd_ / "out" / "report.jsonl", "old\n");
+  const ProgramResult limited =
+      Scan({"--format", "jsonl", "-o", "out/report.jsonl", "--files-from", "list.txt"},
+           [] {
+             rlimit limit{64 << 10, 64 << 10};
+             setrlimit(RLIMIT_FSIZE, &limit);
+           });
+  EXPECT_EQ(limited.exitCode, 74);
+  EXPECT_NE(limited.err.find("File too large"), std::string::npos) << limited.err;
+  EXPECT_EQ(ListTree(cwd_ / "out"), std::vector<std::string>{"report.jsonl"});
+  EXPECT_EQ(ReadFile(cwd_ / "out" / "report.jsonl"), "old\n");
+  const ProgramResult replaced =
+      Scan({"--format", "jsonl", "-o", "out/report.jsonl", "--files-from", "list.txt"});
+  EXPECT_EQ(replaced.exitCode, 2);
+  EXPECT_EQ(Lines(ReadFile(cwd_ / "out" / "report.jsonl")).back()["total"], 3000);
+
+  // One code for each unrelated failure.
+  PutKit("rel/victim.exe");
+  const std::string victim = ReadFile(cwd_ / "rel" / "victim.exe");
+  WriteFile(cwd_ / "rel" / "broken.exe", "not a component");
+  EXPECT_EQ(Scan({"rel"}).exitCode, 2);
+  EXPECT_EQ(Scan({"-o", "/dev/full", "rel"}).exitCode, 74);
+  EXPECT_EQ(Scan({"-o", "nodir/x", "rel"}).exitCode, 74);
+  const ProgramResult input = Scan({"-o", "rel/victim.exe", "rel"});
+  EXPECT_EQ(input.exitCode, 64);
+  EXPECT_NE(input.err.find("it is the component rel/victim.exe"), std::string::npos) << input.err;
+  EXPECT_EQ(ReadFile(cwd_ / "rel" / "victim.exe"), victim);
+  EXPECT_EQ(Scan({"-o", "list.txt", "--files-from", "list.txt"}).exitCode, 64);
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--help"}, std::vector<std::string>{"--version"}}) {
+    EXPECT_EQ(Scan(arguments, [] { freopen("/dev/full", "w", stdout); }).exitCode, 74);
+  }
+
+  // A closed output pipe stops the scan at once, with its own code.
+  const ProgramResult closed = Scan({"--format", "jsonl", "--files-from", "list.txt"}, [] {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) _exit(125);
+    close(pipeEnds[0]);
+    dup2(pipeEnds[1], STDOUT_FILENO);
+  });
+  EXPECT_EQ(closed.exitCode, 74);
+  EXPECT_NE(closed.err.find("Broken pipe"), std::string::npos) << closed.err;
+}
+
+}  // namespace
+}  // namespace packprobe::testsupport

@@ -24,6 +24,13 @@ using StdioFile = std::unique_ptr<std::FILE, StdioFileCloser>;
 // regular file that exists.
 StdioFile OpenFileForReading(std::u16string_view path, HostFault* fault = nullptr);
 
+// Opens whatever path names for reading bytes, untranslated: a regular
+// file, a pipe or a device (a list of paths may come from a pipe); it waits
+// as the system does. Null when it cannot be opened, with errno (on POSIX)
+// or the runtime's errno (on Windows) saying why; a path that cannot be
+// named on this system gives ENOENT.
+StdioFile OpenStreamForReading(std::u16string_view path);
+
 // Makes binary, untranslated access the runtime's default for files opened
 // from now on, for the rest of the process. Nothing to do where files have
 // no text mode.

@@ -30,6 +30,15 @@ StdioFile OpenFileForReading(std::u16string_view path, HostFault* fault) {
   return file;
 }
 
+StdioFile OpenStreamForReading(std::u16string_view path) {
+  const std::optional<NativePath> name = SystemPath(path);
+  if (!name) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return StdioFile(std::fopen(name->c_str(), "rb"));
+}
+
 void SetBinaryDefaultFileMode() {}
 
 }  // namespace packprobe::platform

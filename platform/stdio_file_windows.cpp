@@ -55,6 +55,15 @@ StdioFile OpenFileForReading(std::u16string_view path, HostFault* fault) {
   return file;
 }
 
+StdioFile OpenStreamForReading(std::u16string_view path) {
+  const std::optional<std::wstring> name = SystemPath(path);
+  if (!name) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return StdioFile(_wfopen(ExtendedPath(*name).c_str(), L"rb"));
+}
+
 void SetBinaryDefaultFileMode() { _fmode = _O_BINARY; }
 
 }  // namespace packprobe::platform

@@ -1,19 +1,10 @@
 // What the scan program needs of the host beyond the library.
 #pragma once
 
-#include <cstdio>
-#include <filesystem>
-
 namespace packprobe::scan {
 
 // True when standard error is a terminal (a console on Windows).
 bool StandardErrorIsTerminal();
-
-// Opens the file at path for writing bytes, replacing it; null on failure.
-std::FILE* OpenOutputFile(const std::filesystem::path& path);
-
-// Opens the file at path for reading bytes; null on failure.
-std::FILE* OpenInputFile(const std::filesystem::path& path);
 
 // Makes standard input and output carry bytes untranslated, and a console
 // show UTF-8, until RestoreStandardStreams.

@@ -9,10 +9,6 @@ namespace packprobe::scan {
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
-std::FILE* OpenOutputFile(const std::filesystem::path& path) { return _wfopen(path.c_str(), L"wb"); }
-
-std::FILE* OpenInputFile(const std::filesystem::path& path) { return _wfopen(path.c_str(), L"rb"); }
-
 namespace {
 UINT savedConsoleCodePage = 0;
 }  // namespace

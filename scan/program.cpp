@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "platform/report_file.h"
+#include "platform/stdio_file.h"
 #include "scan/host.h"
 #include "scan/report.h"
 #include "scan/scan_options.h"
@@ -75,9 +76,9 @@ std::optional<std::vector<std::filesystem::path>> NamedPaths(const ScanOptions& 
   std::string why = "cannot be opened";
   if (options.filesFrom == "-") {
     list = ReadList(stdin, why);
-  } else if (std::FILE* file = OpenInputFile(PathFromUtf8(options.filesFrom))) {
-    list = ReadList(file, why);
-    std::fclose(file);
+  } else if (const platform::StdioFile file = platform::OpenStreamForReading(
+                 PathToUtf16(PathFromUtf8(options.filesFrom).native()))) {
+    list = ReadList(file.get(), why);
   } else {
     why += ": " + std::system_category().message(errno);
   }
@@ -214,9 +215,10 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   const std::unique_ptr<Report> report = MakeReport(options, out);
   ScanSummary summary;
   int exitCode = kScanPassed;
-  // Components already seen: a hash of the display name and versions, and
-  // the index of the first target that has them.
-  std::unordered_map<std::uint64_t, std::size_t> seen;
+  // Components already seen: the display name and versions, and the index
+  // of the first target that has them. The key itself decides, so that two
+  // different components can never count as one.
+  std::unordered_map<std::string, std::size_t> seen;
   std::size_t index = 0;
 
   report->Begin();
@@ -227,7 +229,7 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     if (record.inspected && !record.name.empty() && record.outcome != Outcome::kFiltered) {
       const std::string key = record.name + '\x1F' + std::to_string(record.stub.version.value_or(0)) +
                               '\x1F' + std::to_string(record.setup.version.value_or(-1));
-      const auto [first, inserted] = seen.try_emplace(Fnv1a64(key), index);
+      const auto [first, inserted] = seen.try_emplace(key, index);
       if (!inserted) {
         record.warnings.push_back({"duplicate-component", "the same display name and versions as " +
                                                               ShownPath(targets[first->second].display)});

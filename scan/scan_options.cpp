@@ -88,16 +88,6 @@ CommandLine UsageError(const std::string& message) {
 
 }  // namespace
 
-const char* FormatName(Format format) {
-  switch (format) {
-    case Format::kText: return "text";
-    case Format::kJsonl: return "jsonl";
-    case Format::kCsv: return "csv";
-    case Format::kJunit: return "junit";
-  }
-  return "text";
-}
-
 CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsigned defaultJobs) {
   CLI::App app(kDescription, "packprobe-scan");
   app.footer(kFooter);

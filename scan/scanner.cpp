@@ -10,7 +10,7 @@
 #include <optional>
 #include <thread>
 
-#include "xml/xml_reader.h"
+#include "component/process_settings.h"
 
 namespace packprobe::scan {
 
@@ -57,13 +57,21 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
               const std::function<bool(ScanRecord&&)>& emit) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
-  CVekXMLReader::SettleProcessSettings();
+  SettleProcessSettings();
+  RunPool(
+      targets.size(), jobs, [&](std::size_t index) { return CheckTarget(targets[index], criteria); },
+      emit);
+}
+
+void RunPool(std::size_t count, unsigned jobs,
+             const std::function<ScanRecord(std::size_t index)>& check,
+             const std::function<bool(ScanRecord&&)>& emit) {
   if (jobs < 1) jobs = 1;
-  if (jobs > targets.size()) jobs = static_cast<unsigned>(std::max<std::size_t>(targets.size(), 1));
+  if (jobs > count) jobs = static_cast<unsigned>(std::max<std::size_t>(count, 1));
 
   if (jobs == 1) {
-    for (const Target& target : targets) {
-      if (!emit(CheckTarget(target, criteria))) return;
+    for (std::size_t index = 0; index < count; ++index) {
+      if (!emit(check(index))) return;
     }
     return;
   }
@@ -84,12 +92,12 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
       {
         std::unique_lock lock(mutex);
         workerWake.wait(lock, [&] {
-          return nextToTake >= targets.size() || nextToTake < nextToEmit + window;
+          return nextToTake >= count || nextToTake < nextToEmit + window;
         });
-        if (nextToTake >= targets.size()) return;
+        if (nextToTake >= count) return;
         index = nextToTake++;
       }
-      ScanRecord record = CheckTarget(targets[index], criteria);
+      ScanRecord record = check(index);
       {
         std::lock_guard lock(mutex);
         ring[index % window] = std::move(record);
@@ -105,14 +113,14 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
   const auto stopWorkers = [&] {
     {
       std::lock_guard lock(mutex);
-      nextToTake = targets.size();
+      nextToTake = count;
     }
     workerWake.notify_all();
     for (std::thread& thread : threads) thread.join();
   };
   try {
     for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
-    while (nextToEmit < targets.size()) {
+    while (nextToEmit < count) {
       ScanRecord record;
       {
         std::unique_lock lock(mutex);

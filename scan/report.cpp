@@ -16,6 +16,9 @@
 namespace packprobe::scan {
 namespace {
 
+// Objects are made as objects from the start (Json::object()), never by
+// a first key on a null value: that conversion leaves a value the library
+// cannot destroy when the allocation fails.
 using Json = nlohmann::ordered_json;
 
 bool IsFailure(Outcome outcome) {
@@ -28,7 +31,7 @@ Json OrNull(const std::optional<T>& value) {
 }
 
 Json VersionJson(const VersionReport& version) {
-  Json json;
+  Json json = Json::object();
   json["text"] = OrNull(version.text);
   json["version"] = OrNull(version.version);
   json["display"] = OrNull(version.display);
@@ -43,7 +46,7 @@ std::string Milliseconds(double ms) {
 }
 
 Json RecordJson(const ScanRecord& record) {
-  Json json;
+  Json json = Json::object();
   // A path that is not shown as it is (not UTF-8, or holding control
   // characters) also comes as its raw bytes, so that it round-trips.
   json["path"] = ShownPath(record.path);
@@ -60,7 +63,7 @@ Json RecordJson(const ScanRecord& record) {
   json["category"] = OrNull(record.category);
   json["type"] = OrNull(record.type);
   if (record.reason) {
-    Json reason;
+    Json reason = Json::object();
     reason["code"] = record.reason->code;
     reason["step"] = record.reason->step;
     reason["detail"] = record.reason->detail;
@@ -91,7 +94,7 @@ Json ShardJson(const ScanOptions& options) {
 }
 
 Json OptionsJson(const ScanOptions& options) {
-  Json json;
+  Json json = Json::object();
   json["paths"] = options.paths;
   json["files_from"] = options.filesFrom.empty() ? Json(nullptr) : Json(options.filesFrom);
   json["stub_min"] = options.criteria.stubMin;
@@ -112,7 +115,7 @@ class JsonLinesReport : public Report {
  public:
   JsonLinesReport(const ScanOptions& options, std::FILE* out) : Report(out), options_(options) {}
   void Begin() override {
-    Json header;
+    Json header = Json::object();
     header["schema"] = kJsonSchema;
     header["program"] = "packprobe-scan";
     header["version"] = kProjectVersion;
@@ -126,7 +129,7 @@ class JsonLinesReport : public Report {
     for (std::size_t i = 0; i < kOutcomeCount; ++i) {
       counts[std::string(OutcomeName(static_cast<Outcome>(i)))] = summary.counts[i];
     }
-    Json closing;
+    Json closing = Json::object();
     closing["complete"] = true;
     closing["total"] = summary.total;
     closing["counts"] = std::move(counts);

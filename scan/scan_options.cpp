@@ -102,10 +102,22 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
   app.add_option("--files-from", options.filesFrom,
                  "more paths, one per line (\"-\": standard input)")
       ->option_text("FILE");
-  app.add_option("--stub-min", stubMin, "lowest VEKStub version that passes (default 0)")->option_text("V");
-  app.add_option("--stub-max", stubMax, "highest VEKStub version that passes (default 9999)")->option_text("V");
-  app.add_option("--setup-min", setupMin, "lowest VEKSetup version that passes (default 0)")->option_text("V");
-  app.add_option("--setup-max", setupMax, "highest VEKSetup version that passes (default 9999)")->option_text("V");
+  // The options are kept to ask whether they were given: the parser's
+  // lookup by name allocates where it may not throw, so that running out
+  // of memory there would end the process.
+  CLI::Option* stubMinOption =
+      app.add_option("--stub-min", stubMin, "lowest VEKStub version that passes (default 0)")
+          ->option_text("V");
+  CLI::Option* stubMaxOption =
+      app.add_option("--stub-max", stubMax, "highest VEKStub version that passes (default 9999)")
+          ->option_text("V");
+  CLI::Option* setupMinOption =
+      app.add_option("--setup-min", setupMin, "lowest VEKSetup version that passes (default 0)")
+          ->option_text("V");
+  CLI::Option* setupMaxOption =
+      app.add_option("--setup-max", setupMax,
+                     "highest VEKSetup version that passes (default 9999)")
+          ->option_text("V");
   CLI::Option* firmware = app.add_flag("--firmware-only", options.criteria.firmwareOnly,
                                        "check only firmware components; filter out the rest");
   CLI::Option* software = app.add_flag("--software-only", options.criteria.softwareOnly,
@@ -121,8 +133,10 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
   app.add_option("-j,--jobs", options.jobs, "parallel checks (default: the number of cores)")
       ->check(CLI::Range(1u, 1024u))
       ->option_text("N");
-  app.add_option("--shard", shard, "check only the K-th of N stable shares of the paths (K from 0)")
-      ->option_text("K/N");
+  CLI::Option* shardOption =
+      app.add_option("--shard", shard,
+                     "check only the K-th of N stable shares of the paths (K from 0)")
+          ->option_text("K/N");
   app.add_flag("--strict", options.strict, "warnings fail the component (outcome invalid)");
   const std::map<std::string, ProgressMode> progressModes = {
       {"auto", ProgressMode::kAuto}, {"always", ProgressMode::kAlways}, {"never", ProgressMode::kNever}};
@@ -150,17 +164,17 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
     return line;
   }
 
-  for (auto [text, bound, name] :
-       {std::tuple{&stubMin, &options.criteria.stubMin, "--stub-min"},
-        std::tuple{&stubMax, &options.criteria.stubMax, "--stub-max"},
-        std::tuple{&setupMin, &options.criteria.setupMin, "--setup-min"},
-        std::tuple{&setupMax, &options.criteria.setupMax, "--setup-max"}}) {
-    if (app.count(name) == 0) continue;
+  for (auto [text, bound, name, option] :
+       {std::tuple{&stubMin, &options.criteria.stubMin, "--stub-min", stubMinOption},
+        std::tuple{&stubMax, &options.criteria.stubMax, "--stub-max", stubMaxOption},
+        std::tuple{&setupMin, &options.criteria.setupMin, "--setup-min", setupMinOption},
+        std::tuple{&setupMax, &options.criteria.setupMax, "--setup-max", setupMaxOption}}) {
+    if (option->count() == 0) continue;
     const std::optional<VersionNumber> value = ParseBound(*text);
     if (!value) return UsageError(std::string(name) + ": not a version: \"" + *text + "\"");
     *bound = *value;
   }
-  if (app.count("--shard") != 0) {
+  if (shardOption->count() != 0) {
     options.shard = ParseShard(shard);
     if (!options.shard) {
       return UsageError("--shard: \"" + shard + "\" is not K/N with 0 <= K < N");

@@ -151,6 +151,35 @@ TEST_F(RobustnessTest, EveryAllocationFailureEndsInTheVerdictOrASystemError) {
   }
 }
 
+// The same sweep over packprobe-scan checking a component whose setup
+// version is out of range: a failed allocation anywhere gives that verdict
+// (1), a system error for the component (2), or a scan that could not run
+// (71) or whose report could not be written (74); never a pass. The text
+// report: the JSON library allocates while it destroys a value, where a
+// refusal cannot be survived, so the JSON formats are not swept.
+TEST_F(RobustnessTest, EveryAllocationFailureOfAScanKeepsItFromPassing) {
+  Put("kit.exe", Kit("Kit"));
+  int points = 0;
+  for (int n = 1;; ++n) {
+    const ProgramResult result =
+        RunProgram({PACKPROBE_SCAN_FAILING_ALLOCATOR_EXE,
+                    {"-j", "1", "--setup-max", "7", "kit.exe"},
+                    cwd_.path(),
+                    {{"TMPDIR", tmp_.path().string()},
+                     {"PACKPROBE_FAIL_ALLOCATION", std::to_string(n)}}});
+    if (result.err.find("allocation refused\n") == std::string::npos) {
+      EXPECT_EQ(result.exitCode, 1);  // the run made fewer than n allocations
+      break;
+    }
+    ++points;
+    ASSERT_TRUE(result.exitCode == 1 || result.exitCode == 2 || result.exitCode == 71 ||
+                result.exitCode == 74)
+        << "allocation " << n << " gave " << result.exitCode << ":\n" << result.out << result.err;
+    ASSERT_EQ(ListTree(tmp_.path()), std::vector<std::string>{}) << "allocation " << n;
+  }
+  EXPECT_GT(points, 100);
+}
+
 // Item 3: a signal while the setup program is being extracted.
 TEST_F(RobustnessTest, TerminatingSignalsRemoveTheWorkDirectoryAndStillKill) {
   // A setup program that inflates to 96 MiB from an archive of a few

@@ -10,6 +10,7 @@
 #include "platform/file.h"
 #include "platform/host_fault.h"
 #include "platform/open_regular_file.h"
+#include "platform/process.h"
 #include "platform/system_path.h"
 #include "util/text.h"
 
@@ -96,9 +97,15 @@ bool File::Create(std::u16string_view path, Creation creation) {
   // replaced) is the existing file opened. Checking the write bits of a
   // file just created would test the umask, not the file.
   int fd;
-  do {
-    fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-  } while (fd < 0 && errno == EINTR);
+  {
+    // Once a termination has begun, nothing is created: a file made in a
+    // work directory that the clean-up removed would bring it back.
+    const LiveCreation creation;
+    if (!creation.allowed()) return Failed(HostFault::kOther);
+    do {
+      fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    } while (fd < 0 && errno == EINTR);
+  }
   if (fd >= 0) {
     // The owner keeps reading and writing what it just made, whatever the
     // umask took away.
@@ -268,7 +275,13 @@ bool ApplyFileAttributes(std::u16string_view path, std::uint32_t attributes) {
 CreateDirectoryResult MakeDirectory(std::u16string_view path) {
   const std::optional<NativePath> name = SystemPath(path);
   if (!name) return CreateDirectoryResult::kFailed;
-  if (::mkdir(name->c_str(), 0777) == 0) return CreateDirectoryResult::kCreated;
+  {
+    // As for files: a folder made in a removed work directory would bring
+    // it back.
+    const LiveCreation creation;
+    if (!creation.allowed()) return CreateDirectoryResult::kFailed;
+    if (::mkdir(name->c_str(), 0777) == 0) return CreateDirectoryResult::kCreated;
+  }
   switch (errno) {
     case EEXIST:
       return CreateDirectoryResult::kAlreadyExists;

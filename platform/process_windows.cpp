@@ -83,6 +83,8 @@ void UnregisterLiveDirectory(int slot) {
   }
 }
 
+bool ReserveLiveDirectories(std::size_t) { return true; }  // the registry grows as needed
+
 bool TerminationRequested() { return terminating.load(std::memory_order_relaxed); }
 
 }  // namespace packprobe::platform

@@ -13,6 +13,12 @@ void RemoveTree(const NativePath& path) noexcept;
 #ifndef _WIN32
 // The same, callable from a signal handler (errno is kept).
 void RemoveTreeSignalSafe(const char* path);
+
+// Removes the directory at path, whose descriptor is open, with what it
+// holds, without opening the directory again: it works when descriptors
+// have run out (only folders inside it need new ones). Callable from a
+// signal handler (errno is kept).
+void RemoveTreeWithDescriptorSignalSafe(int descriptor, const char* path);
 #endif
 
 }  // namespace packprobe::platform

@@ -33,6 +33,22 @@ bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+void RemoveAt(int parent, const char* name, int depth);
+
+// Removes every entry of the open directory fd.
+void RemoveEntries(int fd, int depth) {
+  alignas(LinuxDirent64) char listing[kListingSize];
+  for (;;) {
+    const long got = ::syscall(SYS_getdents64, fd, listing, sizeof listing);
+    if (got <= 0) break;
+    for (long at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const LinuxDirent64*>(listing + at);
+      if (!IsDotOrDotDot(entry->d_name)) RemoveAt(fd, entry->d_name, depth + 1);
+      at += entry->d_reclen;
+    }
+  }
+}
+
 // Removes name (relative to the directory parent, or a path when parent is
 // AT_FDCWD) with everything below it. Directories get their owner's
 // permissions back first, so that read-only levels go too.
@@ -47,16 +63,7 @@ void RemoveAt(int parent, const char* name, int depth) {
   }
   if (fd < 0) return;
   ::fchmod(fd, S_IRWXU);
-  alignas(LinuxDirent64) char listing[kListingSize];
-  for (;;) {
-    const long got = ::syscall(SYS_getdents64, fd, listing, sizeof listing);
-    if (got <= 0) break;
-    for (long at = 0; at < got;) {
-      const auto* entry = reinterpret_cast<const LinuxDirent64*>(listing + at);
-      if (!IsDotOrDotDot(entry->d_name)) RemoveAt(fd, entry->d_name, depth + 1);
-      at += entry->d_reclen;
-    }
-  }
+  RemoveEntries(fd, depth);
   ::close(fd);
   ::unlinkat(parent, name, AT_REMOVEDIR);
 }
@@ -66,6 +73,16 @@ void RemoveAt(int parent, const char* name, int depth) {
 void RemoveTreeSignalSafe(const char* path) {
   const int saved = errno;
   RemoveAt(AT_FDCWD, path, 0);
+  errno = saved;
+}
+
+void RemoveTreeWithDescriptorSignalSafe(int descriptor, const char* path) {
+  const int saved = errno;
+  // The listing starts from the first entry, whoever read it before.
+  ::lseek(descriptor, 0, SEEK_SET);
+  ::fchmod(descriptor, S_IRWXU);
+  RemoveEntries(descriptor, 0);
+  ::unlinkat(AT_FDCWD, path, AT_REMOVEDIR);
   errno = saved;
 }
 

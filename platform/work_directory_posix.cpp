@@ -1,7 +1,9 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -25,35 +27,59 @@ std::optional<WorkDirectory> WorkDirectory::Create(HostFault* fault) {
   std::u16string path;
 
   // From the moment the directory exists until it is registered, the
-  // signals that remove it wait.
+  // signals that remove it wait, and so does a termination's clean-up on
+  // other threads; once a termination has begun, nothing is created.
   sigset_t blocked, previous;
   sigemptyset(&blocked);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&blocked, signal);
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  // mkdtemp creates the directory with mode 0700, less the umask; the owner
-  // must be able to write in it whatever the umask says, and nobody else
-  // may look in.
-  const bool made = mkdtemp(name.data()) != nullptr;
-  if (!made) why = LastSystemErrorFault();
-  if (made) chmod(name.c_str(), S_IRWXU);
-  const int slot = made ? RegisterLiveDirectory(name) : -1;
+  int slot = -1;
+  int descriptor = -1;
+  if (!BeginLiveCreation()) {
+    why = HostFault::kOther;
+  } else {
+    // mkdtemp creates the directory with mode 0700, less the umask; the
+    // owner must be able to write in it whatever the umask says, and nobody
+    // else may look in.
+    if (mkdtemp(name.data()) == nullptr) {
+      why = LastSystemErrorFault();
+    } else {
+      // Its descriptor stays open until it is removed, so that neither its
+      // owner nor a termination needs a new one to remove it.
+      descriptor = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (descriptor < 0) {
+        why = LastSystemErrorFault();
+      } else {
+        fchmod(descriptor, S_IRWXU);
+        slot = RegisterLiveDirectory(name, descriptor);
+        if (slot < 0) {
+          why = HostFault::kTooManyFiles;
+          close(descriptor);
+          descriptor = -1;
+        }
+      }
+      if (slot < 0) rmdir(name.c_str());
+    }
+    EndLiveCreation();
+  }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (!made) return std::nullopt;
+  if (slot < 0) return std::nullopt;
   try {
     path = FromSystemPath(name);
   } catch (...) {
-    RemoveTree(name);
+    RemoveTreeWithDescriptorSignalSafe(descriptor, name.c_str());
     UnregisterLiveDirectory(slot);
     throw;
   }
-  return WorkDirectory(std::move(path), std::move(name), slot);
+  return WorkDirectory(std::move(path), std::move(name), slot, descriptor);
 }
 
 WorkDirectory::~WorkDirectory() {
   if (native_.empty()) return;
-  // Removed first, released from the registry after: a signal in between
-  // removes nothing that is still needed.
-  RemoveTree(native_);
+  // Removed first, released from the registry (which closes the
+  // descriptor) after: a signal in between removes nothing that is still
+  // needed.
+  RemoveTreeWithDescriptorSignalSafe(descriptor_, native_.c_str());
   UnregisterLiveDirectory(slot_);
 }
 

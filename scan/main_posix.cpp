@@ -1,5 +1,6 @@
 // Entry point of packprobe-scan on POSIX: the arguments are bytes, passed on
 // as they are (paths need not be UTF-8).
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
@@ -16,6 +17,9 @@ int main(int argc, char** argv) {
   try {
     return packprobe::scan::RunScanProgram(std::vector<std::string>(argv, argv + argc));
   } catch (const std::exception&) {
-    return packprobe::scan::kScanFailed;  // no memory even for the report
+    // No memory even for the report: the scan could not run. The message
+    // needs no memory.
+    std::fputs("packprobe-scan: out of memory; the scan could not run\n", stderr);
+    return packprobe::scan::kScanSystemError;
   }
 }

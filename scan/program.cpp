@@ -8,6 +8,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/process.h"
 #include "platform/report_file.h"
 #include "platform/stdio_file.h"
 #include "scan/host.h"
@@ -193,6 +194,18 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     });
   }
 
+  // Every work directory that the checks hold at once, and the temporary
+  // report file, must fit in the registry that a termination cleans up;
+  // when it cannot grow, fewer checks run at once.
+  unsigned jobs = options.jobs;
+  constexpr unsigned kFewestSlots = 64;  // what the registry holds from the start
+  constexpr unsigned kOtherPaths = 4;    // the temporary report file, and room
+  if (!platform::ReserveLiveDirectories(std::size_t{jobs} + kOtherPaths)) {
+    jobs = std::min(jobs, kFewestSlots - kOtherPaths);
+    WriteTo(stderr, "packprobe-scan: no memory to track " + std::to_string(options.jobs) +
+                        " work directories; checking " + std::to_string(jobs) + " at a time\n");
+  }
+
   // The report goes to a temporary file beside -o, renamed into place when
   // it is whole: the named file is whole or as it was.
   std::FILE* out = stdout;
@@ -224,7 +237,12 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   report->Begin();
   // Each record is passed on to the system at once, so that a report that
   // cannot be written (a closed pipe, a full disk) stops the scan at once.
-  CheckAll(targets, options.criteria, options.jobs, [&](ScanRecord&& record) {
+  const auto fewerThreads = [&](unsigned started, unsigned wanted) {
+    WriteTo(stderr, "packprobe-scan: only " + std::to_string(started) + " of " +
+                        std::to_string(wanted) + " threads could be started; checking with " +
+                        std::to_string(std::max(started, 1u)) + "\n");
+  };
+  CheckAll(targets, options.criteria, jobs, [&](ScanRecord&& record) {
     if (!report->ok()) return false;
     if (record.inspected && !record.name.empty() && record.outcome != Outcome::kFiltered) {
       const std::string key = record.name + '\x1F' + std::to_string(record.stub.version.value_or(0)) +
@@ -245,7 +263,7 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     const bool written = report->Flush();
     progress.Update(summary.total);
     return written;
-  });
+  }, fewerThreads);
   // Nothing found in what was named is no pass: a wrong artifact path must
   // not ship a release. A shard whose share is empty while the paths held
   // components checked what it was given.

@@ -24,8 +24,10 @@ constexpr const char* kFooter =
     "and the search goes on. Links to folders are searched only with --follow.\n"
     "Records come in sorted path order, whatever -j.\n"
     "\n"
-    "Versions (V) are read as PACKPROBE reads them: the dots are dropped and the rest\n"
-    "is a decimal number, so 3.0.3.0 is 3030; at most 7 characters besides dots.\n"
+    "Versions (V) are four one-digit parts, such as 3.0.3.0, compared as PACKPROBE\n"
+    "compares them: the dots are dropped and the rest is a number, so 3.0.3.0 is\n"
+    "3030. Any other text (3.0.10.0, 4,0,0,0, 3) is refused, because its number\n"
+    "would misrepresent it; a minimum above its maximum is refused too.\n"
     "\n"
     "--shard K/N checks only the paths whose FNV-1a 64-bit hash, modulo N, is K\n"
     "(0 <= K < N). The hash is taken of the path relative to the folder named (with\n"
@@ -49,14 +51,22 @@ constexpr const char* kFooter =
     "  71  the scan could not run: no memory\n"
     "  74  the report could not be written whole (a full disk, a closed pipe)\n";
 
-// A version bound, read by PACKPROBE's rules; nothing when PACKPROBE would
-// reject it (empty, negative, or more than 7 characters besides dots).
-std::optional<VersionNumber> ParseBound(const std::string& text) {
+// A version bound: only a text that the scanner would not warn about in a
+// component, four one-digit parts ("3.0.3.0"), because PACKPROBE's reading
+// (drop the dots, read a number) turns anything else into a number that
+// misrepresents it: "4,0,0,0" is 4 and "3.0.10.0" is 30100. Nothing, with
+// the reason in error, for any other text.
+std::optional<VersionNumber> ParseBound(const std::string& text, std::string& error) {
   const std::u16string wide = Utf8ToUtf16(text);
-  if (CountVersionDigits(wide) > kMaxVersionDigits) return std::nullopt;
-  const VersionNumber value = ParseVersionNumber(wide);
-  if (value < 0) return std::nullopt;
-  return value;
+  if (!IsPlainVersionText(wide)) {
+    error = "\"" + text + "\" is not a version of four one-digit parts such as 3.0.3.0";
+    if (CountVersionDigits(wide) <= kMaxVersionDigits && !wide.empty()) {
+      error += " (it would be read as " + std::to_string(ParseVersionNumber(wide)) +
+               ", which is " + Utf16ToUtf8(FormatVersionNumber(ParseVersionNumber(wide))) + ")";
+    }
+    return std::nullopt;
+  }
+  return ParseVersionNumber(wide);
 }
 
 std::optional<Shard> ParseShard(const std::string& text) {
@@ -170,9 +180,22 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
         std::tuple{&setupMin, &options.criteria.setupMin, "--setup-min", setupMinOption},
         std::tuple{&setupMax, &options.criteria.setupMax, "--setup-max", setupMaxOption}}) {
     if (option->count() == 0) continue;
-    const std::optional<VersionNumber> value = ParseBound(*text);
-    if (!value) return UsageError(std::string(name) + ": not a version: \"" + *text + "\"");
+    std::string error;
+    const std::optional<VersionNumber> value = ParseBound(*text, error);
+    if (!value) return UsageError(std::string(name) + ": " + error);
     *bound = *value;
+  }
+  // A minimum above its maximum fails every component; say so rather than
+  // fail the release without a hint.
+  for (auto [min, max, minName, maxName] :
+       {std::tuple{options.criteria.stubMin, options.criteria.stubMax, "--stub-min", "--stub-max"},
+        std::tuple{options.criteria.setupMin, options.criteria.setupMax, "--setup-min",
+                   "--setup-max"}}) {
+    if (min > max) {
+      return UsageError(std::string(minName) + " " + Utf16ToUtf8(FormatVersionNumber(min)) +
+                        " is above " + maxName + " " + Utf16ToUtf8(FormatVersionNumber(max)) +
+                        ": no component could pass");
+    }
   }
   if (shardOption->count() != 0) {
     options.shard = ParseShard(shard);

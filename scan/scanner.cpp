@@ -8,9 +8,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "component/process_settings.h"
+#include "platform/process.h"
 
 namespace packprobe::scan {
 
@@ -21,11 +23,11 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
     if (target.searchCode == "folder-loop") {
       // Not a component but a folder met again: as PACKPROBE refuses a
       // folder named as a component.
-      record = MakeSearchRecord(target.display, Outcome::kInvalid, kStatusInvalid,
+      record = MakeSearchRecord(target.display, Outcome::kInvalid, ComponentInfo::kStatusInvalid,
                                 target.searchCode, target.searchDetail);
     } else if (!target.searchCode.empty()) {
       record = MakeSearchRecord(target.display, Outcome::kSystemError,
-                                kStatusSystemError, target.searchCode,
+                                ComponentInfo::kStatusSystemError, target.searchCode,
                                 target.searchDetail);
     } else {
       const std::u16string path = PathToUtf16(target.native);
@@ -54,25 +56,30 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
 }
 
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
-              const std::function<bool(ScanRecord&&)>& emit) {
+              const std::function<bool(ScanRecord&&)>& emit,
+              const std::function<void(unsigned started, unsigned wanted)>& onThreads) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
   SettleProcessSettings();
   RunPool(
       targets.size(), jobs, [&](std::size_t index) { return CheckTarget(targets[index], criteria); },
-      emit);
+      emit, onThreads);
 }
 
 void RunPool(std::size_t count, unsigned jobs,
              const std::function<ScanRecord(std::size_t index)>& check,
-             const std::function<bool(ScanRecord&&)>& emit) {
+             const std::function<bool(ScanRecord&&)>& emit,
+             const std::function<void(unsigned started, unsigned wanted)>& onThreads) {
   if (jobs < 1) jobs = 1;
   if (jobs > count) jobs = static_cast<unsigned>(std::max<std::size_t>(count, 1));
 
-  if (jobs == 1) {
+  const auto checkAlone = [&] {
     for (std::size_t index = 0; index < count; ++index) {
-      if (!emit(check(index))) return;
+      if (platform::TerminationRequested() || !emit(check(index))) return;
     }
+  };
+  if (jobs == 1) {
+    checkAlone();
     return;
   }
 
@@ -95,6 +102,9 @@ void RunPool(std::size_t count, unsigned jobs,
           return nextToTake >= count || nextToTake < nextToEmit + window;
         });
         if (nextToTake >= count) return;
+        // A termination removes the work directories; none is started
+        // after it.
+        if (platform::TerminationRequested()) return;
         index = nextToTake++;
       }
       ScanRecord record = check(index);
@@ -119,8 +129,25 @@ void RunPool(std::size_t count, unsigned jobs,
     for (std::thread& thread : threads) thread.join();
   };
   try {
-    for (unsigned i = 0; i < jobs; ++i) threads.emplace_back(worker);
+    for (unsigned i = 0; i < jobs; ++i) {
+      try {
+        threads.emplace_back(worker);
+      } catch (const std::exception&) {
+        // No more threads (a process limit, no address space for a stack):
+        // fewer do the work.
+        break;
+      }
+    }
+    if (onThreads && threads.size() < jobs) onThreads(static_cast<unsigned>(threads.size()), jobs);
+    if (threads.empty()) {
+      checkAlone();
+      return;
+    }
     while (nextToEmit < count) {
+      if (platform::TerminationRequested()) {
+        stopWorkers();
+        return;
+      }
       ScanRecord record;
       {
         std::unique_lock lock(mutex);

@@ -18,17 +18,24 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria);
 
 // Checks every target on `jobs` threads and calls emit with each record in
 // the targets' order, on the calling thread, until emit returns false: then
-// no further check starts, and the checks running are waited for. At most a
-// few records per job wait to be emitted at any time, so memory does not grow with the number
+// no further check starts, and the checks running are waited for. At most a few records per job
+// wait to be emitted at any time, so memory does not grow with the number
 // of targets. Settles the process-wide settings of metadata reads first.
+//
+// Threads that cannot be started are done without: the checks go on with
+// fewer (on the calling thread alone when none starts), and onThreads, when
+// given, learns how many of how many wanted run. Once a termination was
+// requested (platform/process.h), no further check starts.
 void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria, unsigned jobs,
-              const std::function<bool(ScanRecord&&)>& emit);
+              const std::function<bool(ScanRecord&&)>& emit,
+              const std::function<void(unsigned started, unsigned wanted)>& onThreads = {});
 
 // The pool under CheckAll: runs check(0) to check(count - 1) on `jobs`
 // threads and calls emit with the records in index order, on the calling
 // thread, as CheckAll describes. check must not throw.
 void RunPool(std::size_t count, unsigned jobs,
              const std::function<ScanRecord(std::size_t index)>& check,
-             const std::function<bool(ScanRecord&&)>& emit);
+             const std::function<bool(ScanRecord&&)>& emit,
+             const std::function<void(unsigned started, unsigned wanted)>& onThreads = {});
 
 }  // namespace packprobe::scan

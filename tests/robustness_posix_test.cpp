@@ -163,7 +163,7 @@ TEST_F(RobustnessTest, EveryAllocationFailureOfAScanKeepsItFromPassing) {
   for (int n = 1;; ++n) {
     const ProgramResult result =
         RunProgram({PACKPROBE_SCAN_FAILING_ALLOCATOR_EXE,
-                    {"-j", "1", "--setup-max", "7", "kit.exe"},
+                    {"-j", "1", "--setup-max", "7.0.0.0", "kit.exe"},
                     cwd_.path(),
                     {{"TMPDIR", tmp_.path().string()},
                      {"PACKPROBE_FAIL_ALLOCATION", std::to_string(n)}}});

@@ -1,24 +1,32 @@
 // End-to-end tests of packprobe-scan as a release gate: it never passes what
 // it did not check, gives every entry of a search a record, keeps every
 // record whole or fails visibly, and leaves nothing behind.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/component_builder.h"
+#include "tests/support/pe_builder.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/zip_writer.h"
 
 namespace packprobe::testsupport {
 namespace {
@@ -159,6 +167,191 @@ TEST_F(ScanGateTest, AnUnreadableFolderIsNamedAndTheSearchGoesOn) {
                                     {"perm/b/zz.exe", "passed -"},
                                     {"perm/c/c.exe", "passed -"}}));
   EXPECT_NE(r.out.find("the folder perm/b/locked cannot be searched"), std::string::npos) << r.out;
+}
+
+TEST_F(ScanGateTest, RangeBoundsThatWouldBeMisreadAreUsageErrorsThatSayWhy) {
+  PutKit("rel/k.exe");
+  const struct {
+    std::vector<std::string> arguments;
+    std::string says;
+  } cases[] = {
+      {{"--stub-min", "4,0,0,0"}, "\"4,0,0,0\" is not a version of four one-digit parts such as 3.0.3.0 (it would be read as 4"},
+      {{"--stub-min", "3.0.10.0"}, "(it would be read as 30100, which is 3.0.1.0)"},
+      {{"--setup-max", "3"}, "--setup-max: \"3\" is not a version"},
+      {{"--setup-max", ""}, "--setup-max: \"\" is not a version"},
+      {{"--stub-min", "3.1.0.0", "--stub-max", "3.0.3.0"},
+       "--stub-min 3.1.0.0 is above --stub-max 3.0.3.0: no component could pass"},
+      {{"--setup-min", "9.0.0.0", "--setup-max", "8.9.9.9"}, "--setup-min 9.0.0.0 is above"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = c.arguments;
+    arguments.push_back("rel");
+    const ProgramResult r = Scan(arguments);
+    EXPECT_EQ(r.exitCode, 64) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Scan({"--stub-min", "3.0.3.0", "--stub-max", "3.0.3.0", "rel"}).exitCode, 0);
+}
+
+// 600 components, each extracting an 8 MiB setup program: one archive that
+// holds every component's metadata entry, linked under 600 names.
+void Build600Components(const fs::path& folder) {
+  std::vector<ZipWriterEntry> entries;
+  for (int i = 0; i < 600; ++i) {
+    ZipWriterEntry metadata;
+    metadata.name = "k" + std::to_string(i) + ".xml";
+    metadata.data = MetadataXml("Kit", "Software - Tools");
+    entries.push_back(std::move(metadata));
+  }
+  ZipWriterEntry setup;
+  setup.name = "veksetup.exe";
+  setup.data = BuildVersionedProgram({{u"FileVersion", u"7.9.1.0"}}) + std::string(8 << 20, 'x');
+  entries.push_back(std::move(setup));
+  fs::create_directories(folder);
+  WriteFile(folder / "k0.exe",
+            BuildArchive(entries, BuildVersionedProgram({{u"Comments", u"VEKStub 3.0.3.0"}})));
+  for (int i = 1; i < 600; ++i) {
+    fs::create_hard_link(folder / "k0.exe", folder / ("k" + std::to_string(i) + ".exe"));
+  }
+}
+
+TEST_F(ScanGateTest, CancellationLeavesNothingBehindAtEveryJobCount) {
+  Build600Components(cwd_ / "big");
+  fs::create_directories(cwd_ / "out");
+  std::mt19937 random(std::random_device{}());
+  for (const char* jobs : {"1", "2", "16", "200", "1024"}) {
+    const int delayMs = std::uniform_int_distribution<int>(50, 1500)(random);
+    SCOPED_TRACE(std::string("-j ") + jobs + ", SIGTERM after " + std::to_string(delayMs) + " ms");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (chdir(cwd_.path().c_str()) != 0) _exit(127);
+      setenv("TMPDIR", tmp_.path().c_str(), 1);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+      execl(PACKPROBE_SCAN_EXE, PACKPROBE_SCAN_EXE, "-j", jobs, "--format", "jsonl", "-o",
+            "out/report.jsonl", "big", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    // Killed by the signal, or finished before it came.
+    EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) ||
+                (WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        << status;
+    EXPECT_EQ(ListTree(tmp_.path()), std::vector<std::string>{});
+    const std::vector<std::string> out = ListTree(cwd_ / "out");
+    EXPECT_TRUE(out.empty() || (WIFEXITED(status) && out == std::vector<std::string>{"report.jsonl"}))
+        << testing::PrintToString(out);
+    fs::remove_all(cwd_ / "out");
+    fs::create_directories(cwd_ / "out");
+  }
+
+  // With descriptors nearly gone, checks fail as faults of the host, and
+  // their work directories still go.
+  const ProgramResult starved = Scan({"-j", "16", "--format", "jsonl", "big"}, [] {
+    rlimit limit{8, 8};
+    setrlimit(RLIMIT_NOFILE, &limit);
+  });
+  EXPECT_EQ(starved.exitCode, 2);
+  EXPECT_NE(starved.out.find("host-too-many-files"), std::string::npos);
+}
+
+std::string Base64Decode(const std::string& text) {
+  const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  unsigned value = 0;
+  int bits = 0;
+  for (const char c : text) {
+    if (c == '=') break;
+    value = value << 6 | static_cast<unsigned>(digits.find(c));
+    if ((bits += 6) >= 8) bytes += static_cast<char>((value >> (bits -= 8)) & 0xFF);
+  }
+  return bytes;
+}
+
+TEST_F(ScanGateTest, HostileNamesAndStringsNeitherAddNorRemoveARecordInAnyFormat) {
+  const std::vector<std::string> names = {
+      "a\nb.exe",          "tab\there.exe",      "cr\rhere.exe",   "esc\x1b[2Kx.exe",
+      "bad\xff\xfe.exe",    "bad\xfe\xff.exe",     "ffff\xef\xbf\xbf.exe", "\"quoted.exe",
+      "back\\slash.exe",   "amp&<lt>'q\".exe",   "forged.exe"};
+  for (const std::string& name : names) {
+    ComponentContents contents;
+    contents.metadataName = name.substr(0, name.size() - 4) + ".xml";
+    contents.metadata = MetadataXml("Kit", "Software - Tools");
+    if (name == "forged.exe") {
+      // Package strings that try to forge a line, drive the terminal, and
+      // hold characters that XML 1.0 cannot.
+      contents.comments = u"VEKStub 3.0.3.0\npassed 0 3.0.3.0 7.9.1.0 software "
+                          u"release/forged-by-comments.exe\x1b[2K\uFFFE";
+      contents.setupFileVersion = u"7.9.1.0\uFFFF";
+    }
+    fs::create_directories(cwd_ / "hostile");
+    WriteFile(cwd_ / "hostile" / name, BuildComponent(contents));
+  }
+  const std::size_t count = names.size();
+  const auto shell = [&](const std::string& command) {
+    return RunProgram({"/bin/sh", {"-c", command}, cwd_.path(), {}});
+  };
+  for (const char* format : {"text", "jsonl", "csv", "junit"}) {
+    SCOPED_TRACE(format);
+    const ProgramResult r = Scan({"--format", format, "-o", std::string("report.") + format, "hostile"});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+  }
+
+  // JSON Lines: jq reads every line; each path is distinct and its raw
+  // bytes come back.
+  const ProgramResult jq = shell("jq -c 'select(.path) | [.path, .path_bytes]' report.jsonl");
+  EXPECT_EQ(jq.exitCode, 0) << jq.err;
+  std::set<std::string> paths;
+  std::set<std::string> raw;
+  for (const Json& line : Lines(jq.out)) {
+    paths.insert(line[0].get<std::string>());
+    raw.insert(line[1].is_null() ? line[0].get<std::string>() : Base64Decode(line[1]));
+  }
+  EXPECT_EQ(paths.size(), count);
+  std::set<std::string> expected;
+  for (const std::string& name : names) expected.insert("hostile/" + name);
+  EXPECT_EQ(raw, expected);
+  EXPECT_TRUE(paths.count("\"hostile/bad\\xff\\xfe.exe\"")) << jq.out;
+
+  // Text: one line per record (and indented detail lines), no control
+  // character but the line ends.
+  const std::string text = ReadFile(cwd_ / "report.text");
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  std::size_t rows = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line[0] != ' ' && line.rfind("OUTCOME", 0) != 0 &&
+        line.find(" components: ") == std::string::npos) {
+      ++rows;
+      EXPECT_NE(line.find("hostile/"), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(rows, count) << text;
+  EXPECT_NE(text.find("\\npassed 0 3.0.3.0"), std::string::npos) << text;
+
+  // CSV: Python reads as many distinct rows.
+  const ProgramResult csv = shell(
+      "python3 -c 'import csv; rows = list(csv.DictReader(open(\"report.csv\", newline=\"\", "
+      "encoding=\"utf-8\"), strict=True)); print(len(rows), len({r[\"path\"] for r in rows}))'");
+  EXPECT_EQ(csv.out, std::to_string(count) + " " + std::to_string(count) + "\n") << csv.err;
+
+  // JUnit: valid against the schema, as many distinct test cases, and a
+  // name holding a newline keeps it.
+  const std::string schema = std::string(PACKPROBE_TESTS_DIR) + "/junit.xsd";
+  const ProgramResult junit = shell(
+      "xmllint --noout --schema '" + schema + "' report.junit && python3 -c 'import "
+      "xml.etree.ElementTree as E; t = E.parse(\"report.junit\").getroot(); n = [c.get(\"name\") "
+      "for c in t.iter(\"testcase\")]; print(len(n), len(set(n)), t.find(\"testsuite\").get(\"tests\"))'");
+  EXPECT_EQ(junit.exitCode, 0) << junit.err;
+  EXPECT_EQ(junit.out, std::to_string(count) + " " + std::to_string(count) + " " +
+                           std::to_string(count) + "\n");
 }
 
 // A list of count paths that do not exist: as many missing records, cheaply.

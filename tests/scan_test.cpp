@@ -140,9 +140,9 @@ TEST_F(ScanTest, AgreesWithPackprobeOnEveryComponentAndExitCode) {
         "7.9.1.0"},
        {"/stubmin:3.0.0.0", "/stubmax:3.0.3.0", "/setupmin:7.0.0.0", "/setupmax:7.9.1.0"}},
       {{"--firmware-only", "--stub-min", "3.0.0.0"}, {"/fwonly", "/stubmin:3.0.0.0"}},
-      {{"--software-only", "--setup-max", "1"}, {"/swonly", "/setupmax:1"}},
+      {{"--software-only", "--setup-max", "0.0.0.1"}, {"/swonly", "/setupmax:1"}},
       {{"--stub-min", "4.0.0.0", "--setup-min", "8.0.0.0"}, {"/stubmin:4.0.0.0", "/setupmin:8.0.0.0"}},
-      {{"--setup-min", "1"}, {"/setupmin:1"}},
+      {{"--setup-min", "0.0.0.1"}, {"/setupmin:1"}},
   };
   std::set<int> exitCodes;
   std::set<std::string> outcomes;

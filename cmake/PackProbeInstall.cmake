@@ -2,11 +2,12 @@
 # CMakeLists, once every program is defined.
 #
 # Linux:   bin/packprobe, bin/packprobe-scan, share/man/man1/*.1.gz,
-#          share/doc/packprobe/{README.md,LICENSE},
+#          share/doc/packprobe/{README.md,LICENSE,docs/*.md},
 #          share/bash-completion/completions/packprobe-scan;
 #          `cpack` makes a .deb for Debian 12.
 # Windows: PACKPROBE.EXE, packprobe-scan.exe, README.md, LICENSE.txt and the
-#          man pages as text, all in one folder; `cpack` makes a .zip.
+#          man pages as text, all in one folder, docs/*.md below it; `cpack`
+#          makes a .zip.
 #
 # The scanner's parts are installed only when its program is part of the
 # build.
@@ -71,6 +72,10 @@ else()
 endif()
 
 install(TARGETS ${packprobe_programs} RUNTIME DESTINATION "${packprobe_bin_dir}")
+# The documents the README links to (docs/scan-schema.md, the CI examples,
+# ...), in docs/ beside it, so that its links resolve where it is installed.
+file(GLOB packprobe_docs "${PROJECT_SOURCE_DIR}/docs/*.md")
+install(FILES ${packprobe_docs} DESTINATION "${packprobe_doc_dir}/docs")
 if(WIN32)
   install(FILES README.md DESTINATION "${packprobe_doc_dir}")
   install(FILES LICENSE DESTINATION "${packprobe_doc_dir}" RENAME LICENSE.txt)

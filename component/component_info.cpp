@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "component/archive_diagnosis.h"
 #include "component/verdict.h"
 #include "platform/file.h"
 #include "platform/file_status.h"
@@ -12,6 +13,7 @@
 #include "platform/work_directory.h"
 #include "util/text.h"
 #include "zip/zip_file.h"
+#include "zip/zip_file_entry.h"
 
 namespace packprobe {
 namespace {
@@ -44,9 +46,36 @@ std::string ZipDetail(const vekzip::ZIP_Failure& failure, const std::string& fal
 
 std::string Narrow(std::u16string_view text) { return Utf16ToUtf8(text); }
 
+// Collects an entry's bytes in memory (the metadata entry, which is
+// bounded before it is read).
+class StringSink final : public vekzip::ZIP_Sink {
+ public:
+  explicit StringSink(std::string* out) : out_(out) {}
+  bool Write(const unsigned char* data, std::uint32_t size) override {
+    try {
+      out_->append(reinterpret_cast<const char*>(data), size);
+      return true;
+    } catch (const std::bad_alloc&) {
+      noMemory = true;
+      return false;
+    }
+  }
+  bool noMemory = false;
+
+ private:
+  std::string* out_;
+};
+
 }  // namespace
 
-ComponentInfo::ComponentInfo(const std::u16string* path) {
+InspectionOptions InspectionOptions::ForPackprobe() {
+  InspectionOptions options;
+  options.systemVersionService = platform::kSystemVersionApi;
+  return options;
+}
+
+ComponentInfo::ComponentInfo(const std::u16string* path, const InspectionOptions& options)
+    : options_(options) {
   if (path == nullptr) {
     RecordFault(InspectionStep::kExistence, kStatusInvalid, "no-component", u"", 0,
                 "no component was given");
@@ -77,12 +106,11 @@ ComponentInfo::ComponentInfo(const std::u16string* path) {
   }
 }
 
-bool ComponentInfo::CheckComponentFile() {
-  platform::File file;
-  if (file.Open(*componentPath, platform::File::Access::kReadShared)) return true;
-  if (file.fault() != platform::HostFault::kNone) {
+bool ComponentInfo::OpenComponentFile(platform::File* file) {
+  if (file->Open(*componentPath, platform::File::Access::kReadShared)) return true;
+  if (file->fault() != platform::HostFault::kNone) {
     RecordHostFault(InspectionStep::kExistence, u"", 0, "the component file cannot be opened",
-                    file.fault());
+                    file->fault());
   } else {
     RecordFault(InspectionStep::kExistence, kStatusInvalid, "not-regular-file", u"", 0,
                 "the component is not a regular file (a directory, a pipe, a device or a socket)");
@@ -91,59 +119,144 @@ bool ComponentInfo::CheckComponentFile() {
 }
 
 bool ComponentInfo::Inspect() {
-  const std::u16string metadataName = FileStem(*componentPath) + u".xml";
+  metadataName_ = FileStem(*componentPath) + u".xml";
 
   // Only a regular file is read as a component; anything else is refused
-  // before the archive reader could wait on it.
-  if (!CheckComponentFile()) return false;
+  // before the archive reader could wait on it. This one open file serves
+  // every read of the component.
+  platform::File file;
+  if (!OpenComponentFile(&file)) return false;
+  platform::FileIdentity before;
+  const bool known = file.Identity(&before);
 
-  // The extracted files live in a private directory that goes, with all in
-  // it, on every path out of this function; the current directory is never
-  // touched.
-  platform::HostFault workFault = platform::HostFault::kNone;
-  std::optional<platform::WorkDirectory> work = platform::WorkDirectory::Create(&workFault);
-  if (!work) {
-    RecordHostFault(InspectionStep::kWorkDirectory, u"", 0, "the work directory cannot be created",
-                    workFault);
+  // The files written (the setup program for the system's version service
+  // or beyond the capture bound) live in a private directory that goes,
+  // with all in it, on every path out of this function, after the archive
+  // has closed the component (its removal may need that descriptor); the
+  // current directory is never touched.
+  std::optional<platform::WorkDirectory> work;
+  vekzip::ZIP_File archive;
+  const bool ended = InspectOpenFile(std::move(file), archive, work);
+
+  // Every read went through the one open file, which cannot become another
+  // file; but it may have been written meanwhile, and the system's version
+  // service reads by path, which may name another file by now. Either way
+  // the record would be made of two files: it is reported as such instead.
+  bool same = true;
+  if (known) {
+    platform::FileIdentity after;
+    // Closed only when the archive could not be opened, after one read.
+    if (archive.file().IsOpen()) same = archive.file().Identity(&after) && after == before;
+    if (same && options_.systemVersionService) {
+      platform::File byPath;
+      same = byPath.Open(*componentPath, platform::File::Access::kReadShared) &&
+             byPath.Identity(&after) && after == before;
+    }
+  }
+  if (!same) {
+    ForgetWhatWasRead();
+    RecordFault(InspectionStep::kExistence, kStatusSystemError, "component-changed", u"", 0,
+                "the component file was replaced, changed or removed while it was checked");
     return false;
   }
-  const std::u16string metadataPath = work->PathOf(metadataName);
-  const std::u16string setupPath = work->PathOf(kSetupFileName);
+  return ended;
+}
 
-  const Extraction metadata = ExtractEntry(metadataName, metadataPath,
-                                           InspectionStep::kExtractMetadata, kMaxMetadataSize);
-  if (metadata == Extraction::kAbsent) {
-    RecordFault(InspectionStep::kExtractMetadata, kStatusInvalid, "metadata-missing",
-                metadataName, 0, "the archive holds no entry named " + Narrow(metadataName));
+bool ComponentInfo::InspectOpenFile(platform::File&& file, vekzip::ZIP_File& archive,
+                                    std::optional<platform::WorkDirectory>& work) {
+  const auto createWork = [&]() {
+    platform::HostFault workFault = platform::HostFault::kNone;
+    if (std::optional<platform::WorkDirectory> created =
+            platform::WorkDirectory::Create(&workFault)) {
+      work.emplace(std::move(*created));
+    } else {
+      RecordHostFault(InspectionStep::kWorkDirectory, u"", 0,
+                      "the work directory cannot be created", workFault);
+    }
+    return work.has_value();
+  };
+  if (options_.systemVersionService && !createWork()) return false;
+
+  if (const int opened = archive.Open(std::move(file)); opened != vekzip::ZIP_OK) {
+    RecordZipFailure(InspectionStep::kOpenArchive, metadataName_, opened, archive.lastFailure(),
+                     "the archive at the end of the component cannot be opened");
+    return false;
   }
-  if (metadata == Extraction::kAbsent || metadata == Extraction::kFailed) return false;
-  // A metadata file too large to be real is not extracted; both queries
-  // find it unreadable.
+
+  vekzip::ZIP_FileEntry* metadataEntry = archive.FindEntry(metadataName_);
+  if (metadataEntry == nullptr) {
+    // What the archive holds instead tells a renamed component at once.
+    std::vector<std::string> names;
+    for (const vekzip::ZIP_FileEntry* held : archive.Entries()) {
+      if (held->Name() != nullptr) names.emplace_back(held->Name());
+    }
+    RecordFault(InspectionStep::kExtractMetadata, kStatusInvalid, "metadata-missing",
+                metadataName_, 0,
+                "the archive holds no entry named " + Narrow(metadataName_) +
+                    XmlEntriesNote(names));
+    return false;
+  }
+  const Extraction metadata = ReadMetadataEntry(*metadataEntry);
+  if (metadata == Extraction::kFailed) return false;
+  // A metadata file too large to be real is not read; both queries find it
+  // unreadable.
   metadataTooLarge_ = metadata == Extraction::kTooLarge;
 
-  // A setup program that is present but cannot be extracted makes the
-  // component invalid; only an archive that opened and holds no such entry
-  // means there is none.
-  const Extraction setup =
-      ExtractEntry(kSetupFileName, setupPath, InspectionStep::kExtractSetup, 0xFFFFFFFFu);
-  if (setup == Extraction::kDone || setup == Extraction::kTooLarge) holdsSetup = true;
-  if (setup == Extraction::kAbsent) holdsSetup = false;
-  // A failed extraction of the entry itself shows that it is there; a
-  // failure to open the archive again says nothing about it.
-  if (setup == Extraction::kFailed && faults.back().step == InspectionStep::kExtractSetup) {
-    holdsSetup = true;
+  // A setup program that is present but cannot be read makes the component
+  // invalid; only an archive that holds no such entry means there is none.
+  vekzip::ZIP_FileEntry* setupEntry = archive.FindEntry(kSetupFileName);
+  holdsSetup = setupEntry != nullptr;
+  Extraction setup = Extraction::kAbsent;
+  std::optional<SetupCapture> captured;
+  std::u16string setupPath;
+  if (setupEntry != nullptr) {
+    if (!options_.systemVersionService) {
+      captured = CaptureSetupVersion(*setupEntry, options_.captureBound);
+      switch (captured->outcome) {
+        case SetupCapture::Outcome::kRead:
+          setup = Extraction::kDone;
+          break;
+        case SetupCapture::Outcome::kStreamFailed:
+          RecordZipFailure(InspectionStep::kExtractSetup, std::u16string(kSetupFileName),
+                           captured->zipResult, captured->failure, "veksetup.exe cannot be extracted");
+          setup = Extraction::kFailed;
+          break;
+        case SetupCapture::Outcome::kNoMemory:
+          RecordHostFault(InspectionStep::kExtractSetup, std::u16string(kSetupFileName), 0,
+                          "veksetup.exe cannot be read", platform::HostFault::kNoMemory);
+          setup = Extraction::kFailed;
+          break;
+        case SetupCapture::Outcome::kFallback:
+          captured.reset();
+          break;
+      }
+    }
+    if (setup == Extraction::kAbsent) {
+      // The system's version service reads a file, and so does the portable
+      // reader when the ranges needed exceed the capture bound.
+      if (!work && !createWork()) return false;
+      setupPath = work->PathOf(kSetupFileName);
+      setup = ExtractSetup(*setupEntry, setupPath, InspectionStep::kExtractSetup);
+      setupExtracted = true;
+    }
   }
 
-  ReadDisplayName(metadataPath);
+  ReadDisplayName();
 
-  if (!ReadStubVersion()) return false;
+  if (options_.systemVersionService ? !ReadStubVersion() : !ReadStubVersionFrom(archive.file())) {
+    return false;
+  }
   if (setup == Extraction::kDone) {
-    ReadSetupVersion(setupPath);
+    if (captured) {
+      TakeCapturedSetupVersion(*captured);
+    } else {
+      ReadSetupVersion(setupPath);
+    }
   } else if (setup == Extraction::kAbsent) {
     setupVersion = kNoVersion;
   }
 
-  if (IsFirmwareCategory(metadataPath)) {
+  if (IsFirmwareCategory()) {
     isFirmware = true;
   } else {
     isSoftware = true;
@@ -151,46 +264,79 @@ bool ComponentInfo::Inspect() {
   return status == 0;
 }
 
-ComponentInfo::Extraction ComponentInfo::ExtractEntry(std::u16string_view entryName,
-                                                      const std::u16string& outputPath,
-                                                      InspectionStep step, std::uint32_t maxSize) {
-  const std::u16string subject(entryName);
-  // Classifies a failed result of the archive reader: a fault of the host
-  // when the reader reports one, or when it ran out of memory, could not
-  // open the component again, or could not create or write its output in
-  // the work directory (which only the host can refuse); otherwise a fault
-  // of the component's bytes.
-  const auto fail = [&](InspectionStep where, int result, const vekzip::ZIP_Failure& failure,
-                        const std::string& what) {
-    const std::string_view code = failure.code;
-    const bool host = failure.hostFault != platform::HostFault::kNone ||
-                      result == vekzip::ZIP_ERR_NO_MEMORY || result == vekzip::ZIP_ERR_CREATE ||
-                      result == vekzip::ZIP_ERR_OPEN;
-    if (host) {
-      RecordHostFault(where, subject, result, ZipDetail(failure, what), failure.hostFault);
-    } else {
-      RecordFault(where, kStatusInvalid,
-                  "zip-" + std::string(code.empty() ? std::string_view("failed") : code), subject,
-                  result, ZipDetail(failure, what));
-    }
+ComponentInfo::Extraction ComponentInfo::ReadMetadataEntry(vekzip::ZIP_FileEntry& entry) {
+  // The declared size bounds what is read, so it is checked before anything
+  // is read.
+  if (entry.uncompressedSize > kMaxMetadataSize) return Extraction::kTooLarge;
+  metadata_.clear();
+  metadata_.reserve(entry.uncompressedSize);
+  StringSink sink(&metadata_);
+  const int read = entry.Stream(sink);
+  if (sink.noMemory) {
+    RecordHostFault(InspectionStep::kExtractMetadata, metadataName_, vekzip::ZIP_ERR_NO_MEMORY,
+                    Narrow(metadataName_) + " cannot be read", platform::HostFault::kNoMemory);
     return Extraction::kFailed;
-  };
-
-  // One archive object per call: each extraction reads the directory anew.
-  auto archive = std::make_unique<vekzip::ZIP_File>();
-  if (const int opened = archive->Open(*componentPath, true); opened != vekzip::ZIP_OK) {
-    return fail(InspectionStep::kOpenArchive, opened, archive->lastFailure(),
-                "the archive at the end of the component cannot be opened");
   }
-  vekzip::ZIP_FileEntry* entry = archive->FindEntry(entryName);
-  if (entry == nullptr) return Extraction::kAbsent;
-  // The declared size bounds what extraction writes, so it is checked
-  // before anything is written.
-  if (entry->uncompressedSize > maxSize) return Extraction::kTooLarge;
-  if (const int extracted = entry->Extract(&outputPath, false); extracted != vekzip::ZIP_OK) {
-    return fail(step, extracted, entry->lastFailure(), Narrow(subject) + " cannot be extracted");
+  if (read != vekzip::ZIP_OK) {
+    RecordZipFailure(InspectionStep::kExtractMetadata, metadataName_, read, entry.lastFailure(),
+                     Narrow(metadataName_) + " cannot be extracted");
+    return Extraction::kFailed;
   }
   return Extraction::kDone;
+}
+
+ComponentInfo::Extraction ComponentInfo::ExtractSetup(vekzip::ZIP_FileEntry& entry,
+                                                      const std::u16string& outputPath,
+                                                      InspectionStep step) {
+  if (const int extracted = entry.Extract(&outputPath, false); extracted != vekzip::ZIP_OK) {
+    RecordZipFailure(step, std::u16string(kSetupFileName), extracted, entry.lastFailure(),
+                     Narrow(kSetupFileName) + " cannot be extracted");
+    return Extraction::kFailed;
+  }
+  return Extraction::kDone;
+}
+
+void ComponentInfo::RecordZipFailure(InspectionStep step, const std::u16string& subject,
+                                     int result, const vekzip::ZIP_Failure& failure,
+                                     const std::string& what) {
+  const std::string_view code = failure.code;
+  // A fault of the host when the reader reports one, or when it ran out of
+  // memory, could not open the component again, or could not create or
+  // write its output in the work directory (which only the host can
+  // refuse); otherwise a fault of the component's bytes.
+  const bool host = failure.hostFault != platform::HostFault::kNone ||
+                    result == vekzip::ZIP_ERR_NO_MEMORY || result == vekzip::ZIP_ERR_CREATE ||
+                    result == vekzip::ZIP_ERR_OPEN;
+  if (host) {
+    platform::HostFault fault = failure.hostFault;
+    if (fault == platform::HostFault::kNone && result == vekzip::ZIP_ERR_NO_MEMORY) {
+      fault = platform::HostFault::kNoMemory;
+    }
+    RecordHostFault(step, subject, result, ZipDetail(failure, what), fault);
+  } else if (const auto diagnosis = step == InspectionStep::kOpenArchive &&
+                                            code == "end-record-missing"
+                                        ? DiagnoseMissingArchive(*componentPath)
+                                        : std::nullopt) {
+    // No archive at all: say what the file is instead (empty, no program,
+    // nothing appended, an archive cut off).
+    RecordFault(step, kStatusInvalid, diagnosis->code, subject, result, diagnosis->detail);
+  } else {
+    RecordFault(step, kStatusInvalid,
+                "zip-" + std::string(code.empty() ? std::string_view("failed") : code), subject,
+                result, ZipDetail(failure, what));
+  }
+}
+
+void ComponentInfo::ForgetWhatWasRead() {
+  displayName.clear();
+  stubVersion = 0;
+  setupVersion = 0;
+  isFirmware = false;
+  isSoftware = false;
+  stubVersionText.reset();
+  setupVersionText.reset();
+  category.reset();
+  holdsSetup.reset();
 }
 
 void ComponentInfo::RecordFault(InspectionStep step, int code, std::string machineCode,

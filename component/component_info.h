@@ -1,11 +1,20 @@
 // The record of one inspected component file.
 //
 // Constructing a ComponentInfo runs the whole inspection: the existence test,
-// extraction of the metadata file and "veksetup.exe" from the archive at the
-// end of the component file into a private work directory, both version
-// reads, the display name and the firmware-or-software class, and the
-// removal of the work directory. A constructed record is always complete;
-// its outcome is in the fields.
+// the metadata file and "veksetup.exe" read from the archive at the end of
+// the component file, both version reads, the display name and the
+// firmware-or-software class. A constructed record is always complete; its
+// outcome is in the fields.
+//
+// The component file is opened once, and the stub, the archive and both
+// entries are read through that one open file, so one record never mixes two
+// files that were renamed over each other meanwhile. The metadata entry is
+// inflated into memory and parsed there. The setup program streams through
+// inflate and CRC-32 while only the byte ranges its version resource needs
+// are kept (component/setup_capture.h); a program that needs more than the
+// capture bound, and every setup program when the system's own version
+// service is asked, is extracted into a private work directory that goes
+// with the inspection. Nothing else is ever written.
 #pragma once
 
 #include <optional>
@@ -15,10 +24,36 @@
 
 #include "component/exit_codes.h"
 #include "component/inspection_fault.h"
+#include "component/setup_capture.h"
 #include "component/version_number.h"
+#include "pe/version_info.h"
 #include "platform/host_fault.h"
 
+namespace packprobe::platform {
+class File;
+class WorkDirectory;
+}
+namespace vekzip {
+class ZIP_File;
+}
+
 namespace packprobe {
+
+// How an inspection reads the versions.
+struct InspectionOptions {
+  // Ask the system's own version service, by path, for both versions, with
+  // the setup program extracted into the work directory (PACKPROBE on
+  // Windows). Otherwise the portable reader reads them from the open
+  // component file and from the captured ranges of the setup program.
+  bool systemVersionService = false;
+  // The most bytes of the setup program kept in memory before it is
+  // extracted instead.
+  std::size_t captureBound = kSetupCaptureBound;
+
+  // What PACKPROBE does on this system: the system's version service where
+  // it has one of its own (Windows), the portable reader elsewhere.
+  static InspectionOptions ForPackprobe();
+};
 
 class ComponentInfo {
  public:
@@ -29,7 +64,7 @@ class ComponentInfo {
 
   // Inspects the file at path (null: no component given). The record keeps
   // referring to *path, which must outlive it.
-  explicit ComponentInfo(const std::u16string* path);
+  explicit ComponentInfo(const std::u16string* path, const InspectionOptions& options = {});
   ComponentInfo(const ComponentInfo&) = delete;
   ComponentInfo& operator=(const ComponentInfo&) = delete;
 
@@ -59,6 +94,9 @@ class ComponentInfo {
   // Whether the archive holds "veksetup.exe" (true also when it cannot be
   // extracted); nothing when the inspection stopped before it could tell.
   std::optional<bool> holdsSetup;
+  // The setup program was written into the work directory (the fallback
+  // beyond the capture bound, or the system's version service).
+  bool setupExtracted = false;
 
   // Reads the VEKStub version from the "Comments" string of the component
   // file's version resource into stubVersion. True when the stored number is
@@ -70,13 +108,14 @@ class ComponentInfo {
   // (a fault without status), and records status 6 when the host failed.
   void ReadSetupVersion(const std::u16string& setupPath);
 
-  // Reads the English display name from the metadata file into displayName.
-  // True when one was found. Records status 6 when the file cannot be read.
-  bool ReadDisplayName(const std::u16string& metadataPath);
+  // Reads the English display name from the metadata document read from
+  // the archive into displayName. True when one was found. Records status 6
+  // when the document cannot be loaded.
+  bool ReadDisplayName();
 
   // True when the first word of the English category text is "BIOS" or
-  // "Firmware". Records status 6 when the file cannot be read.
-  bool IsFirmwareCategory(const std::u16string& metadataPath);
+  // "Firmware". Records status 6 when the document cannot be loaded.
+  bool IsFirmwareCategory();
 
  private:
   enum class Extraction {
@@ -89,21 +128,53 @@ class ComponentInfo {
   // The whole inspection sequence; true when it ended with status 0.
   bool Inspect();
 
-  // Extracts the archive entry entryName of the component file to
-  // outputPath, unless it declares more than maxSize bytes. Every failure
-  // but an absent entry is recorded as a fault of step (kExtractMetadata or
-  // kExtractSetup) with status 5, or 6 when the host failed.
-  Extraction ExtractEntry(std::u16string_view entryName, const std::u16string& outputPath,
-                          InspectionStep step, std::uint32_t maxSize);
+  // The sequence from the archive on: archive takes the open file over and
+  // every read goes through it.
+  // The work directory is made in work when a file must be written.
+  bool InspectOpenFile(platform::File&& file, vekzip::ZIP_File& archive,
+                       std::optional<platform::WorkDirectory>& work);
 
-  // The file exists: is it a regular file that can be read? Records the
-  // fault when not.
-  bool CheckComponentFile();
+  // Extracts the setup entry to outputPath. Every failure is recorded as a
+  // fault of step with status 5, or 6 when the host failed.
+  Extraction ExtractSetup(vekzip::ZIP_FileEntry& entry, const std::u16string& outputPath,
+                          InspectionStep step);
+
+  // Reads the metadata entry into metadata_, unless it declares more than
+  // kMaxMetadataSize bytes. Failures are recorded as for ExtractSetup.
+  Extraction ReadMetadataEntry(vekzip::ZIP_FileEntry& entry);
+
+  // Records a failed result of the archive reader: a fault of the host when
+  // the failure carries one (or the reader ran out of memory or could not
+  // create or write its output), otherwise a fault of the component's bytes.
+  void RecordZipFailure(InspectionStep step, const std::u16string& subject, int result,
+                        const vekzip::ZIP_Failure& failure, const std::string& what);
+
+  // The file exists: is it a regular file that can be read? Opens it into
+  // *file; records the fault when not.
+  bool OpenComponentFile(platform::File* file);
+
+  // The stub version read through the open component file (the portable
+  // reader), as ReadStubVersion reads it by path.
+  bool ReadStubVersionFrom(platform::File& file);
+  // The stub and setup versions from a version-text query's outcome.
+  bool TakeStubVersion(const std::optional<std::u16string>& comments,
+                       const platform::VersionInfoFailure& fault);
+  void TakeSetupVersion(const std::optional<std::u16string>& fileVersion,
+                        const platform::VersionInfoFailure& fault);
+  // The setup version from the ranges captured as the entry streamed by.
+  void TakeCapturedSetupVersion(const SetupCapture& capture);
+
+  // Forgets what was read, when the reads may have come from two files.
+  void ForgetWhatWasRead();
 
   // The text of the English `item` element below `group` in the package
   // element, or nothing. Records status 6 when the metadata cannot be read.
-  std::optional<std::u16string> FindEnglishText(const std::u16string& metadataPath,
-                                                const char16_t* group, const char16_t* item);
+  std::optional<std::u16string> FindEnglishText(const char16_t* group, const char16_t* item);
+
+  InspectionOptions options_;
+  // The metadata entry's name and its bytes, as read from the archive.
+  std::u16string metadataName_;
+  std::string metadata_;
 
   // Records a failure: the status code and its message.
   void SetStatus(int code);

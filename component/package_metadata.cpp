@@ -22,12 +22,6 @@ std::u16string_view FirstWord(std::u16string_view text) {
   return text.substr(start, end == text.npos ? text.npos : end - start);
 }
 
-// The file-name part of a path, for the faults' subject.
-std::u16string FileName(std::u16string_view path) {
-  const std::size_t separator = path.find_last_of(u"\\/");
-  return std::u16string(separator == path.npos ? path : path.substr(separator + 1));
-}
-
 std::string LoadFaultCode(CVekXMLReader::LoadResult result) {
   switch (result) {
     case CVekXMLReader::LOAD_NO_ROOT:
@@ -88,17 +82,18 @@ bool IsFirmwareCategoryText(std::u16string_view category) {
   return word == u"BIOS" || word == u"Firmware";
 }
 
-std::optional<std::u16string> ComponentInfo::FindEnglishText(const std::u16string& metadataPath,
-                                                             const char16_t* group,
+std::optional<std::u16string> ComponentInfo::FindEnglishText(const char16_t* group,
                                                              const char16_t* item) {
-  const std::u16string subject = FileName(metadataPath);
+  const std::u16string& subject = metadataName_;
   if (metadataTooLarge_) {
     RecordFault(InspectionStep::kLoadMetadata, kStatusSystemError, "metadata-too-large", subject,
                 0, "the metadata file declares more than 16 MiB, which is not read");
     return std::nullopt;
   }
+  // The document was read from the archive into memory; it is parsed from
+  // there with the results a file holding it would give.
   CVekXMLReader reader;
-  const CVekXMLReader::LoadResult loaded = reader.Load(metadataPath);
+  const CVekXMLReader::LoadResult loaded = reader.LoadFromMemory(metadata_);
   if (loaded != CVekXMLReader::LOAD_OK || !reader.IsLoaded()) {
     // A load that reports success without a document ran out of memory.
     const platform::HostFault fault = loaded == CVekXMLReader::LOAD_OK
@@ -121,16 +116,15 @@ std::optional<std::u16string> ComponentInfo::FindEnglishText(const std::u16strin
   return packprobe::FindEnglishText(reader, group, item);
 }
 
-bool ComponentInfo::ReadDisplayName(const std::u16string& metadataPath) {
-  std::optional<std::u16string> name = FindEnglishText(metadataPath, u"name", u"name_xlate");
+bool ComponentInfo::ReadDisplayName() {
+  std::optional<std::u16string> name = FindEnglishText(u"name", u"name_xlate");
   if (!name) return false;
   displayName = std::move(*name);
   return true;
 }
 
-bool ComponentInfo::IsFirmwareCategory(const std::u16string& metadataPath) {
-  const std::optional<std::u16string> category =
-      FindEnglishText(metadataPath, u"category", u"category_xlate");
+bool ComponentInfo::IsFirmwareCategory() {
+  const std::optional<std::u16string> category = FindEnglishText(u"category", u"category_xlate");
   // Without an English category there is nothing that says firmware.
   if (!category) return false;
   this->category = *category;

@@ -3,10 +3,15 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "component/component_info.h"
 #include "component/version_number.h"
+#include "pe/pe_version_resource.h"
+#include "pe/version_file.h"
 #include "pe/version_info.h"
+#include "platform/file.h"
+#include "util/byte_reader.h"
 
 namespace packprobe {
 namespace {
@@ -56,6 +61,23 @@ bool ComponentInfo::ReadStubVersion() {
   platform::VersionInfoFailure fault;
   const std::optional<std::u16string> comments =
       ReadVersionText(*componentPath, kCommentsQuery, &fault);
+  return TakeStubVersion(comments, fault);
+}
+
+bool ComponentInfo::ReadStubVersionFrom(platform::File& file) {
+  // The same reader that serves the path, over the open file, so that the
+  // stub comes from the file the archive was read from.
+  platform::VersionInfoFailure fault;
+  std::vector<std::uint8_t> data;
+  std::optional<std::u16string> comments;
+  if (platform::ReadOpenFileVersionData(file, &data, &fault)) {
+    comments = QueryVersionText(ByteReader(data), kCommentsQuery);
+  }
+  return TakeStubVersion(comments, fault);
+}
+
+bool ComponentInfo::TakeStubVersion(const std::optional<std::u16string>& comments,
+                                    const platform::VersionInfoFailure& fault) {
   if (!comments) {
     if (fault.fault == platform::VersionInfoFault::kHost) {
       RecordHostFault(InspectionStep::kReadStubVersion, u"", 0,
@@ -87,6 +109,22 @@ void ComponentInfo::ReadSetupVersion(const std::u16string& setupPath) {
   platform::VersionInfoFailure fault;
   const std::optional<std::u16string> fileVersion =
       ReadVersionText(setupPath, kFileVersionQuery, &fault);
+  TakeSetupVersion(fileVersion, fault);
+}
+
+void ComponentInfo::TakeCapturedSetupVersion(const SetupCapture& capture) {
+  // The captured ranges give what the portable reader gives for the
+  // extracted file: the same result of the walk, the same version data.
+  platform::VersionInfoFailure fault;
+  std::optional<std::u16string> fileVersion;
+  if (platform::TranslateVersionResult(capture.version, &fault)) {
+    fileVersion = QueryVersionText(ByteReader(capture.versionData), kFileVersionQuery);
+  }
+  TakeSetupVersion(fileVersion, fault);
+}
+
+void ComponentInfo::TakeSetupVersion(const std::optional<std::u16string>& fileVersion,
+                                     const platform::VersionInfoFailure& fault) {
   if (!fileVersion) {
     // The setup program's version is optional: only the host's failure is
     // an error, lest a version left at 0 pass a range that it should fail.

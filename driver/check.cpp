@@ -38,7 +38,10 @@ void PrintComponentInfo(const ComponentInfo& info) {
 
 int CheckComponent(const CheckOptions& options) {
   try {
-    const auto info = std::make_unique<ComponentInfo>(&options.componentName);
+    // PACKPROBE reads the versions as it always has on this system: through
+    // the system's version service where there is one of its own.
+    const auto info = std::make_unique<ComponentInfo>(&options.componentName,
+                                                      InspectionOptions::ForPackprobe());
     return CompareAndReport(options, *info);
   } catch (const std::exception&) {
     // Running out of memory is the one failure expected here; whatever it

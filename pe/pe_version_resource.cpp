@@ -350,6 +350,23 @@ PeVersionResult ReadVersionResource(const PositionalInput& input, std::vector<st
   return r;
 }
 
+PeVersionResult FindResourceSection(const PositionalInput& input, FileRange* range) {
+  CheckedReader file(input);
+  ImageLayout layout;
+  const PeVersionResult r = ReadImageLayout(file, &layout);
+  if (r != PeVersionResult::kOk) return r;
+  for (const Section& s : layout.sections) {
+    if (layout.resourceRva < s.virtualAddress || layout.resourceRva - s.virtualAddress >= s.rawSize) {
+      continue;
+    }
+    // The layout read checked that every section lies inside the file.
+    range->offset = s.rawOffset;
+    range->size = s.rawSize;
+    return PeVersionResult::kOk;
+  }
+  return PeVersionResult::kMalformed;
+}
+
 std::optional<std::u16string> QueryVersionText(ByteReader block, std::u16string_view queryPath) {
   std::optional<VersionNode> node = ParseNode(block, 0, block.size());
   bool named = false;

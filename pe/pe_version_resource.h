@@ -65,6 +65,19 @@ inline constexpr std::size_t kMaxVersionDataSize = 0xFFFF;
 // in the file, is malformed. *data is left empty unless the result is kOk.
 PeVersionResult ReadVersionResource(const PositionalInput& input, std::vector<std::uint8_t>* data);
 
+// A range of bytes of a file.
+struct FileRange {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+};
+
+// Where in the file the section lies that holds the resource directory: its
+// raw data as the file holds it (cut at the end of the file). kOk with the
+// range; otherwise what ReadVersionResource would find wrong with the
+// headers (kNoVersionResource, kMalformed), or kReadError when the input
+// could not deliver them.
+PeVersionResult FindResourceSection(const PositionalInput& input, FileRange* range);
+
 // The text stored under queryPath in a VS_VERSIONINFO block, e.g.
 // "\StringFileInfo\040904B0\Comments". Keys are separated by "\" (empty keys
 // are skipped) and compare without regard to ASCII case. The text is the

@@ -7,13 +7,14 @@
 namespace packprobe::platform {
 namespace {
 
-// Positional reads from a regular file, through the platform's file service.
+// Positional reads from an open regular file, through the platform's file
+// service.
 class FileInput final : public PositionalInput {
  public:
-  // Opens the file; size_ stays unset when it cannot be opened.
-  bool Open(const std::u16string& path) {
-    return file_.Open(path, File::Access::kReadShared) && file_.Size(&size_);
-  }
+  explicit FileInput(File& file) : file_(file) {}
+
+  // Takes the file's size; false when it cannot be had.
+  bool Start() { return file_.Size(&size_); }
   std::uint64_t Size() const override { return size_; }
   // The host's fault behind the last failed open or read.
   HostFault fault() const { return file_.fault(); }
@@ -25,7 +26,7 @@ class FileInput final : public PositionalInput {
   }
 
  private:
-  mutable File file_;
+  File& file_;
   std::uint64_t size_ = 0;
 };
 
@@ -33,11 +34,25 @@ class FileInput final : public PositionalInput {
 
 bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* data,
                          VersionInfoFailure* fault) {
+  File file;
+  if (!file.Open(path, File::Access::kReadShared)) {
+    if (fault != nullptr) {
+      fault->host = file.fault();
+      fault->fault =
+          fault->host != HostFault::kNone ? VersionInfoFault::kHost : VersionInfoFault::kNotAFile;
+    }
+    return false;
+  }
+  return ReadOpenFileVersionData(file, data, fault);
+}
+
+bool ReadOpenFileVersionData(File& file, std::vector<std::uint8_t>* data,
+                             VersionInfoFailure* fault) {
   VersionInfoFailure ignored;
   VersionInfoFailure& why = fault != nullptr ? *fault : ignored;
   why = {};
-  FileInput input;
-  if (!input.Open(path)) {
+  FileInput input(file);
+  if (!input.Start()) {
     why.host = input.fault();
     why.fault = why.host != HostFault::kNone ? VersionInfoFault::kHost : VersionInfoFault::kNotAFile;
     return false;
@@ -49,6 +64,14 @@ bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* 
     why = {VersionInfoFault::kHost, HostFault::kNoMemory};
     return false;
   }
+  return TranslateVersionResult(result, fault, input.fault());
+}
+
+bool TranslateVersionResult(PeVersionResult result, VersionInfoFailure* fault,
+                            HostFault readFault) {
+  VersionInfoFailure ignored;
+  VersionInfoFailure& why = fault != nullptr ? *fault : ignored;
+  why = {};
   switch (result) {
     case PeVersionResult::kOk:
       return true;
@@ -60,8 +83,7 @@ bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* 
       break;
     case PeVersionResult::kReadError:
       // The file held the bytes but the system failed to deliver them.
-      why = {VersionInfoFault::kHost, input.fault() != HostFault::kNone ? input.fault()
-                                                                        : HostFault::kIo};
+      why = {VersionInfoFault::kHost, readFault != HostFault::kNone ? readFault : HostFault::kIo};
       break;
   }
   return false;

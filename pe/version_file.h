@@ -10,6 +10,7 @@
 
 #include "pe/pe_version_resource.h"
 #include "pe/version_info.h"
+#include "platform/file.h"
 
 namespace packprobe::platform {
 
@@ -17,6 +18,17 @@ namespace packprobe::platform {
 // says why when it fails.
 bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* data,
                          VersionInfoFailure* fault);
+
+// As ReadFileVersionData, from a file open for reading (read by position;
+// nothing else of the file changes).
+bool ReadOpenFileVersionData(File& file, std::vector<std::uint8_t>* data,
+                             VersionInfoFailure* fault);
+
+// What a result of the portable reader means to the version-information
+// service: true for kOk; otherwise *fault says why (a read error is the
+// host's: readFault, or an I/O fault when the reader did not say).
+bool TranslateVersionResult(PeVersionResult result, VersionInfoFailure* fault,
+                            HostFault readFault = HostFault::kNone);
 
 // A zero-filled block of capacity bytes for version information, or null
 // (*fault then says the host ran out of memory) when it cannot be allocated.

@@ -21,6 +21,10 @@
 
 namespace packprobe::platform {
 
+// True where the service asks the system's own version API (Windows);
+// false where the portable reader serves alone.
+extern const bool kSystemVersionApi;
+
 // Why the version information of a file could not be had.
 enum class VersionInfoFault {
   kNone,

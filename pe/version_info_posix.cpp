@@ -9,6 +9,8 @@
 
 namespace packprobe::platform {
 
+const bool kSystemVersionApi = false;
+
 std::uint32_t GetVersionInfoSize(const std::u16string& path, VersionInfoFailure* fault) {
   std::vector<std::uint8_t> data;
   if (!ReadFileVersionData(path, &data, fault)) return 0;

@@ -12,6 +12,8 @@
 #include "platform/system_path.h"
 
 namespace packprobe::platform {
+
+const bool kSystemVersionApi = true;
 namespace {
 
 // The version API trusts the sizes in a program's resource tree and copies

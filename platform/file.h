@@ -21,6 +21,17 @@
 
 namespace packprobe::platform {
 
+// What tells one file from another, and one state of a file from a later
+// one: the device (volume), the file's number on it (inode or file ID), its
+// size and its last-modification time.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t fileId = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  // in the system's own units
+  bool operator==(const FileIdentity&) const = default;
+};
+
 class File {
  public:
   enum class Access {
@@ -82,6 +93,9 @@ class File {
 
   // The file's size in bytes (the whole 64-bit size).
   bool Size(std::uint64_t* size) const;
+
+  // The identity of the open file. False when it cannot be had.
+  bool Identity(FileIdentity* identity) const;
 
   // Gives the file a last-modification time (and, where the system keeps
   // one, a creation time) from a DOS date and time read as local time;

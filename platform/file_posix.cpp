@@ -228,6 +228,19 @@ bool File::Size(std::uint64_t* size) const {
   return true;
 }
 
+bool File::Identity(FileIdentity* identity) const {
+  struct stat status;
+  if (handle_ < 0 || ::fstat(Descriptor(handle_), &status) != 0 || status.st_size < 0) {
+    return false;
+  }
+  identity->device = static_cast<std::uint64_t>(status.st_dev);
+  identity->fileId = static_cast<std::uint64_t>(status.st_ino);
+  identity->size = static_cast<std::uint64_t>(status.st_size);
+  identity->modified = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                       status.st_mtim.tv_nsec;
+  return true;
+}
+
 bool File::SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime) {
   if (handle_ < 0) return Failed();
   const int year = 1980 + (dosDate >> 9);

@@ -173,6 +173,18 @@ bool File::Size(std::uint64_t* size) const {
   return true;
 }
 
+bool File::Identity(FileIdentity* identity) const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle_ == kClosed || !GetFileInformationByHandle(ToHandle(handle_), &info)) return false;
+  identity->device = info.dwVolumeSerialNumber;
+  identity->fileId = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  identity->size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+  identity->modified = static_cast<std::int64_t>(std::uint64_t{info.ftLastWriteTime.dwHighDateTime}
+                                                     << 32 |
+                                                 info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
 bool File::SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime) {
   if (handle_ == kClosed) return Failed();
   FILETIME creation, access, write, local, utc;

@@ -10,6 +10,13 @@ namespace packprobe::platform {
 // and removed deepest first.
 void RemoveTree(const NativePath& root) noexcept {
   if (root.empty()) return;
+  // A registered file (a temporary report) rather than a directory.
+  const DWORD attributes = GetFileAttributesW(root.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    SetFileAttributesW(root.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(root.c_str());
+    return;
+  }
   try {
     std::vector<std::wstring> pending = {root};
     std::vector<std::wstring> directories;

@@ -31,6 +31,11 @@ StdioFile OpenFileForReading(std::u16string_view path, HostFault* fault = nullpt
 // named on this system gives ENOENT.
 StdioFile OpenStreamForReading(std::u16string_view path);
 
+// Opens the file at path for appending bytes, untranslated, creating it
+// when it does not exist. Null when it cannot be opened, with errno as for
+// OpenStreamForReading.
+StdioFile OpenStreamForAppending(std::u16string_view path);
+
 // Makes binary, untranslated access the runtime's default for files opened
 // from now on, for the rest of the process. Nothing to do where files have
 // no text mode.

@@ -39,6 +39,15 @@ StdioFile OpenStreamForReading(std::u16string_view path) {
   return StdioFile(std::fopen(name->c_str(), "rb"));
 }
 
+StdioFile OpenStreamForAppending(std::u16string_view path) {
+  const std::optional<NativePath> name = SystemPath(path);
+  if (!name) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return StdioFile(std::fopen(name->c_str(), "ab"));
+}
+
 void SetBinaryDefaultFileMode() {}
 
 }  // namespace packprobe::platform

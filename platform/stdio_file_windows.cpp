@@ -64,6 +64,15 @@ StdioFile OpenStreamForReading(std::u16string_view path) {
   return StdioFile(_wfopen(ExtendedPath(*name).c_str(), L"rb"));
 }
 
+StdioFile OpenStreamForAppending(std::u16string_view path) {
+  const std::optional<std::wstring> name = SystemPath(path);
+  if (!name) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return StdioFile(_wfopen(ExtendedPath(*name).c_str(), L"ab"));
+}
+
 void SetBinaryDefaultFileMode() { _fmode = _O_BINARY; }
 
 }  // namespace packprobe::platform

@@ -2,12 +2,25 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "scan/host.h"
+#include "util/text.h"
 
 namespace packprobe::scan {
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+std::optional<std::string> EnvironmentVariable(const char* name) {
+  std::wstring wideName;
+  for (const char* c = name; *c != '\0'; ++c) wideName += static_cast<wchar_t>(*c);
+  const wchar_t* value = _wgetenv(wideName.c_str());
+  if (value == nullptr) return std::nullopt;
+  const std::wstring_view text(value);
+  return Utf16ToUtf8(std::u16string(text.begin(), text.end()));
+}
 
 namespace {
 UINT savedConsoleCodePage = 0;

@@ -12,9 +12,13 @@
 #include "platform/report_file.h"
 #include "platform/stdio_file.h"
 #include "scan/host.h"
+#include "scan/merge.h"
+#include "scan/outputs.h"
+#include "scan/policy.h"
 #include "scan/report.h"
 #include "scan/scan_options.h"
 #include "scan/scanner.h"
+#include "scan/selection.h"
 #include "scan/shown_text.h"
 #include "scan/targets.h"
 
@@ -33,9 +37,9 @@ bool WriteTo(std::FILE* stream, const std::string& text) {
 constexpr std::size_t kMaxListBytes = 64u << 20;
 constexpr std::size_t kMaxListLine = 32u << 10;
 
-// Reads a list of paths, within the bounds; nothing, with the reason in
-// error, when it cannot be read or breaks them.
-std::optional<std::string> ReadList(std::FILE* stream, std::string& error) {
+// Reads a list of paths, each ended by separator, within the bounds;
+// nothing, with the reason in error, when it cannot be read or breaks them.
+std::optional<std::string> ReadList(std::FILE* stream, char separator, std::string& error) {
   std::string text;
   char buffer[65536];
   std::size_t lineStart = 0;
@@ -48,11 +52,12 @@ std::optional<std::string> ReadList(std::FILE* stream, std::string& error) {
     const std::size_t at = text.size();
     text.append(buffer, n);
     for (std::size_t i = at; i < text.size(); ++i) {
-      if (text[i] == '\0') {
-        error = "holds a NUL byte, which no path can hold, at byte " + GroupDigits(i);
+      if (text[i] == '\0' && separator != '\0') {
+        error = "holds a NUL byte, which no path can hold, at byte " + GroupDigits(i) +
+                " (-0 reads lists of paths ended by NUL)";
         return std::nullopt;
       }
-      if (text[i] == '\n') lineStart = i + 1;
+      if (text[i] == separator) lineStart = i + 1;
     }
     if (text.size() - lineStart > kMaxListLine) {
       error = "has a line longer than " + GroupDigits(kMaxListLine) + " bytes, at byte " +
@@ -75,11 +80,12 @@ std::optional<std::vector<std::filesystem::path>> NamedPaths(const ScanOptions& 
   if (options.filesFrom.empty()) return paths;
   std::optional<std::string> list;
   std::string why = "cannot be opened";
+  const char separator = options.nullSeparated ? '\0' : '\n';
   if (options.filesFrom == "-") {
-    list = ReadList(stdin, why);
+    list = ReadList(stdin, separator, why);
   } else if (const platform::StdioFile file = platform::OpenStreamForReading(
                  PathToUtf16(PathFromUtf8(options.filesFrom).native()))) {
-    list = ReadList(file.get(), why);
+    list = ReadList(file.get(), separator, why);
   } else {
     why += ": " + std::system_category().message(errno);
   }
@@ -87,7 +93,9 @@ std::optional<std::vector<std::filesystem::path>> NamedPaths(const ScanOptions& 
     error = "--files-from: \"" + options.filesFrom + "\" " + why;
     return std::nullopt;
   }
-  for (const std::string& path : SplitPathList(*list)) paths.push_back(PathFromUtf8(path));
+  for (const std::string& path : options.nullSeparated ? SplitNulList(*list) : SplitPathList(*list)) {
+    paths.push_back(PathFromUtf8(path));
+  }
   return paths;
 }
 
@@ -164,9 +172,26 @@ std::string NothingCheckedMessage(const std::vector<std::filesystem::path>& path
   return message + " (--allow-empty lets such a scan pass)\n";
 }
 
+// Subcommands: "packprobe-scan NAME ..." runs the function with the
+// arguments from NAME on. A folder named like a subcommand is named "./NAME".
+struct Subcommand {
+  const char* name;
+  int (*run)(const std::vector<std::string>& arguments);
+};
+constexpr Subcommand kSubcommands[] = {
+    {"merge", RunMergeProgram},
+};
+
 }  // namespace
 
 int RunScanProgram(const std::vector<std::string>& arguments) {
+  if (arguments.size() > 1) {
+    for (const Subcommand& subcommand : kSubcommands) {
+      if (arguments[1] == subcommand.name) {
+        return subcommand.run(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+      }
+    }
+  }
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   const CommandLine line = ParseScanCommandLine(arguments, cores);
   if (!line.run) {
@@ -186,7 +211,7 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   const auto paths = NamedPaths(options, error);
   if (!paths) return usageError(error);
   SearchNotes notes;
-  std::vector<Target> targets = CollectTargets(*paths, {options.follow}, &notes);
+  std::vector<Target> targets = CollectTargets(*paths, {options.follow, options.exclude}, &notes);
   const std::size_t found = targets.size();
   if (options.shard) {
     std::erase_if(targets, [&](const Target& target) {
@@ -220,6 +245,23 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
     }
     out = output.stream();
   }
+  // The other outputs must not harm an input either (the summary is
+  // appended to, so naming a component would damage it).
+  std::vector<std::pair<std::string, std::string>> others;
+  for (const auto& [format, name] : options.also) others.emplace_back("--also", name);
+  if (!options.summary.empty()) others.emplace_back("--summary", options.summary);
+  for (const auto& [option, name] : others) {
+    ScanOptions probe = options;
+    probe.output = name;
+    if (const std::string conflict = OutputConflict(probe, targets); !conflict.empty()) {
+      return usageError(option + ": \"" + name + "\" cannot take the report: " + conflict);
+    }
+  }
+  ExtraOutputs extras(options);
+  if (!extras.Open(error)) {
+    WriteTo(stderr, "packprobe-scan: " + error + "\n");
+    return kScanOutputError;
+  }
 
   const bool showProgress =
       !options.quiet && (options.progress == ProgressMode::kAlways ||
@@ -228,13 +270,10 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   const std::unique_ptr<Report> report = MakeReport(options, out);
   ScanSummary summary;
   int exitCode = kScanPassed;
-  // Components already seen: the display name and versions, and the index
-  // of the first target that has them. The key itself decides, so that two
-  // different components can never count as one.
-  std::unordered_map<std::string, std::size_t> seen;
-  std::size_t index = 0;
+  RecordJudge judge(Policy{options.strict, options.errorOn, options.ignore});
 
   report->Begin();
+  extras.Begin();
   // Each record is passed on to the system at once, so that a report that
   // cannot be written (a closed pipe, a full disk) stops the scan at once.
   const auto fewerThreads = [&](unsigned started, unsigned wanted) {
@@ -244,18 +283,9 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   };
   CheckAll(targets, options.criteria, jobs, [&](ScanRecord&& record) {
     if (!report->ok()) return false;
-    if (record.inspected && !record.name.empty() && record.outcome != Outcome::kFiltered) {
-      const std::string key = record.name + '\x1F' + std::to_string(record.stub.version.value_or(0)) +
-                              '\x1F' + std::to_string(record.setup.version.value_or(-1));
-      const auto [first, inserted] = seen.try_emplace(key, index);
-      if (!inserted) {
-        record.warnings.push_back({"duplicate-component", "the same display name and versions as " +
-                                                              ShownPath(targets[first->second].display)});
-      }
-    }
-    ++index;
-    if (options.strict) ApplyStrict(record);
+    judge.Judge(record);
     summary.Count(record);
+    extras.Add(record);
     exitCode = std::max(exitCode, ScanExitCode(record.outcome));
     // The record reaches the terminal before the progress line returns.
     progress.Clear();
@@ -274,6 +304,7 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   progress.Clear();
   if (report->ok()) report->End(summary);
+  extras.End(summary);
   bool written = report->Flush();
   if (written && out != stdout && !output.Commit(error)) {
     written = false;
@@ -284,6 +315,10 @@ int RunScanProgram(const std::vector<std::string>& arguments) {
   if (!written) {
     WriteTo(stderr, "packprobe-scan: " + error + "; the report is not whole" +
                         (out != stdout ? " and was not kept" : "") + "\n");
+    return kScanOutputError;
+  }
+  if (!extras.Finish(error)) {
+    WriteTo(stderr, "packprobe-scan: " + error + "\n");
     return kScanOutputError;
   }
   if (nothingChecked) WriteTo(stderr, NothingCheckedMessage(*paths, notes));

@@ -1,13 +1,14 @@
 #include "scan/report.h"
 
-#include <nlohmann/json.hpp>
-
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <optional>
+#include <type_traits>
 #include <system_error>
 
+#include "scan/github_report.h"
 #include "scan/shown_text.h"
 #include "scan/spool.h"
 #include "scan/version.h"
@@ -16,27 +17,94 @@
 namespace packprobe::scan {
 namespace {
 
-// Objects are made as objects from the start (Json::object()), never by
-// a first key on a null value: that conversion leaves a value the library
-// cannot destroy when the allocation fails.
-using Json = nlohmann::ordered_json;
-
 bool IsFailure(Outcome outcome) {
   return outcome != Outcome::kPassed && outcome != Outcome::kFiltered;
 }
 
-template <typename T>
-Json OrNull(const std::optional<T>& value) {
-  return value ? Json(*value) : Json(nullptr);
+// JSON text is written here as strings, field by field, rather than built
+// as a tree of values: destroying such a tree allocates, so running out of
+// memory while building one ends the process instead of the report.
+
+// A JSON string: quotes, backslashes and control characters escaped (as
+// \b, \t, \n, \f, \r or \u00xx), bytes that are not UTF-8 replaced by
+// U+FFFD, everything else as it is.
+std::string JsonString(std::string_view raw) {
+  const std::string text = ValidUtf8(raw);
+  std::string out = "\"";
+  for (const char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+          out += escape;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
 }
 
-Json VersionJson(const VersionReport& version) {
-  Json json = Json::object();
-  json["text"] = OrNull(version.text);
-  json["version"] = OrNull(version.version);
-  json["display"] = OrNull(version.display);
-  json["in_range"] = OrNull(version.inRange);
-  return json;
+// A number with the fewest digits that read back as the same double, with
+// ".0" when it would otherwise read as an integer.
+std::string JsonDouble(double value) {
+  char text[64];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+  std::string out(text, error == std::errc() ? end : text);
+  if (out.find_first_of(".eE") == std::string::npos) out += ".0";
+  return out;
+}
+
+std::string JsonBool(bool value) { return value ? "true" : "false"; }
+
+template <typename T>
+std::string JsonValue(const T& value) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return JsonBool(value);
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return JsonString(value);
+  } else {
+    return std::to_string(value);
+  }
+}
+
+template <typename T>
+std::string OrNull(const std::optional<T>& value) {
+  return value ? JsonValue(*value) : std::string("null");
+}
+
+// One JSON object, its fields written in order.
+class JsonObject {
+ public:
+  JsonObject& Field(std::string_view key, std::string_view json) {
+    text_ += text_.size() == 1 ? "" : ",";
+    text_ += JsonString(key);
+    text_ += ':';
+    text_ += json;
+    return *this;
+  }
+  std::string Close() { return text_ + "}"; }
+
+ private:
+  std::string text_ = "{";
+};
+
+std::string VersionJson(const VersionReport& version, const std::optional<bool>* present = nullptr) {
+  JsonObject json;
+  json.Field("text", OrNull(version.text))
+      .Field("version", OrNull(version.version))
+      .Field("display", OrNull(version.display))
+      .Field("in_range", OrNull(version.inRange));
+  if (present != nullptr) json.Field("present", OrNull(*present));
+  return json.Close();
 }
 
 std::string Milliseconds(double ms) {
@@ -45,68 +113,78 @@ std::string Milliseconds(double ms) {
   return text;
 }
 
-Json RecordJson(const ScanRecord& record) {
-  Json json = Json::object();
+std::string RecordJson(const ScanRecord& record) {
+  JsonObject json;
   // A path that is not shown as it is (not UTF-8, or holding control
   // characters) also comes as its raw bytes, so that it round-trips.
-  json["path"] = ShownPath(record.path);
-  json["path_bytes"] = IsPlainPath(record.path) ? Json(nullptr) : Json(Base64(record.path));
-  json["file"] = record.file;
-  json["outcome"] = std::string(OutcomeName(record.outcome));
-  json["exit_code"] = record.exitCode;
-  json["status"] = record.status;
-  json["stub"] = VersionJson(record.stub);
-  Json setup = VersionJson(record.setup);
-  setup["present"] = OrNull(record.setupPresent);
-  json["setup"] = std::move(setup);
-  json["name"] = record.name;
-  json["category"] = OrNull(record.category);
-  json["type"] = OrNull(record.type);
+  json.Field("path", JsonString(ShownPath(record.path)))
+      .Field("path_bytes", IsPlainPath(record.path) ? "null" : JsonString(Base64(record.path)))
+      .Field("file", JsonString(record.file))
+      .Field("outcome", JsonString(OutcomeName(record.outcome)))
+      .Field("exit_code", std::to_string(record.exitCode))
+      .Field("status", std::to_string(record.status))
+      .Field("stub", VersionJson(record.stub))
+      .Field("setup", VersionJson(record.setup, &record.setupPresent))
+      .Field("name", JsonString(record.name))
+      .Field("category", OrNull(record.category))
+      .Field("type", OrNull(record.type));
   if (record.reason) {
-    Json reason = Json::object();
-    reason["code"] = record.reason->code;
-    reason["step"] = record.reason->step;
-    reason["detail"] = record.reason->detail;
-    reason["subject"] = record.reason->subject.empty() ? Json(nullptr) : Json(record.reason->subject);
-    reason["layer_result"] = record.reason->layerResult;
-    json["reason"] = std::move(reason);
+    JsonObject reason;
+    reason.Field("code", JsonString(record.reason->code))
+        .Field("step", JsonString(record.reason->step))
+        .Field("detail", JsonString(record.reason->detail))
+        .Field("subject", record.reason->subject.empty() ? "null" : JsonString(record.reason->subject))
+        .Field("layer_result", std::to_string(record.reason->layerResult));
+    json.Field("reason", reason.Close());
   } else {
-    json["reason"] = nullptr;
+    json.Field("reason", "null");
   }
-  Json warnings = Json::array();
+  std::string warnings = "[";
   for (const Warning& warning : record.warnings) {
-    warnings.push_back(Json{{"code", warning.code}, {"detail", warning.detail}});
+    if (warnings.size() > 1) warnings += ',';
+    warnings += JsonObject()
+                    .Field("code", JsonString(warning.code))
+                    .Field("detail", JsonString(warning.detail))
+                    .Close();
   }
-  json["warnings"] = std::move(warnings);
-  json["elapsed_ms"] = std::round(record.elapsedMs * 1000) / 1000;
-  return json;
+  json.Field("warnings", warnings + "]");
+  json.Field("elapsed_ms", JsonDouble(std::round(record.elapsedMs * 1000) / 1000));
+  return json.Close();
 }
 
-std::string Dump(const Json& json) {
-  // Invalid UTF-8 (a file name that is not) becomes U+FFFD rather than an
-  // exception.
-  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+std::string ShardJson(const ScanOptions& options) {
+  if (!options.shard) return "null";
+  return JsonString(std::to_string(options.shard->index) + "/" +
+                    std::to_string(options.shard->count));
 }
 
-Json ShardJson(const ScanOptions& options) {
-  if (!options.shard) return nullptr;
-  return std::to_string(options.shard->index) + "/" + std::to_string(options.shard->count);
+std::string JsonStrings(const std::vector<std::string>& values) {
+  std::string list = "[";
+  for (const std::string& value : values) {
+    if (list.size() > 1) list += ',';
+    list += JsonString(value);
+  }
+  return list + "]";
 }
 
-Json OptionsJson(const ScanOptions& options) {
-  Json json = Json::object();
-  json["paths"] = options.paths;
-  json["files_from"] = options.filesFrom.empty() ? Json(nullptr) : Json(options.filesFrom);
-  json["stub_min"] = options.criteria.stubMin;
-  json["stub_max"] = options.criteria.stubMax;
-  json["setup_min"] = options.criteria.setupMin;
-  json["setup_max"] = options.criteria.setupMax;
-  json["firmware_only"] = options.criteria.firmwareOnly;
-  json["software_only"] = options.criteria.softwareOnly;
-  json["strict"] = options.strict;
-  json["shard"] = ShardJson(options);
-  json["jobs"] = options.jobs;
-  return json;
+std::string OptionsJson(const ScanOptions& options) {
+  return JsonObject()
+      .Field("paths", JsonStrings(options.paths))
+      .Field("files_from", options.filesFrom.empty() ? "null" : JsonString(options.filesFrom))
+      .Field("stub_min", std::to_string(options.criteria.stubMin))
+      .Field("stub_max", std::to_string(options.criteria.stubMax))
+      .Field("setup_min", std::to_string(options.criteria.setupMin))
+      .Field("setup_max", std::to_string(options.criteria.setupMax))
+      .Field("firmware_only", JsonBool(options.criteria.firmwareOnly))
+      .Field("software_only", JsonBool(options.criteria.softwareOnly))
+      .Field("strict", JsonBool(options.strict))
+      .Field("shard", ShardJson(options))
+      .Field("jobs", std::to_string(options.jobs))
+      .Field("error_on", JsonStrings(options.errorOn))
+      .Field("ignore", JsonStrings(options.ignore))
+      .Field("exclude", JsonStrings(options.exclude))
+      .Field("null_separated", JsonBool(options.nullSeparated))
+      .Close();
 }
 
 // --- jsonl -------------------------------------------------------------------
@@ -115,29 +193,31 @@ class JsonLinesReport : public Report {
  public:
   JsonLinesReport(const ScanOptions& options, std::FILE* out) : Report(out), options_(options) {}
   void Begin() override {
-    Json header = Json::object();
-    header["schema"] = kJsonSchema;
-    header["program"] = "packprobe-scan";
-    header["version"] = kProjectVersion;
-    header["options"] = OptionsJson(options_);
-    Write(Dump(header) + "\n");
+    Write(JsonObject()
+              .Field("schema", JsonString(kJsonSchema))
+              .Field("program", JsonString("packprobe-scan"))
+              .Field("version", JsonString(kProjectVersion))
+              .Field("options", OptionsJson(options_))
+              .Close() +
+          "\n");
   }
-  void Add(const ScanRecord& record) override { Write(Dump(RecordJson(record)) + "\n"); }
+  void Add(const ScanRecord& record) override { Write(RecordJson(record) + "\n"); }
   // The closing record: a report without it was cut short.
   void End(const ScanSummary& summary) override {
-    Json counts = Json::object();
+    JsonObject counts;
     for (std::size_t i = 0; i < kOutcomeCount; ++i) {
-      counts[std::string(OutcomeName(static_cast<Outcome>(i)))] = summary.counts[i];
+      counts.Field(OutcomeName(static_cast<Outcome>(i)), std::to_string(summary.counts[i]));
     }
-    Json closing = Json::object();
-    closing["complete"] = true;
-    closing["total"] = summary.total;
-    closing["counts"] = std::move(counts);
-    closing["warnings"] = summary.warnings;
-    closing["exit_code"] = summary.exitCode;
-    closing["shard"] = ShardJson(options_);
-    closing["elapsed_ms"] = std::round(summary.seconds * 1e6) / 1000;
-    Write(Dump(closing) + "\n");
+    Write(JsonObject()
+              .Field("complete", "true")
+              .Field("total", std::to_string(summary.total))
+              .Field("counts", counts.Close())
+              .Field("warnings", std::to_string(summary.warnings))
+              .Field("exit_code", std::to_string(summary.exitCode))
+              .Field("shard", ShardJson(options_))
+              .Field("elapsed_ms", JsonDouble(std::round(summary.seconds * 1e6) / 1000))
+              .Close() +
+          "\n");
   }
 
  private:
@@ -300,6 +380,7 @@ class JunitReport : public Report {
                        r.stub.display.value_or("-") + ", VEKSetup " +
                        r.setup.display.value_or("none");
     if (r.reason) text += "\n" + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail;
+    if (!r.rangeDetail.empty()) text += "\n" + r.rangeDetail;
     for (const Warning& w : r.warnings) text += "\nwarning " + w.code + ": " + w.detail;
     return text;
   }
@@ -311,22 +392,27 @@ class JunitReport : public Report {
 
 class TextReport : public Report {
  public:
-  TextReport(const ScanOptions& options, std::FILE* out) : Report(out), quiet_(options.quiet) {}
+  TextReport(const ScanOptions& options, std::FILE* out, bool color)
+      : Report(out), quiet_(options.quiet), color_(color) {}
   void Begin() override {
     if (!quiet_) Write(Row("OUTCOME", "EXIT", "VEKSTUB", "VEKSETUP", "TYPE", "PATH"));
   }
   void Add(const ScanRecord& r) override {
     std::string text = Row(std::string(OutcomeName(r.outcome)), std::to_string(r.exitCode),
-                           r.stub.display.value_or("-"), r.setup.display.value_or("none"),
-                           r.type.value_or("-"), ShownPath(r.path));
+                           EscapeControls(r.stub.display.value_or("-")),
+                           EscapeControls(r.setup.display.value_or("none")),
+                           EscapeControls(r.type.value_or("-")), ShownPath(r.path));
+    if (color_) text = Colored(text, r.outcome);
     // Details quote package strings: their control characters are escaped,
     // so that no string adds a line or reaches the terminal.
     if (r.reason) {
-      text += "    reason: " + r.reason->code + " (" + r.reason->step +
-              "): " + EscapeControls(r.reason->detail) + "\n";
+      text += "    reason: " + EscapeControls(r.reason->code) + " (" +
+              EscapeControls(r.reason->step) + "): " + EscapeControls(r.reason->detail) + "\n";
+    } else if (!r.rangeDetail.empty()) {
+      text += "    range: " + EscapeControls(r.rangeDetail) + "\n";
     }
     for (const Warning& w : r.warnings) {
-      text += "    warning: " + w.code + ": " + EscapeControls(w.detail) + "\n";
+      text += "    warning: " + EscapeControls(w.code) + ": " + EscapeControls(w.detail) + "\n";
     }
     // Failures come first, as they are found; the rest follows them.
     if (IsFailure(r.outcome)) {
@@ -354,7 +440,20 @@ class TextReport : public Report {
     return text + path + "\n";
   }
 
+  // The outcome word in the colour of its kind: green passed, yellow out
+  // of range, red failed, none for filtered.
+  static std::string Colored(const std::string& row, Outcome outcome) {
+    const std::size_t end = row.find(' ');
+    const char* color = outcome == Outcome::kPassed     ? "\x1b[32m"
+                        : outcome == Outcome::kFiltered ? nullptr
+                        : ScanExitCode(outcome) == kScanOutOfRange ? "\x1b[33m"
+                                                                   : "\x1b[31m";
+    if (color == nullptr || end == row.npos) return row;
+    return color + row.substr(0, end) + "\x1b[0m" + row.substr(end);
+  }
+
   bool quiet_;
+  bool color_;
   Spool held_;
 };
 
@@ -424,13 +523,19 @@ std::string SummaryLine(const ScanSummary& s) {
 }
 
 std::unique_ptr<Report> MakeReport(const ScanOptions& options, std::FILE* out) {
-  switch (options.format) {
+  return MakeReport(options.format, options, out, options.colorText);
+}
+
+std::unique_ptr<Report> MakeReport(Format format, const ScanOptions& options, std::FILE* out,
+                                   bool color) {
+  switch (format) {
     case Format::kJsonl: return std::make_unique<JsonLinesReport>(options, out);
     case Format::kCsv: return std::make_unique<CsvReport>(out);
     case Format::kJunit: return std::make_unique<JunitReport>(out);
+    case Format::kGithub: return MakeGithubReport(out);
     case Format::kText: break;
   }
-  return std::make_unique<TextReport>(options, out);
+  return std::make_unique<TextReport>(options, out, color);
 }
 
 }  // namespace packprobe::scan

@@ -64,6 +64,10 @@ class Report {
 
 // The report of options.format on out, which the caller opens and closes.
 std::unique_ptr<Report> MakeReport(const ScanOptions& options, std::FILE* out);
+// The report of another format with the same options; color: the text
+// report colours its outcomes.
+std::unique_ptr<Report> MakeReport(Format format, const ScanOptions& options, std::FILE* out,
+                                   bool color = false);
 
 // "1,204": a count with commas between groups of three digits.
 std::string GroupDigits(std::size_t value);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "component/version_number.h"
+#include "scan/config.h"
 #include "scan/scan_record.h"
 #include "scan/version.h"
 #include "util/text.h"
@@ -35,8 +36,16 @@ constexpr const char* kFooter =
     "workers that name the same folders split the paths the same way: the N shares\n"
     "are disjoint and together hold every path.\n"
     "\n"
-    "Warnings (failures only with --strict): stub-version-text, stub-comments-tail,\n"
-    "setup-version-text, setup-no-file-version, duplicate-component.\n"
+    "Warnings (failures only with --strict or --error-on): stub-version-text,\n"
+    "stub-comments-tail, setup-version-text, setup-no-file-version, duplicate-component.\n"
+    "\n"
+    "Configuration: packprobe-scan.toml in the first PATH's folder or above (or\n"
+    "--config FILE) may hold stub-min, stub-max, setup-min, setup-max, firmware-only,\n"
+    "software-only, strict, error-on, ignore, exclude and manifest; options given on\n"
+    "the command line win over the file's keys of the same name.\n"
+    "\n"
+    "packprobe-scan merge REPORT... joins JSON Lines reports of --shard K/N runs into\n"
+    "the report and exit code of one unsharded run (merge --help).\n"
     "\n"
     "-q, --quiet: no progress line; the text report has no column header and lists\n"
     "only failures and the summary.\n"
@@ -48,6 +57,7 @@ constexpr const char* kFooter =
     "  3   nothing was checked: no component found in what was named\n"
     "      (--allow-empty makes this 0)\n"
     "  64  usage error\n"
+    "  65  merge: a report is cut, malformed or of other options, or the shards do not fit\n"
     "  71  the scan could not run: no memory\n"
     "  74  the report could not be written whole (a full disk, a closed pipe)\n";
 
@@ -134,8 +144,9 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
                                        "check only software components; filter out the rest");
   firmware->excludes(software);
   const std::map<std::string, Format> formats = {
-      {"text", Format::kText}, {"jsonl", Format::kJsonl}, {"csv", Format::kCsv}, {"junit", Format::kJunit}};
-  app.add_option("--format", options.format, "text, jsonl, csv or junit (default: text)")
+      {"text", Format::kText}, {"jsonl", Format::kJsonl}, {"csv", Format::kCsv}, {"junit", Format::kJunit},
+      {"github", Format::kGithub}};
+  app.add_option("--format", options.format, "text, jsonl, csv, junit or github (default: text)")
       ->transform(CLI::CheckedTransformer(formats))
       ->option_text("FORMAT");
   app.add_option("-o,--output", options.output, "write the report to FILE (default: standard output)")
@@ -159,6 +170,8 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
                "search folders reached through symbolic links too (loops are reported)");
   app.add_flag("--allow-empty", options.allowEmpty,
                "finding no component passes (exit 0 rather than 3)");
+  GateArguments gate;
+  AddGateOptions(app, options, gate);
 
   std::vector<const char*> argv;
   for (const std::string& argument : arguments) argv.push_back(argument.c_str());
@@ -185,8 +198,18 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
     if (!value) return UsageError(std::string(name) + ": " + error);
     *bound = *value;
   }
-  // A minimum above its maximum fails every component; say so rather than
-  // fail the release without a hint.
+  if (shardOption->count() != 0) {
+    options.shard = ParseShard(shard);
+    if (!options.shard) {
+      return UsageError("--shard: \"" + shard + "\" is not K/N with 0 <= K < N");
+    }
+  }
+  // The configuration file fills in what the command line did not give.
+  const std::string gateError = FinishGateOptions(options, gate, ParseBound);
+  if (!gateError.empty()) return UsageError(gateError);
+  // A minimum above its maximum (from the command line, the configuration
+  // file or both) fails every component; say so rather than fail the
+  // release without a hint.
   for (auto [min, max, minName, maxName] :
        {std::tuple{options.criteria.stubMin, options.criteria.stubMax, "--stub-min", "--stub-max"},
         std::tuple{options.criteria.setupMin, options.criteria.setupMax, "--setup-min",
@@ -195,12 +218,6 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
       return UsageError(std::string(minName) + " " + Utf16ToUtf8(FormatVersionNumber(min)) +
                         " is above " + maxName + " " + Utf16ToUtf8(FormatVersionNumber(max)) +
                         ": no component could pass");
-    }
-  }
-  if (shardOption->count() != 0) {
-    options.shard = ParseShard(shard);
-    if (!options.shard) {
-      return UsageError("--shard: \"" + shard + "\" is not K/N with 0 <= K < N");
     }
   }
   if (options.paths.empty() && options.filesFrom.empty()) {

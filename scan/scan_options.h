@@ -4,14 +4,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "component/verdict.h"
 
 namespace packprobe::scan {
 
-enum class Format { kText, kJsonl, kCsv, kJunit };
+enum class Format { kText, kJsonl, kCsv, kJunit, kGithub };
 enum class ProgressMode { kAuto, kAlways, kNever };
+enum class ColorMode { kAuto, kAlways, kNever };
 
 struct Shard {
   std::uint32_t index = 0;  // K, from 0
@@ -32,6 +34,17 @@ struct ScanOptions {
   // A scan that finds no component passes (exit 0) rather than exiting 3.
   bool allowEmpty = false;
   bool follow = false;  // search folders reached through symbolic links too
+
+  // The gate's policy and outputs (see scan/config.h).
+  std::vector<std::string> errorOn;   // warning codes that fail a component
+  std::vector<std::string> ignore;    // warning codes dropped
+  std::vector<std::string> exclude;   // globs of paths not checked
+  bool nullSeparated = false;         // --files-from lists end in NUL, not a line end
+  ColorMode color = ColorMode::kAuto;
+  bool colorText = false;             // the text report colours its outcomes (decided at start)
+  std::vector<std::pair<Format, std::string>> also;  // more reports: format and file
+  std::string summary;                // the Markdown summary's file; empty: none
+  std::string manifest;               // from the configuration file; empty: none
 };
 
 // What the command line asks for: a scan with these options, or an

@@ -200,8 +200,27 @@ ScanRecord MakeRecord(std::string path, const ComponentInfo& info, const CheckCr
     if (!record.verdictMessage.empty()) record.verdictMessage += ' ';
     record.verdictMessage += Utf8(line);
   }
+  record.rangeDetail = RangeDetail(record, criteria);
   AddVersionWarnings(info, record.warnings);
   return record;
+}
+
+std::string RangeDetail(const ScanRecord& record, const CheckCriteria& criteria) {
+  const auto outside = [](const char* which, VersionNumber value, VersionNumber min,
+                          VersionNumber max) {
+    return std::string(which) + " " + Display(value) + " (" + std::to_string(value) +
+           ") is outside its range " + Display(min) + " to " + Display(max) + " (" +
+           std::to_string(min) + " to " + std::to_string(max) + ")";
+  };
+  std::string detail;
+  if (record.stub.inRange == false) {
+    detail = outside("VEKStub", record.stub.version.value_or(0), criteria.stubMin, criteria.stubMax);
+  }
+  if (record.setup.inRange == false) {
+    if (!detail.empty()) detail += "; ";
+    detail += outside("VEKSetup", record.setup.version.value_or(0), criteria.setupMin, criteria.setupMax);
+  }
+  return detail;
 }
 
 ScanRecord MakeSystemErrorRecord(std::string path, std::string code, std::string detail) {

@@ -75,11 +75,21 @@ struct ScanRecord {
   // For the duplicate test: the component was inspected successfully.
   bool inspected = false;
   std::string verdictMessage;  // PACKPROBE's verdict line for this outcome
+  // For a version out of its range: which, and the range ("VEKStub 2.0.0.0
+  // (2000) is outside its range 3.0.0.0 to 9.9.9.9 (3000 to 9999)"); empty
+  // otherwise.
+  std::string rangeDetail;
 };
 
 // The record of an inspected component under the criteria. Warnings about
 // the component itself are included; duplicates are the scan's business.
 ScanRecord MakeRecord(std::string path, const ComponentInfo& info, const CheckCriteria& criteria);
+
+// Which versions are outside which ranges, from the record's comparisons
+// ("VEKStub 2.0.0.0 (2000) is outside its range ..."); empty when none
+// failed. Kept in the record as rangeDetail; a merge of reports makes it
+// again.
+std::string RangeDetail(const ScanRecord& record, const CheckCriteria& criteria);
 
 // The record of a component whose check could not run at all.
 ScanRecord MakeSystemErrorRecord(std::string path, std::string code, std::string detail);

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -41,6 +42,12 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria) {
         if (!entry.code.empty()) {
           record.reason->code = entry.code;
           record.reason->detail = entry.detail;
+        }
+        // A path the system refuses for its length names no missing file
+        // but one the host could not reach.
+        if (entry.code == "path-too-long") {
+          record.outcome = Outcome::kSystemError;
+          record.status = ComponentInfo::kStatusSystemError;
         }
       }
     }
@@ -92,6 +99,7 @@ void RunPool(std::size_t count, unsigned jobs,
   std::condition_variable emitterWake;
   std::size_t nextToTake = 0;
   std::size_t nextToEmit = 0;
+  bool outOfMemory = false;  // a worker could not make a record
 
   auto worker = [&] {
     for (;;) {
@@ -107,10 +115,21 @@ void RunPool(std::size_t count, unsigned jobs,
         if (platform::TerminationRequested()) return;
         index = nextToTake++;
       }
-      ScanRecord record = check(index);
+      // A check that cannot even make its record (no memory) must not
+      // end the process from this thread: the emitter learns of it and
+      // ends the scan.
+      std::optional<ScanRecord> record;
+      try {
+        record.emplace(check(index));
+      } catch (...) {
+      }
       {
         std::lock_guard lock(mutex);
-        ring[index % window] = std::move(record);
+        if (record) {
+          ring[index % window] = std::move(*record);
+        } else {
+          outOfMemory = true;
+        }
       }
       emitterWake.notify_one();
     }
@@ -151,7 +170,9 @@ void RunPool(std::size_t count, unsigned jobs,
       ScanRecord record;
       {
         std::unique_lock lock(mutex);
-        emitterWake.wait(lock, [&] { return ring[nextToEmit % window].has_value(); });
+        emitterWake.wait(lock,
+                         [&] { return outOfMemory || ring[nextToEmit % window].has_value(); });
+        if (outOfMemory) throw std::bad_alloc();
         record = std::move(*ring[nextToEmit % window]);
         ring[nextToEmit % window].reset();
         ++nextToEmit;

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/directory_listing.h"
+#include "scan/selection.h"
 #include "scan/shown_text.h"
 #include "util/ascii.h"
 
@@ -83,12 +85,26 @@ void SearchFolder(const fs::path& root, const SearchOptions& options, std::vecto
   while (!pending.empty()) {
     Pending current = std::move(pending.back());
     pending.pop_back();
-    std::error_code error;
-    fs::directory_iterator it(current.folder, error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-      const fs::path& path = it->path();
-      std::error_code ignored;
-      const fs::file_status own = it->symlink_status(ignored);
+    std::vector<platform::NativePath> names;
+    std::string error;
+    const bool listed = platform::ListDirectory(current.folder.native(), names, error);
+    for (const platform::NativePath& name : names) {
+      const fs::path path = current.folder / name;
+      std::error_code statusError;
+      const fs::file_status own = fs::symlink_status(path, statusError);
+      if (statusError && statusError != std::errc::no_such_file_or_directory) {
+        // Nothing can be known of it, not even whether it is a folder: it
+        // gets a record rather than being passed over.
+        const bool tooLong = statusError == std::errc::filename_too_long;
+        targets.push_back(SearchFault(
+            path, tooLong ? "path-too-long" : "entry-unreadable",
+            "the entry " + ShownPath(GenericUtf8(path)) + " cannot be looked at: " +
+                (tooLong ? "its path (" + std::to_string(path.native().size()) +
+                               " bytes) is longer than the system opens"
+                         : statusError.message()) +
+                "; if it is a folder, what it holds was not checked"));
+        continue;
+      }
       if (fs::is_directory(own)) {
         std::shared_ptr<const Chain> chain;
         if (current.chain) {
@@ -118,12 +134,15 @@ void SearchFolder(const fs::path& root, const SearchOptions& options, std::vecto
       // Everything else named *.exe gets a record: regular files and links
       // to them are checked, and the check gives dangling links, link loops,
       // pipes, devices and sockets their reasons.
-      if (HasExeExtension(path)) targets.push_back(MakeTarget(path, root));
+      if (HasExeExtension(path) &&
+          !Excluded(options.exclude, GenericUtf8(path.lexically_relative(root)))) {
+        targets.push_back(MakeTarget(path, root));
+      }
     }
-    if (error) {
+    if (!listed) {
       targets.push_back(SearchFault(current.folder, "folder-unreadable",
                                     "the folder " + ShownPath(GenericUtf8(current.folder)) +
-                                        " cannot be searched: " + error.message() +
+                                        " cannot be searched: " + error +
                                         "; what it holds was not checked"));
     }
   }
@@ -145,6 +164,12 @@ std::string KindOf(const fs::file_status& status) {
 EntryReason DescribeEntry(const fs::path& path) {
   std::error_code error;
   const fs::file_status own = fs::symlink_status(path, error);
+  if (error == std::errc::filename_too_long) {
+    // Something may well be there: the system cannot tell.
+    return {"path-too-long", "the path (" + std::to_string(path.native().size()) +
+                                 " bytes) is longer than the system opens, so the file could not "
+                                 "be looked at; it was not checked"};
+  }
   if (error) return {};
   const bool link = fs::is_symlink(own);
   std::string linkText;
@@ -183,6 +208,7 @@ std::vector<Target> CollectTargets(const std::vector<fs::path>& paths,
     Target target;
     target.native = path.native();
     target.display = GenericUtf8(path);
+    if (Excluded(options.exclude, target.display)) continue;
     target.shardHash = Fnv1a64(target.display);
     targets.push_back(std::move(target));
   }

@@ -29,6 +29,10 @@ struct Target {
 
 struct SearchOptions {
   bool followFolderLinks = false;  // --follow: search linked folders too
+  // Entries matching one of these globs (scan/selection.h) are left out: the
+  // key is the path relative to the folder for entries found in one, the
+  // path as given for paths named.
+  std::vector<std::string> exclude;
 };
 
 // What a search passed over without a record, for the message of a scan
@@ -58,8 +62,9 @@ std::vector<Target> CollectTargets(const std::vector<std::filesystem::path>& pat
 
 // Why a path that the check found missing or not a regular file is so, when
 // a link or the kind of file explains it better than the check can: a
-// dangling link, a link loop, a named pipe, a device, a socket. Empty code
-// when there is nothing to add.
+// dangling link, a link loop, a named pipe, a device, a socket, or a path
+// longer than the system opens ("path-too-long": the host's limit, not a
+// missing file). Empty code when there is nothing to add.
 struct EntryReason {
   std::string code;
   std::string detail;

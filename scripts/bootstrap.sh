@@ -4,7 +4,12 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libisal-dev libexpat1-dev libgtest-dev
-          libcli11-dev nlohmann-json3-dev zip unzip libarchive-tools jq libxml2-utils python3 "$@")
+          libcli11-dev nlohmann-json3-dev libtomlplusplus-dev zip unzip libarchive-tools jq libxml2-utils
+          python3 "$@")
+
+# The scanner's gate tests render its Markdown summary and parse the CI
+# examples' YAML with Debian's Python (/usr/bin/python3).
+packages+=(python3-markdown python3-yaml)
 
 # The man pages, the .deb and the checks of both.
 packages+=(scdoc man-db dpkg-dev lintian bash-completion)

@@ -52,6 +52,11 @@ check_programs() {
   grep -qx 'The component passed the validation check.' <<<"$out" || fail "packprobe printed: $out"
   [ -f "$prefix/share/man/man1/packprobe.1.gz" ] || fail "no packprobe(1) under $prefix"
   [ -f "$prefix/share/doc/packprobe/README.md" ] || fail "no README under $prefix"
+  # Every relative link of the shipped README names a shipped file.
+  local link
+  while read -r link; do
+    [ -f "$prefix/share/doc/packprobe/$link" ] || fail "the README links to $link, not under $prefix"
+  done < <(grep -o '](\([^)#]*\)' README.md | sed 's/^](//' | grep -v '^[a-z]*:' | sort -u)
   if [ -x "$prefix/bin/packprobe-scan" ]; then
     out=$(cd "$work" && "$prefix/bin/packprobe-scan" --version) || fail "packprobe-scan --version"
     grep -q "$version" <<<"$out" || fail "packprobe-scan --version printed: $out"
@@ -78,15 +83,36 @@ check_programs "$work/prefix"
 
 if [ -x /usr/share/bash-completion/bash_completion ] || [ -f /usr/share/bash-completion/bash_completion ]; then
   echo "== packages: bash completion of packprobe-scan"
-  formats=$(bash -c '
-    source /usr/share/bash-completion/bash_completion
-    source packaging/packprobe-scan.bash-completion
-    COMP_WORDS=(packprobe-scan --format ""); COMP_CWORD=2
-    COMP_LINE="packprobe-scan --format "; COMP_POINT=${#COMP_LINE}
-    _packprobe_scan packprobe-scan "" --format
-    echo "${COMPREPLY[*]}"')
-  [ "$formats" = "text jsonl csv junit" ] || fail "completion of --format offered: $formats"
-  echo "-- --format completes to: $formats"
+  mkdir -p "$work/complete/release"
+  touch "$work/complete/release/a.exe" "$work/complete/release/B.EXE" "$work/complete/release/c.Exe" \
+        "$work/complete/release/notes.txt"
+  # Prints what completing the words (the last one being completed) offers, sorted.
+  complete_words() {
+    (cd "$work/complete" && bash -c '
+      source /usr/share/bash-completion/bash_completion
+      source "$0"
+      COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+      COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+      _packprobe_scan packprobe-scan "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+      printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " "' "$root/packaging/packprobe-scan.bash-completion" "$@")
+  }
+  while IFS='|' read -r words expected; do
+    # shellcheck disable=SC2086 # the words are split on purpose
+    offered=$(complete_words $words "")
+    [ "$offered" = "$expected" ] || fail "completion of '$words' offered '$offered', not '$expected'"
+  done <<'TABLE'
+packprobe-scan --format|csv github jsonl junit text 
+packprobe-scan --error-on|duplicate-component setup-no-file-version setup-version-text stub-comments-tail stub-version-text 
+packprobe-scan --color|always auto never 
+packprobe-scan merge --format|csv github jsonl junit text 
+TABLE
+  offered=$(complete_words packprobe-scan release/)
+  [ "$offered" = "release/B.EXE release/a.exe release/c.Exe " ] || fail "components offered: $offered"
+  offered=$(complete_words packprobe-scan me)
+  [ "$offered" = "merge " ] || fail "subcommands offered: $offered"
+  offered=$(complete_words packprobe-scan --error-on stub-version-text,setup-v)
+  [ "$offered" = "stub-version-text,setup-version-text " ] || fail "--error-on lists offered: $offered"
+  echo "-- options, warning codes, subcommands and *.exe in any case complete"
 fi
 
 if [ "${1:-}" = "--deb-only" ]; then

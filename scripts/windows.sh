@@ -34,7 +34,7 @@ step() {
 
 # --- Packages ---------------------------------------------------------------
 packages=(cmake ninja-build googletest dpkg-dev g++-mingw-w64-i686-posix libz-mingw-w64-dev
-          libcli11-dev nlohmann-json3-dev wine wine32:i386)
+          libcli11-dev nlohmann-json3-dev libtomlplusplus-dev wine wine32:i386)
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -128,7 +128,7 @@ for triple in "${triples[@]}"; do
   fi
 done
 
-# --- CLI11 and nlohmann/json ---------------------------------------------------
+# --- CLI11, nlohmann/json and toml++ -------------------------------------------
 # Both are header-only: the cross builds use the host's Debian copies, each
 # copied with its CMake package files into build/windows-deps/<triple>, where
 # the toolchain looks (and nothing else of the host's /usr/include is seen).
@@ -146,6 +146,14 @@ for triple in "${triples[@]}"; do
       cp -r "/usr/share/cmake/$name" "$prefix/share/cmake/"
     fi
   done
+  # toml++ is used header-only there (Debian's CMake files describe its
+  # shared library): the headers alone, which CMakeLists.txt finds by path.
+  if [ ! -f "$prefix/include/toml++/toml.h" ] || [ /usr/include/toml++/toml.h -nt "$prefix/include/toml++/toml.h" ]; then
+    step "copying toml++ (headers) for $triple"
+    mkdir -p "$prefix/include"
+    rm -rf "${prefix:?}/include/toml++"
+    cp -r /usr/include/toml++ "$prefix/include/"
+  fi
 done
 
 # --- PACKPROBE.EXE and the test programs ---------------------------------------

@@ -3,7 +3,9 @@
 // or a wrong pass, nothing is left behind, and a fault of the host is a
 // system error (6), never blamed on the component.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +20,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -52,6 +56,19 @@ std::string PaddedComponent(const std::string& metadataName, std::size_t padding
                                                  std::string(padding, 'x'))},
                       BuildVersionedProgram({{u"Comments", u"3.0.3.0"}}));
 }
+
+// A component whose setup program's resource section holds `size` bytes:
+// above the capture bound, the check extracts it into the work directory.
+std::string ExtractedComponent(const std::string& metadataName, std::size_t size) {
+  ComponentContents contents;
+  contents.metadataName = metadataName;
+  contents.metadata = MetadataXml("Kit", "Software");
+  contents.setupFileVersion = u"1.0";
+  contents.setupResourceSectionSize = size;
+  return BuildComponent(contents);
+}
+
+constexpr std::size_t kBeyondCaptureBound = (std::size_t{64} << 20) + 4096;
 
 void SetLimit(int resource, rlim_t value) {
   rlimit limit{};
@@ -183,8 +200,9 @@ TEST_F(RobustnessTest, EveryAllocationFailureOfAScanKeepsItFromPassing) {
 // Item 3: a signal while the setup program is being extracted.
 TEST_F(RobustnessTest, TerminatingSignalsRemoveTheWorkDirectoryAndStillKill) {
   // A setup program that inflates to 96 MiB from an archive of a few
-  // hundred KiB: extraction takes long enough to be caught in the act.
-  WriteFile(cwd_ / "kit.exe", PaddedComponent("kit.xml", 96 << 20));
+  // hundred KiB, with a resource section beyond the capture bound: it is
+  // extracted, which takes long enough to be caught in the act.
+  WriteFile(cwd_ / "kit.exe", ExtractedComponent("kit.xml", 96 << 20));
 
   for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     const pid_t child = fork();
@@ -218,22 +236,28 @@ TEST_F(RobustnessTest, TerminatingSignalsRemoveTheWorkDirectoryAndStillKill) {
 }
 
 // Items 3 and 7: a full disk (here a file-size limit, which would raise
-// SIGXFSZ) and too many open files are the host's faults.
+// SIGXFSZ) and too many open files are the host's faults where the check
+// writes (a setup program extracted beyond the capture bound); a check that
+// writes nothing is not touched by them.
 TEST_F(RobustnessTest, HostFailuresAreSystemErrors) {
   Put("kit.exe", Kit("Kit"));
   WriteFile(cwd_ / "big.exe", PaddedComponent("big.xml", 4 << 20));
-  // The component itself is only read.
-  ProgramResult full = Run({"big.exe"}, [] { SetLimit(RLIMIT_FSIZE, 1 << 20); });
+  WriteFile(cwd_ / "large.exe", ExtractedComponent("large.xml", kBeyondCaptureBound));
+  const auto fullDisk = [] { SetLimit(RLIMIT_FSIZE, 1 << 20); };
+  EXPECT_EQ(Run({"big.exe"}, fullDisk).exitCode, 0);
+  ProgramResult full = Run({"large.exe"}, fullDisk);
   EXPECT_EQ(full.exitCode, 6);
   EXPECT_EQ(full.out.substr(0, kSystem.size()), kSystem);
 
 #ifndef __SANITIZE_ADDRESS__  // the sanitizers' runtime needs descriptors of its own
-  // Room for one file besides the standard streams: the archive opens,
+  // Room for one file besides the standard streams: the component opens,
   // the extracted file cannot be created.
-  ProgramResult files = Run({"kit.exe"}, [] {
+  const auto fewFiles = [] {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     SetLimit(RLIMIT_NOFILE, 4);
-  });
+  };
+  EXPECT_EQ(Run({"kit.exe"}, fewFiles).exitCode, 0);
+  ProgramResult files = Run({"large.exe"}, fewFiles);
   EXPECT_EQ(files.exitCode, 6);
   EXPECT_EQ(files.out.substr(0, kSystem.size()), kSystem);
 #endif
@@ -250,6 +274,60 @@ TEST_F(RobustnessTest, HostFailuresAreSystemErrors) {
   }
   EXPECT_EQ(denied.exitCode, 6);
   EXPECT_EQ(denied.out.substr(0, kSystem.size()), kSystem);
+}
+
+// A check writes nothing unless the setup program's version resource needs
+// more than the capture bound: with TMPDIR missing, read-only or on a full
+// file system a component passes, and one beyond the bound is a system
+// error as every check was before. The read-only and full file systems are
+// mounted in a private mount namespace; where none can be had, those cases
+// are skipped.
+TEST_F(RobustnessTest, OnlyAnExtractedSetupProgramNeedsTheTemporaryDirectory) {
+  Put("kit.exe", Kit("Kit"));
+  WriteFile(cwd_ / "large.exe", ExtractedComponent("large.xml", kBeyondCaptureBound));
+  const std::string tmp = tmp_.path().string();
+  constexpr int kNoNamespace = 77;
+  const auto privateMount = [tmp](bool full) {
+    return [tmp, full] {
+      if (unshare(CLONE_NEWNS) != 0 ||
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        _exit(kNoNamespace);
+      }
+      if (full) {
+        if (mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=64k") != 0) _exit(kNoNamespace);
+        const int fd = open((tmp + "/fill").c_str(), O_WRONLY | O_CREAT, 0600);
+        char block[4096] = {};
+        while (fd >= 0 && write(fd, block, sizeof block) > 0) {
+        }
+      } else if (mount(tmp.c_str(), tmp.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+                 mount(nullptr, tmp.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                       nullptr) != 0) {
+        _exit(kNoNamespace);
+      }
+    };
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> setup;
+    fs::path tmpdir;
+  };
+  const Case cases[] = {
+      {"missing", {}, tmp_.path() / "missing"},
+      {"read-only", privateMount(false), {}},
+      {"full", privateMount(true), {}},
+  };
+  for (const Case& c : cases) {
+    const ProgramResult passed = Run({"kit.exe"}, c.setup, c.tmpdir);
+    if (passed.exitCode == kNoNamespace && passed.out.empty()) {
+      std::cout << "[ SKIPPED  ] " << c.what << ": no private mount namespace here\n";
+      continue;
+    }
+    EXPECT_EQ(passed.exitCode, 0) << c.what;
+    EXPECT_NE(passed.out.find(kPassed), std::string::npos) << c.what << ":\n" << passed.out;
+    const ProgramResult extracted = Run({"large.exe"}, c.setup, c.tmpdir);
+    EXPECT_EQ(extracted.exitCode, 6) << c.what;
+    EXPECT_EQ(extracted.out.substr(0, kSystem.size()), kSystem) << c.what;
+  }
 }
 
 // Item 4: only regular files are components, and nothing waits on a pipe.

@@ -82,7 +82,7 @@ TEST_F(ScanFormatsTest, CsvReadsWithPythonsCsvModule) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out,
             "release/a, b.exe|passed|3.0.3.0|Kit&Co,\"quoted\",\xE6\x97\xA5\xE6\x9C\xAC<1>|\n"
-            "release/broken.exe|invalid|0.||zip-\n"
+            "release/broken.exe|invalid|0.||not-\n"
             "release/fw.exe|filtered|3.0.3.0|Firmware kit|\n"
             "release/old.exe|stub-out-of-range|2.0.0.0|Old|\n");
 }

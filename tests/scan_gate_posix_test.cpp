@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -142,6 +143,49 @@ TEST_F(ScanGateTest, EveryEntryASearchMeetsGetsARecord) {
   EXPECT_EQ(codes.at("drop/to-linked/inside.exe"), "passed -");
   EXPECT_EQ(codes.at("drop/to-linked/up"), "invalid folder-loop") << follow.out;
   EXPECT_EQ(codes.size(), 7u) << follow.out;
+
+  // A component deeper than the system opens by path is not "missing": the
+  // search names the first level it cannot reach, and named directly the
+  // component is a fault of the host.
+  {
+    std::string relative = "deep";
+    fs::create_directory(cwd_ / relative);
+    int fd = open((cwd_ / relative).c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 20; ++level) {
+      const std::string name(250, static_cast<char>('a' + level));
+      ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0);
+      const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+      close(fd);
+      fd = next;
+      relative += "/" + name;
+    }
+    const int file = openat(fd, "k.exe", O_WRONLY | O_CREAT, 0600);
+    close(file);
+    close(fd);
+    WriteFile(cwd_ / "long.txt", relative + "/k.exe\n");
+    const auto deep = ReasonCodes(Lines(Scan({"--format", "jsonl", "--files-from", "long.txt", "deep"}).out));
+    EXPECT_EQ(deep.size(), 2u);
+    for (const auto& [path, code] : deep) EXPECT_EQ(code, "system-error path-too-long") << path;
+    // Removed level by level: the scratch directory's removal goes by path.
+    std::vector<int> fds = {open((cwd_ / "deep").c_str(), O_RDONLY | O_DIRECTORY)};
+    for (int level = 0; level < 20; ++level) {
+      fds.push_back(openat(fds.back(), std::string(250, static_cast<char>('a' + level)).c_str(),
+                           O_RDONLY | O_DIRECTORY));
+    }
+    unlinkat(fds.back(), "k.exe", 0);
+    for (int level = 19; level >= 0; --level) {
+      close(fds[level + 1]);
+      unlinkat(fds[level], std::string(250, static_cast<char>('a' + level)).c_str(), AT_REMOVEDIR);
+    }
+    close(fds[0]);
+  }
+
+  // Two named folders that hold the same relative file give two records.
+  PutKit("one/same.exe");
+  PutKit("two/same.exe");
+  EXPECT_EQ(ReasonCodes(Lines(Scan({"--format", "jsonl", "one", "two"}).out)),
+            (std::map<std::string, std::string>{{"one/same.exe", "passed -"},
+                                                {"two/same.exe", "passed -"}}));
 }
 
 TEST_F(ScanGateTest, AnUnreadableFolderIsNamedAndTheSearchGoesOn) {
@@ -194,8 +238,10 @@ TEST_F(ScanGateTest, RangeBoundsThatWouldBeMisreadAreUsageErrorsThatSayWhy) {
   EXPECT_EQ(Scan({"--stub-min", "3.0.3.0", "--stub-max", "3.0.3.0", "rel"}).exitCode, 0);
 }
 
-// 600 components, each extracting an 8 MiB setup program: one archive that
-// holds every component's metadata entry, linked under 600 names.
+// 600 components, each extracting its setup program into a work directory
+// (its resource section is beyond what a check keeps in memory): one
+// archive that holds every component's metadata entry, linked under 600
+// names.
 void Build600Components(const fs::path& folder) {
   std::vector<ZipWriterEntry> entries;
   for (int i = 0; i < 600; ++i) {
@@ -206,7 +252,7 @@ void Build600Components(const fs::path& folder) {
   }
   ZipWriterEntry setup;
   setup.name = "veksetup.exe";
-  setup.data = BuildVersionedProgram({{u"FileVersion", u"7.9.1.0"}}) + std::string(8 << 20, 'x');
+  setup.data = SetupProgram(u"7.9.1.0", (std::size_t{64} << 20) + 4096);
   entries.push_back(std::move(setup));
   fs::create_directories(folder);
   WriteFile(folder / "k0.exe",
@@ -221,7 +267,7 @@ TEST_F(ScanGateTest, CancellationLeavesNothingBehindAtEveryJobCount) {
   fs::create_directories(cwd_ / "out");
   std::mt19937 random(std::random_device{}());
   for (const char* jobs : {"1", "2", "16", "200", "1024"}) {
-    const int delayMs = std::uniform_int_distribution<int>(50, 1500)(random);
+    const int delayMs = std::uniform_int_distribution<int>(50, 800)(random);
     SCOPED_TRACE(std::string("-j ") + jobs + ", SIGTERM after " + std::to_string(delayMs) + " ms");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -251,6 +297,7 @@ TEST_F(ScanGateTest, CancellationLeavesNothingBehindAtEveryJobCount) {
     fs::create_directories(cwd_ / "out");
   }
 
+#ifndef __SANITIZE_ADDRESS__  // the sanitizers' runtime needs descriptors of its own
   // With descriptors nearly gone, checks fail as faults of the host, and
   // their work directories still go.
   const ProgramResult starved = Scan({"-j", "16", "--format", "jsonl", "big"}, [] {
@@ -259,6 +306,205 @@ TEST_F(ScanGateTest, CancellationLeavesNothingBehindAtEveryJobCount) {
   });
   EXPECT_EQ(starved.exitCode, 2);
   EXPECT_NE(starved.out.find("host-too-many-files"), std::string::npos);
+#endif
+}
+
+TEST_F(ScanGateTest, ReasonsSayWhatTheFileIs) {
+  fs::create_directories(cwd_ / "words");
+  const std::string program = BuildVersionedProgram({{u"Comments", u"VEKStub 3.0.3.0"}});
+  ComponentContents kit;
+  kit.metadataName = "cut.xml";
+  kit.metadata = MetadataXml("Kit", "Software - Tools");
+  const std::string whole = BuildComponent(kit);
+  WriteFile(cwd_ / "words" / "empty.exe", "");
+  WriteFile(cwd_ / "words" / "text.exe", "just some text\n");
+  WriteFile(cwd_ / "words" / "program.exe", program);
+  WriteFile(cwd_ / "words" / "cut.exe", whole.substr(0, whole.size() - 30));
+  kit.metadataName = "original.xml";
+  WriteFile(cwd_ / "words" / "renamed.exe", BuildComponent(kit));
+  kit.metadataName = "bad-xml.xml";
+  kit.metadata = "<vek_package><name>";
+  WriteFile(cwd_ / "words" / "bad-xml.exe", BuildComponent(kit));
+  kit.metadataName = "old.xml";
+  kit.metadata = MetadataXml("Kit", "Software - Tools");
+  WriteFile(cwd_ / "words" / "old.exe", BuildComponent(kit));
+  kit.metadataName = "rc.xml";
+  kit.comments = u"VEKStub 3.0.3.0 rc1";  // a warning: its last seven characters
+  WriteFile(cwd_ / "words" / "rc.exe", BuildComponent(kit));
+
+  const ProgramResult jsonl = Scan({"--format", "jsonl", "--stub-min", "3.0.4.0", "words"});
+  std::map<std::string, Json> byPath;
+  for (const Json& line : Lines(jsonl.out)) {
+    if (line.contains("path")) byPath[line["path"]] = line;
+  }
+  const auto reason = [&](const std::string& path) {
+    const Json& record = byPath.at("words/" + path);
+    return record["outcome"].get<std::string>() + " " + record["reason"]["code"].get<std::string>() +
+           ": " + record["reason"]["detail"].get<std::string>();
+  };
+  EXPECT_EQ(reason("empty.exe"), "invalid component-empty: the file is empty (0 bytes): no program, no archive");
+  EXPECT_EQ(reason("text.exe"), "invalid not-a-program: the file (15 bytes) is not a Windows program "
+                                "(it does not start with \"MZ\"), and no archive ends it");
+  EXPECT_NE(reason("program.exe").find("invalid nothing-appended: a Windows program (1,"),
+            std::string::npos);
+  EXPECT_NE(reason("program.exe").find(" bytes) with nothing appended: its sections end at byte " +
+                                       std::to_string(program.size()) + ", the end of the file"),
+            std::string::npos);
+  EXPECT_NE(reason("cut.exe").find("invalid archive-truncated: an archive starts at byte " +
+                                   std::to_string(program.size())),
+            std::string::npos);
+  EXPECT_EQ(reason("renamed.exe"),
+            "invalid metadata-missing: the archive holds no entry named renamed.xml; its one .xml "
+            "entry is original.xml (a component renamed after it was built keeps its old metadata name)");
+  // Metadata that does not load is the package's fault; PACKPROBE's status
+  // and exit code stay.
+  EXPECT_EQ(reason("bad-xml.exe").substr(0, 29), "invalid metadata-load-syntax:");
+  EXPECT_EQ(byPath.at("words/bad-xml.exe")["status"], 6);
+
+  // Text: no header under -q, the range of a version out of it, warnings
+  // counted in the summary.
+  const ProgramResult text = Scan({"-q", "--stub-min", "3.0.4.0", "words"});
+  EXPECT_EQ(text.out.rfind("OUTCOME", 0), std::string::npos);
+  EXPECT_NE(text.out.find("    range: VEKStub 3.0.3.0 (3030) is outside its range 3.0.4.0 to 9.9.9.9 "
+                          "(3040 to 9999)\n"),
+            std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("8 components: 0 passed, 2 failed, 6 invalid, 1 warning, in "),
+            std::string::npos)
+      << text.out;
+}
+
+TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
+  PutKit("one/kit.exe");
+  WriteFile(cwd_ / "broken.exe", "MZ and nothing else");
+  // A setup program beyond the capture bound is the one a check writes.
+  ComponentContents large;
+  large.metadataName = "kit.xml";
+  large.metadata = MetadataXml("Kit large", "Software - Tools");
+  large.setupResourceSectionSize = (std::size_t{64} << 20) + 4096;
+  fs::create_directories(cwd_ / "large");
+  WriteFile(cwd_ / "large/kit.exe", BuildComponent(large));
+  const struct Row {
+    std::string outcome;
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string summary;   // the text report's last line, up to ", in"
+    std::string junit;     // tests, failures, errors, skipped
+  } rows[] = {
+      {"passed", {"one"}, 0, "1 component: 1 passed", "1 0 0 0"},
+      {"filtered", {"--firmware-only", "one"}, 0, "1 component: 0 passed, 1 filtered", "1 0 0 1"},
+      {"stub-out-of-range", {"--stub-min", "3.0.4.0", "one"}, 1, "1 component: 0 passed, 1 failed", "1 1 0 0"},
+      {"setup-out-of-range", {"--setup-max", "7.0.0.0", "one"}, 1, "1 component: 0 passed, 1 failed", "1 1 0 0"},
+      {"both-out-of-range", {"--stub-min", "3.0.4.0", "--setup-max", "7.0.0.0", "one"}, 1,
+       "1 component: 0 passed, 1 failed", "1 1 0 0"},
+      {"missing", {"nothere.exe"}, 2, "1 component: 0 passed, 1 missing", "1 0 1 0"},
+      {"invalid", {"broken.exe"}, 2, "1 component: 0 passed, 1 invalid", "1 0 1 0"},
+      // A fault of the host: no work directory can be made.
+      {"system-error", {"large"}, 2, "1 component: 0 passed, 1 system error", "1 0 1 0"},
+  };
+  for (const Row& row : rows) {
+    for (const char* format : {"text", "jsonl", "csv", "junit"}) {
+      SCOPED_TRACE(row.outcome + " " + format);
+      std::vector<std::string> arguments = {"--format", format};
+      arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+      const std::string tmpdir = row.outcome == "system-error" ? (tmp_ / "gone").string()
+                                                               : tmp_.path().string();
+      const ProgramResult r =
+          RunProgram({PACKPROBE_SCAN_EXE, arguments, cwd_.path(), {{"TMPDIR", tmpdir}}});
+      EXPECT_EQ(r.exitCode, row.exitCode) << r.err;
+      EXPECT_EQ(r.err, "");
+      const std::string format_(format);
+      if (format_ == "text") {
+        EXPECT_NE(r.out.find("\n" + row.summary + ", in "), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.rfind(row.outcome + " ", r.out.find('\n') + 1), r.out.find('\n') + 1) << r.out;
+      } else if (format_ == "jsonl") {
+        const std::vector<Json> lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[1]["outcome"], row.outcome);
+        const Json& closing = lines[2];
+        EXPECT_EQ(closing["complete"], true);
+        EXPECT_EQ(closing["total"], 1);
+        EXPECT_EQ(closing["exit_code"], row.exitCode);
+        EXPECT_EQ(closing["counts"].size(), 8u);
+        for (const auto& [outcome, n] : closing["counts"].items()) {
+          EXPECT_EQ(n, outcome == row.outcome ? 1 : 0) << outcome;
+        }
+      } else if (format_ == "csv") {
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+        EXPECT_NE(r.out.find("," + row.outcome + ","), std::string::npos) << r.out;
+      } else {
+        WriteFile(cwd_ / "report.xml", r.out);
+        const ProgramResult counts = RunProgram(
+            {"/usr/bin/xmllint",
+             {"--xpath", "concat(string(/testsuites/@tests), ' ', /testsuites/@failures, ' ', "
+                         "/testsuites/@errors, ' ', /testsuites/@skipped, '|', string(//testsuite/@tests), ' ', "
+                         "//testsuite/@failures, ' ', //testsuite/@errors, ' ', //testsuite/@skipped)",
+              "report.xml"},
+             cwd_.path(), {}});
+        EXPECT_EQ(counts.out, row.junit + "|" + row.junit + "\n") << counts.err;
+      }
+    }
+  }
+}
+
+std::string MissingList(int count);
+
+TEST_F(ScanGateTest, ResourceFailuresAreReportedNeverSilentNeverACrash) {
+  PutKit("rel/a.exe");
+  PutKit("rel/b.exe");
+  // Threads that cannot all start (each wants its stack in an address space
+  // too small for all of them): fewer check, and the scan says so.
+  WriteFile(cwd_ / "list.txt", MissingList(80));
+#ifndef __SANITIZE_ADDRESS__  // the sanitizers' shadow memory needs more address space
+  const ProgramResult fewer =
+      Scan({"-j", "64", "--format", "jsonl", "--files-from", "list.txt", "rel"}, [] {
+        rlimit limit{400u << 20, 400u << 20};
+        setrlimit(RLIMIT_AS, &limit);
+      });
+  EXPECT_EQ(fewer.exitCode, 2) << fewer.err;
+  EXPECT_NE(fewer.err.find(" of 64 threads could be started; checking with "), std::string::npos)
+      << fewer.err;
+  EXPECT_EQ(Lines(fewer.out).back()["total"], 82);
+#endif
+
+  // An endless --files-from ends at once in a clear usage error.
+  const ProgramResult endless = Scan({"--files-from", "/dev/zero"});
+  EXPECT_EQ(endless.exitCode, 64);
+  EXPECT_NE(endless.err.find("holds a NUL byte"), std::string::npos) << endless.err;
+  WriteFile(cwd_ / "wide.txt", std::string(40000, 'x'));
+  EXPECT_NE(Scan({"--files-from", "wide.txt"}).err.find("has a line longer than 32,768 bytes"),
+            std::string::npos);
+
+  // Each allocation of a run refused in turn, over every format: the scan
+  // ends with its verdict, or with 71 and a message, never in a crash, and
+  // leaves nothing behind. The command-line library's own globals allocate
+  // before the program starts, where nothing can catch a failure: those
+  // first few points may abort.
+  const char* formats[] = {"text", "jsonl", "csv", "junit"};
+  bool started = false;
+  int points = 0;
+#ifdef __SANITIZE_ADDRESS__
+  constexpr int kStride = 5;  // each run starts slowly under the sanitizers
+#else
+  constexpr int kStride = 1;
+#endif
+  for (int n = 1; n < 100000; n += kStride) {
+    const std::string format = formats[n % 4];
+    const ProgramResult r = RunProgram(
+        {PACKPROBE_SCAN_FAILING_ALLOCATOR_EXE, {"--format", format, "-j", "2", "rel", "nothere.exe"},
+         cwd_.path(), {{"TMPDIR", tmp_.path().string()}, {"PACKPROBE_FAIL_ALLOCATION", std::to_string(n)}}});
+    if (r.err.empty()) break;  // the run made fewer than n allocations
+    ++points;
+    if (!started && r.exitCode == -1 && n < 32) continue;
+    started = true;
+    ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 2 || r.exitCode == 71)
+        << "allocation " << n << " (" << format << ") gave " << r.exitCode << ": " << r.err;
+    if (r.exitCode == 71) {
+      EXPECT_NE(r.err.find("packprobe-scan: out of memory"), std::string::npos) << n;
+    }
+    ASSERT_EQ(ListTree(tmp_.path()), std::vector<std::string>{}) << "allocation " << n;
+  }
+  EXPECT_GT(points, 500 / kStride);
 }
 
 std::string Base64Decode(const std::string& text) {

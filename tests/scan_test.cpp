@@ -317,15 +317,20 @@ TEST_F(ScanTest, EveryFailureHasItsOwnStableReason) {
   // The detail says what a person can do about it.
   EXPECT_NE(r.out.find("appended without adjusting its offsets"), std::string::npos);
 
-  // A fault of the machine is a system error whatever the component.
+  // A fault of the machine is a system error whatever the component. Only
+  // a setup program beyond the capture bound needs the work directory.
   PutKit("good", "good-sw", Kit("good-sw"));
+  ComponentContents large = Kit("large");
+  large.setupResourceSectionSize = (std::size_t{64} << 20) + 4096;
+  PutKit("good", "large", large);
   const std::vector<Json> host = Records(
       RunProgram({PACKPROBE_SCAN_EXE, {"--format", "jsonl", "good"}, cwd_.path(),
                   {{"TMPDIR", (tmp_ / "missing").string()}}}).out);
-  ASSERT_EQ(host.size(), 1u);
-  EXPECT_EQ(host[0]["outcome"], "system-error");
-  EXPECT_EQ(host[0]["reason"]["step"], "work-directory");
-  EXPECT_EQ(host[0]["reason"]["code"].get<std::string>().rfind("host-", 0), 0u);
+  ASSERT_EQ(host.size(), 2u);
+  EXPECT_EQ(host[0]["outcome"], "passed");
+  EXPECT_EQ(host[1]["outcome"], "system-error");
+  EXPECT_EQ(host[1]["reason"]["step"], "work-directory");
+  EXPECT_EQ(host[1]["reason"]["code"].get<std::string>().rfind("host-", 0), 0u);
 }
 
 TEST_F(ScanTest, ShardsAreDisjointStableAndCoverTheWhole) {

@@ -288,6 +288,9 @@ CVekXMLReader::LoadResult CVekXMLReader::OutOfMemory(LoadResult result) {
 CVekXMLReader::LoadResult CVekXMLReader::LoadFromMemory(std::string_view document) {
   Reset();
   if (!m_pRoot) return OutOfMemory(LOAD_NO_ROOT);
+  // The process settings of a load from a file, so that what is printed
+  // after the inspection is converted alike whichever way the metadata came.
+  if (!ProcessSettingsSettled()) platform::SetBinaryDefaultFileMode();
   try {
     return LoadParsed(document.data(), document.size());
   } catch (const std::bad_alloc&) {

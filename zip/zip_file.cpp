@@ -141,6 +141,22 @@ int ZIP_File::Open(const std::u16string& path, bool readOnly) {
                                Fail(&failure_, ZIP_ERR_OPEN, "open-failed", std::nullopt,
                                     "the archive file cannot be opened"));
   }
+  return ReadOpenedDirectory();
+}
+
+int ZIP_File::Open(packprobe::platform::File&& file) {
+  if (file_.IsOpen() || entries_.next != nullptr) Close();
+  detail::Clear(&failure_);
+  readOnly_ = true;
+  file_ = std::move(file);
+  if (!file_.IsOpen()) {
+    return Fail(&failure_, ZIP_ERR_OPEN, "open-failed", std::nullopt,
+                "the archive file cannot be opened");
+  }
+  return ReadOpenedDirectory();
+}
+
+int ZIP_File::ReadOpenedDirectory() {
   const int status = ReadDirectory();
   if (startOffset_ > 0) hasLeadingData_ = true;
   if (status == ZIP_OK) return ZIP_OK;

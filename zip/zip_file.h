@@ -44,6 +44,14 @@ class ZIP_File {
   // with its central header), ZIP_ERR_NO_MEMORY.
   int Open(const std::u16string& path, bool readOnly);
 
+  // As Open(path, true), on a file opened for reading already, which the
+  // archive takes over (and closes when opening fails). Whoever must read
+  // other parts of the same file meanwhile reads them through file().
+  int Open(packprobe::platform::File&& file);
+
+  // The file the archive reads; open while the archive is.
+  packprobe::platform::File& file() { return file_; }
+
   // Releases the entries, the comment and the file. Always ZIP_OK.
   int Close();
 
@@ -84,6 +92,7 @@ class ZIP_File {
   };
 
   // Opening's steps, in order; each records its failures.
+  int ReadOpenedDirectory();
   int ReadDirectory();
   int LocateEndRecord(std::uint32_t* offset);
   int ReadEndRecord(detail::FieldReader& reader, std::uint32_t offset, EndRecord* end);

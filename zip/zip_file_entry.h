@@ -56,6 +56,14 @@ struct ZIP_ReadState {
   std::uint64_t readableEnd = 0;
 };
 
+// Receives the bytes of an entry in order, for ZIP_FileEntry::Stream.
+class ZIP_Sink {
+ public:
+  virtual ~ZIP_Sink() = default;
+  // Takes the next size bytes. False stops the read.
+  virtual bool Write(const unsigned char* data, std::uint32_t size) = 0;
+};
+
 class ZIP_FileEntry {
  public:
   // The piece size of the data as the archive is read.
@@ -79,6 +87,13 @@ class ZIP_FileEntry {
   // A directory entry creates its directory instead: ZIP_ERR_PARAM with an
   // output path or when the directory cannot be created.
   int Extract(const std::u16string* outputPath, bool failIfExists);
+
+  // Produces every byte of the entry into sink, with the outcome that
+  // Extract gives for the same data (the same result and lastFailure for a
+  // short, corrupt or wrong-CRC entry on either inflate engine), and without
+  // writing anything anywhere. When the sink refuses bytes: ZIP_ERR_CREATE,
+  // "write-failed".
+  int Stream(ZIP_Sink& sink);
 
   // True when the name ends in '/', or ends in '\' with both sizes 0.
   bool IsDirectory() const;
@@ -151,6 +166,7 @@ class ZIP_FileEntry {
   int StartInflater(ZIP_ReadState* state, const detail::InflateEngine& engine);
   int ReadOnZlib(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
                  std::uint32_t* count);
+  int Pump(ZIP_Sink& sink);
   int ReadFailure(std::uint32_t position, std::uint32_t length,
                   packprobe::platform::HostFault fault);
   int ReadStored(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,

@@ -1,11 +1,32 @@
 #include "tests/support/component_builder.h"
 
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "tests/support/pe_builder.h"
 #include "tests/support/zip_writer.h"
 
 namespace packprobe::testsupport {
+
+std::string SetupProgram(const std::u16string& fileVersion, std::size_t resourceSectionSize) {
+  ProgramContents program;
+  program.resources.push_back(
+      VersionResource(BuildVersionInfo({StringTable{u"040904B0", {{u"FileVersion", fileVersion}}}})));
+  ProgramImage image = BuildProgram(program);
+  if (resourceSectionSize == 0) return std::move(image.bytes);
+  // The resource section is the last one: it grows with the file.
+  const std::size_t header = image.sectionTable + image.resourceSectionIndex * 40;
+  std::uint32_t rawOffset = 0;
+  for (int i = 3; i >= 0; --i) {
+    rawOffset = rawOffset << 8 | static_cast<unsigned char>(image.bytes[header + 20 + i]);
+  }
+  image.bytes.resize(rawOffset + resourceSectionSize, '\0');
+  PutU32(image.bytes, header + 8, static_cast<std::uint32_t>(resourceSectionSize));
+  PutU32(image.bytes, header + 16, static_cast<std::uint32_t>(resourceSectionSize));
+  return std::move(image.bytes);
+}
+
 
 std::string BuildComponent(const ComponentContents& contents) {
   std::vector<ZipWriterEntry> entries;
@@ -23,7 +44,7 @@ std::string BuildComponent(const ComponentContents& contents) {
   if (contents.setupFileVersion) {
     ZipWriterEntry setup;
     setup.name = "veksetup.exe";
-    setup.data = BuildVersionedProgram({{u"FileVersion", *contents.setupFileVersion}}) +
+    setup.data = SetupProgram(*contents.setupFileVersion, contents.setupResourceSectionSize) +
                  RandomBytes(contents.setupPadding, 22);
     if (contents.corruptSetup) {
       setup.editBoth = [](ZipHeaderFields& fields) { fields.crc ^= 0xFFFFFFFFu; };

@@ -23,9 +23,17 @@ struct ComponentContents {
   // declare the metadata alone (its size and CRC-32): a stream that goes on
   // past the declared prefix.
   std::string metadataStreamGoesOn;
+  // Pads the setup program's resource section (its last section) with zeros
+  // to this many bytes: above the capture bound, reading its version needs
+  // the program extracted into the work directory. 0: no padding.
+  std::size_t setupResourceSectionSize = 0;
 };
 
 std::string BuildComponent(const ComponentContents& contents);
+
+// The setup program that BuildComponent stores: a program whose version
+// resource holds fileVersion, its resource section padded as above.
+std::string SetupProgram(const std::u16string& fileVersion, std::size_t resourceSectionSize = 0);
 
 // A metadata document with one English name and one English category.
 std::string MetadataXml(const std::string& englishName, const std::string& englishCategory);

@@ -1,0 +1,57 @@
+// Reading the setup program's version resource without writing the setup
+// program anywhere.
+//
+// The entry streams through inflate and CRC-32 once, as extraction does,
+// while a capture plan keeps only the byte ranges that the version-resource
+// walk reads: first the head of the program (DOS and PE headers, section
+// table), then, learned from it, the raw range of the section that holds the
+// resource tree, then whatever else the walk asks for (version data in
+// another section, headers past the head). The walk runs on the captured
+// bytes as soon as they arrive; a range it needs that the stream has already
+// passed is captured in a further pass over the entry, at most kMaxPasses
+// passes in all. When the ranges needed would hold more than the bound, or
+// the passes run out, the caller extracts the program as before.
+//
+// Memory: the captured ranges (at most the bound) plus the archive reader's
+// own buffers, whatever the size of the entry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "pe/pe_version_resource.h"
+#include "zip/zip_file_entry.h"
+#include "zip/zip_result.h"
+
+namespace packprobe {
+
+// The most bytes of a setup program kept in memory to read its version
+// resource. A program whose needed ranges hold more is extracted instead.
+inline constexpr std::size_t kSetupCaptureBound = std::size_t{64} << 20;
+
+struct SetupCapture {
+  enum class Outcome {
+    kRead,          // the entry streamed whole and sound; `version` is the walk's result
+    kStreamFailed,  // the entry's data failed (as extraction would): zipResult, failure
+    kFallback,      // the ranges needed exceed the bound, or the passes ran out
+    kNoMemory,      // the captured ranges could not be allocated
+  };
+  Outcome outcome = Outcome::kFallback;
+  int zipResult = vekzip::ZIP_OK;
+  vekzip::ZIP_Failure failure;
+  PeVersionResult version = PeVersionResult::kMalformed;
+  std::vector<std::uint8_t> versionData;  // the version data when version is kOk
+  int passes = 0;                         // passes made over the entry
+  std::size_t heldBytes = 0;              // bytes captured in the end
+};
+
+// At most this many passes over one entry.
+inline constexpr int kMaxSetupPasses = 4;
+
+// Streams the entry (of an open archive) and reads the version resource of
+// the program it holds from the captured ranges, keeping at most bound bytes.
+SetupCapture CaptureSetupVersion(vekzip::ZIP_FileEntry& entry,
+                                 std::size_t bound = kSetupCaptureBound);
+
+}  // namespace packprobe

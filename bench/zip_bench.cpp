@@ -323,7 +323,7 @@ Contender PipedTool(const std::string& name, const std::string& prefix, const st
 
 void RunCase(const Case& c, const fs::path& dir, const Tools& tools) {
   std::vector<Contender> contenders;
-  contenders.push_back({std::string("reader (") + vekzip::detail::kInflateBackend + ")",
+  contenders.push_back({std::string("reader (") + vekzip::detail::BuildEngine().name + ")",
                         ExtractWithReader});
   contenders.push_back({"floor zlib", ExtractFloorZlib});
 #if defined(PACKPROBE_BENCH_ISAL)
@@ -339,7 +339,7 @@ void RunCase(const Case& c, const fs::path& dir, const Tools& tools) {
   if (tools.sevenZip) {
     contenders.push_back(PipedTool("7z e -so", "7z e -so ", std::string(" ") + kEntry));
   }
-  Contender check{std::string("packprobe (") + vekzip::detail::kInflateBackend + ")",
+  Contender check{std::string("packprobe (") + vekzip::detail::BuildEngine().name + ")",
                   CheckWithProgram};
   check.writesEntry = false;
   contenders.push_back(check);
@@ -494,7 +494,7 @@ int main(int argc, char** argv) {
     std::printf("could not build the inputs\n");
     return 1;
   }
-  std::printf("inflate backend of this build: %s\n", vekzip::detail::kInflateBackend);
+  std::printf("inflate backend of this build: %s\n", vekzip::detail::BuildEngine().name);
   for (const Case& c : cases) RunCase(c, dir.path(), tools);
   return 0;
 }

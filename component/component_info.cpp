@@ -6,6 +6,7 @@
 #include <new>
 
 #include "component/archive_diagnosis.h"
+#include "component/verdict.h"
 #include "platform/file.h"
 #include "platform/file_status.h"
 #include "platform/host_fault.h"
@@ -50,7 +51,6 @@ std::string Narrow(std::u16string_view text) { return Utf16ToUtf8(text); }
 class StringSink final : public vekzip::ZIP_Sink {
  public:
   explicit StringSink(std::string* out) : out_(out) {}
-  void Restart() override { out_->clear(); }
   bool Write(const unsigned char* data, std::uint32_t size) override {
     try {
       out_->append(reinterpret_cast<const char*>(data), size);
@@ -107,10 +107,10 @@ ComponentInfo::ComponentInfo(const std::u16string* path, const InspectionOptions
 }
 
 bool ComponentInfo::OpenComponentFile(platform::File* file) {
-  platform::ClearHostFault();
   if (file->Open(*componentPath, platform::File::Access::kReadShared)) return true;
-  if (platform::LastHostFault() != platform::HostFault::kNone) {
-    RecordHostFault(InspectionStep::kExistence, u"", 0, "the component file cannot be opened");
+  if (file->fault() != platform::HostFault::kNone) {
+    RecordHostFault(InspectionStep::kExistence, u"", 0, "the component file cannot be opened",
+                    file->fault());
   } else {
     RecordFault(InspectionStep::kExistence, kStatusInvalid, "not-regular-file", u"", 0,
                 "the component is not a regular file (a directory, a pipe, a device or a socket)");
@@ -165,18 +165,18 @@ bool ComponentInfo::Inspect() {
 bool ComponentInfo::InspectOpenFile(platform::File&& file, vekzip::ZIP_File& archive,
                                     std::optional<platform::WorkDirectory>& work) {
   const auto createWork = [&]() {
-    platform::ClearHostFault();
-    if (std::optional<platform::WorkDirectory> created = platform::WorkDirectory::Create()) {
+    platform::HostFault workFault = platform::HostFault::kNone;
+    if (std::optional<platform::WorkDirectory> created =
+            platform::WorkDirectory::Create(&workFault)) {
       work.emplace(std::move(*created));
     } else {
       RecordHostFault(InspectionStep::kWorkDirectory, u"", 0,
-                      "the work directory cannot be created");
+                      "the work directory cannot be created", workFault);
     }
     return work.has_value();
   };
   if (options_.systemVersionService && !createWork()) return false;
 
-  platform::ClearHostFault();
   if (const int opened = archive.Open(std::move(file)); opened != vekzip::ZIP_OK) {
     RecordZipFailure(InspectionStep::kOpenArchive, metadataName_, opened, archive.lastFailure(),
                      "the archive at the end of the component cannot be opened");
@@ -222,9 +222,8 @@ bool ComponentInfo::InspectOpenFile(platform::File&& file, vekzip::ZIP_File& arc
           setup = Extraction::kFailed;
           break;
         case SetupCapture::Outcome::kNoMemory:
-          platform::NoteHostFault(platform::HostFault::kNoMemory);
           RecordHostFault(InspectionStep::kExtractSetup, std::u16string(kSetupFileName), 0,
-                          "veksetup.exe cannot be read");
+                          "veksetup.exe cannot be read", platform::HostFault::kNoMemory);
           setup = Extraction::kFailed;
           break;
         case SetupCapture::Outcome::kFallback:
@@ -272,12 +271,10 @@ ComponentInfo::Extraction ComponentInfo::ReadMetadataEntry(vekzip::ZIP_FileEntry
   metadata_.clear();
   metadata_.reserve(entry.uncompressedSize);
   StringSink sink(&metadata_);
-  platform::ClearHostFault();
   const int read = entry.Stream(sink);
   if (sink.noMemory) {
-    platform::NoteHostFault(platform::HostFault::kNoMemory);
     RecordHostFault(InspectionStep::kExtractMetadata, metadataName_, vekzip::ZIP_ERR_NO_MEMORY,
-                    Narrow(metadataName_) + " cannot be read");
+                    Narrow(metadataName_) + " cannot be read", platform::HostFault::kNoMemory);
     return Extraction::kFailed;
   }
   if (read != vekzip::ZIP_OK) {
@@ -291,7 +288,6 @@ ComponentInfo::Extraction ComponentInfo::ReadMetadataEntry(vekzip::ZIP_FileEntry
 ComponentInfo::Extraction ComponentInfo::ExtractSetup(vekzip::ZIP_FileEntry& entry,
                                                       const std::u16string& outputPath,
                                                       InspectionStep step) {
-  platform::ClearHostFault();
   if (const int extracted = entry.Extract(&outputPath, false); extracted != vekzip::ZIP_OK) {
     RecordZipFailure(step, std::u16string(kSetupFileName), extracted, entry.lastFailure(),
                      Narrow(kSetupFileName) + " cannot be extracted");
@@ -304,17 +300,19 @@ void ComponentInfo::RecordZipFailure(InspectionStep step, const std::u16string& 
                                      int result, const vekzip::ZIP_Failure& failure,
                                      const std::string& what) {
   const std::string_view code = failure.code;
-  const bool host = platform::LastHostFault() != platform::HostFault::kNone ||
+  // A fault of the host when the reader reports one, or when it ran out of
+  // memory, could not open the component again, or could not create or
+  // write its output in the work directory (which only the host can
+  // refuse); otherwise a fault of the component's bytes.
+  const bool host = failure.hostFault != platform::HostFault::kNone ||
                     result == vekzip::ZIP_ERR_NO_MEMORY || result == vekzip::ZIP_ERR_CREATE ||
-                    result == vekzip::ZIP_ERR_OPEN || code == "no-memory" ||
-                    code == "write-failed" || code == "create-failed";
+                    result == vekzip::ZIP_ERR_OPEN;
   if (host) {
-    if (platform::LastHostFault() == platform::HostFault::kNone) {
-      platform::NoteHostFault(result == vekzip::ZIP_ERR_NO_MEMORY || code == "no-memory"
-                                  ? platform::HostFault::kNoMemory
-                                  : platform::HostFault::kOther);
+    platform::HostFault fault = failure.hostFault;
+    if (fault == platform::HostFault::kNone && result == vekzip::ZIP_ERR_NO_MEMORY) {
+      fault = platform::HostFault::kNoMemory;
     }
-    RecordHostFault(step, subject, result, ZipDetail(failure, what));
+    RecordHostFault(step, subject, result, ZipDetail(failure, what), fault);
   } else if (const auto diagnosis = step == InspectionStep::kOpenArchive &&
                                             code == "end-record-missing"
                                         ? DiagnoseMissingArchive(*componentPath)
@@ -349,8 +347,7 @@ void ComponentInfo::RecordFault(InspectionStep step, int code, std::string machi
 }
 
 void ComponentInfo::RecordHostFault(InspectionStep step, std::u16string subject, int layerResult,
-                                    const std::string& what) {
-  platform::HostFault fault = platform::LastHostFault();
+                                    const std::string& what, platform::HostFault fault) {
   if (fault == platform::HostFault::kNone) fault = platform::HostFault::kOther;
   RecordFault(step, kStatusSystemError, std::string(platform::HostFaultCode(fault)),
               std::move(subject), layerResult,
@@ -359,17 +356,7 @@ void ComponentInfo::RecordHostFault(InspectionStep step, std::u16string subject,
 
 void ComponentInfo::SetStatus(int code) {
   status = code;
-  switch (code) {
-    case kStatusMissing:
-      message = u"The component specified does not exist.";
-      break;
-    case kStatusInvalid:
-      message = u"A valid component was not passed.";
-      break;
-    default:
-      message = u"A system error occurred during processing.";
-      break;
-  }
+  message = StatusMessage(code);
 }
 
 }  // namespace packprobe

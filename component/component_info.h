@@ -22,10 +22,12 @@
 #include <string_view>
 #include <vector>
 
+#include "component/exit_codes.h"
 #include "component/inspection_fault.h"
 #include "component/setup_capture.h"
 #include "component/version_number.h"
 #include "pe/version_info.h"
+#include "platform/host_fault.h"
 
 namespace packprobe::platform {
 class File;
@@ -55,10 +57,10 @@ struct InspectionOptions {
 
 class ComponentInfo {
  public:
-  // Status codes of a failed inspection.
-  static constexpr int kStatusMissing = 4;      // "The component specified does not exist."
-  static constexpr int kStatusInvalid = 5;      // "A valid component was not passed."
-  static constexpr int kStatusSystemError = 6;  // "A system error occurred during processing."
+  // Status codes of a failed inspection (component/exit_codes.h).
+  static constexpr int kStatusMissing = packprobe::kStatusMissing;
+  static constexpr int kStatusInvalid = packprobe::kStatusInvalid;
+  static constexpr int kStatusSystemError = packprobe::kStatusSystemError;
 
   // Inspects the file at path (null: no component given). The record keeps
   // referring to *path, which must outlive it.
@@ -142,7 +144,7 @@ class ComponentInfo {
   Extraction ReadMetadataEntry(vekzip::ZIP_FileEntry& entry);
 
   // Records a failed result of the archive reader: a fault of the host when
-  // the platform noted one (or the reader ran out of memory or could not
+  // the failure carries one (or the reader ran out of memory or could not
   // create or write its output), otherwise a fault of the component's bytes.
   void RecordZipFailure(InspectionStep step, const std::u16string& subject, int result,
                         const vekzip::ZIP_Failure& failure, const std::string& what);
@@ -156,9 +158,9 @@ class ComponentInfo {
   bool ReadStubVersionFrom(platform::File& file);
   // The stub and setup versions from a version-text query's outcome.
   bool TakeStubVersion(const std::optional<std::u16string>& comments,
-                       platform::VersionInfoFault fault);
+                       const platform::VersionInfoFailure& fault);
   void TakeSetupVersion(const std::optional<std::u16string>& fileVersion,
-                        platform::VersionInfoFault fault);
+                        const platform::VersionInfoFailure& fault);
   // The setup version from the ranges captured as the entry streamed by.
   void TakeCapturedSetupVersion(const SetupCapture& capture);
 
@@ -181,10 +183,10 @@ class ComponentInfo {
   void RecordFault(InspectionStep step, int status, std::string code, std::u16string subject,
                    int layerResult, std::string detail);
 
-  // Records a fault of the host (status 6) noted by the platform layer
-  // (HostFault::kOther when none was noted), with what failed.
+  // Records a fault of the host (status 6), with what failed and the
+  // host's fault that the failing layer reported (kNone counts as kOther).
   void RecordHostFault(InspectionStep step, std::u16string subject, int layerResult,
-                       const std::string& what);
+                       const std::string& what, platform::HostFault fault);
 
   // The metadata entry declared more than kMaxMetadataSize and was not
   // extracted; both metadata queries find it unreadable.

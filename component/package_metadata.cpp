@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "component/component_info.h"
-#include "platform/host_fault.h"
 
 namespace packprobe {
 namespace {
@@ -94,14 +93,15 @@ std::optional<std::u16string> ComponentInfo::FindEnglishText(const char16_t* gro
   // The document was read from the archive into memory; it is parsed from
   // there with the results a file holding it would give.
   CVekXMLReader reader;
-  platform::ClearHostFault();
   const CVekXMLReader::LoadResult loaded = reader.LoadFromMemory(metadata_);
   if (loaded != CVekXMLReader::LOAD_OK || !reader.IsLoaded()) {
     // A load that reports success without a document ran out of memory.
-    if (loaded == CVekXMLReader::LOAD_OK) platform::NoteHostFault(platform::HostFault::kNoMemory);
-    if (platform::LastHostFault() != platform::HostFault::kNone) {
+    const platform::HostFault fault = loaded == CVekXMLReader::LOAD_OK
+                                          ? platform::HostFault::kNoMemory
+                                          : reader.GetHostFault();
+    if (fault != platform::HostFault::kNone) {
       RecordHostFault(InspectionStep::kLoadMetadata, subject, loaded,
-                      "the metadata file cannot be loaded");
+                      "the metadata file cannot be loaded", fault);
     } else {
       RecordFault(InspectionStep::kLoadMetadata, kStatusSystemError, LoadFaultCode(loaded),
                   subject, loaded, LoadFaultText(loaded));

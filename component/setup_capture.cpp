@@ -35,22 +35,6 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
   }
 
   // -- ZIP_Sink.
-  void Restart() override {
-    // The reference engine's stream decides: start the capture over.
-    ranges_.clear();
-    held_ = 0;
-    position_ = 0;
-    done_ = false;
-    pending_.reset();
-    section_.reset();
-    try {
-      Walk();
-    } catch (const std::bad_alloc&) {
-      noMemory_ = true;
-      stopped_ = true;
-    }
-  }
-
   bool Write(const unsigned char* data, std::uint32_t size) override {
     const std::uint64_t start = position_;
     position_ += size;

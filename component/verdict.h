@@ -1,7 +1,10 @@
 // The verdict on one inspected component: the type filter, the two range
-// comparisons and the exit code that they give. Pure computation; the
-// programs print it in their own ways.
+// comparisons and the exit code that they give (pure computation), and the
+// sentences that both programs print for it.
 #pragma once
+
+#include <string_view>
+#include <vector>
 
 #include "component/component_info.h"
 #include "component/version_number.h"
@@ -36,5 +39,18 @@ struct Verdict {
 // The verdict on info under criteria. The filters and comparisons also apply
 // after a failed inspection, to the values it left in the record.
 Verdict JudgeComponent(const ComponentInfo& info, const CheckCriteria& criteria);
+
+// PACKPROBE's verdict lines for verdict, in the order they are printed:
+// the filter's, or the failed comparisons', or the pass; none for a failed
+// inspection that fails no comparison.
+std::vector<std::u16string_view> VerdictLines(const Verdict& verdict);
+
+// The message of a status of a failed inspection (4, 5 or 6; any other is
+// taken as 6).
+std::u16string_view StatusMessage(int status);
+
+// The system error's message as ASCII with its line end, for the entry
+// points that print it when no memory is left to convert text.
+inline constexpr std::string_view kSystemErrorLine = "A system error occurred during processing.\n";
 
 }  // namespace packprobe

@@ -11,7 +11,6 @@
 #include "pe/version_file.h"
 #include "pe/version_info.h"
 #include "platform/file.h"
-#include "platform/host_fault.h"
 #include "util/byte_reader.h"
 
 namespace packprobe {
@@ -26,9 +25,8 @@ constexpr std::u16string_view kFileVersionQuery = u"\\StringFileInfo\\040904B0\\
 // says which: kNone for a missing value). The block lives only for this call.
 std::optional<std::u16string> ReadVersionText(const std::u16string& path,
                                               std::u16string_view queryPath,
-                                              platform::VersionInfoFault* fault) {
-  *fault = platform::VersionInfoFault::kNone;
-  platform::ClearHostFault();
+                                              platform::VersionInfoFailure* fault) {
+  *fault = {};
   const std::uint32_t size = platform::GetVersionInfoSize(path, fault);
   if (size == 0) return std::nullopt;
   const std::optional<platform::VersionInfoBlock> block =
@@ -60,7 +58,7 @@ std::pair<std::string, std::string> DescribeVersionFault(platform::VersionInfoFa
 
 bool ComponentInfo::ReadStubVersion() {
   if (componentPath == nullptr) return false;
-  platform::VersionInfoFault fault;
+  platform::VersionInfoFailure fault;
   const std::optional<std::u16string> comments =
       ReadVersionText(*componentPath, kCommentsQuery, &fault);
   return TakeStubVersion(comments, fault);
@@ -69,8 +67,7 @@ bool ComponentInfo::ReadStubVersion() {
 bool ComponentInfo::ReadStubVersionFrom(platform::File& file) {
   // The same reader that serves the path, over the open file, so that the
   // stub comes from the file the archive was read from.
-  platform::VersionInfoFault fault = platform::VersionInfoFault::kNone;
-  platform::ClearHostFault();
+  platform::VersionInfoFailure fault;
   std::vector<std::uint8_t> data;
   std::optional<std::u16string> comments;
   if (platform::ReadOpenFileVersionData(file, &data, &fault)) {
@@ -80,13 +77,14 @@ bool ComponentInfo::ReadStubVersionFrom(platform::File& file) {
 }
 
 bool ComponentInfo::TakeStubVersion(const std::optional<std::u16string>& comments,
-                                    platform::VersionInfoFault fault) {
+                                    const platform::VersionInfoFailure& fault) {
   if (!comments) {
-    if (fault == platform::VersionInfoFault::kHost) {
+    if (fault.fault == platform::VersionInfoFault::kHost) {
       RecordHostFault(InspectionStep::kReadStubVersion, u"", 0,
-                      "the component's version resource cannot be read");
+                      "the component's version resource cannot be read", fault.host);
     } else {
-      auto [code, detail] = DescribeVersionFault(fault, "stub", "the component", "comments");
+      auto [code, detail] =
+          DescribeVersionFault(fault.fault, "stub", "the component", "comments");
       RecordFault(InspectionStep::kReadStubVersion, kStatusInvalid, std::move(code), u"", 0,
                   std::move(detail));
     }
@@ -108,7 +106,7 @@ bool ComponentInfo::TakeStubVersion(const std::optional<std::u16string>& comment
 }
 
 void ComponentInfo::ReadSetupVersion(const std::u16string& setupPath) {
-  platform::VersionInfoFault fault;
+  platform::VersionInfoFailure fault;
   const std::optional<std::u16string> fileVersion =
       ReadVersionText(setupPath, kFileVersionQuery, &fault);
   TakeSetupVersion(fileVersion, fault);
@@ -117,8 +115,7 @@ void ComponentInfo::ReadSetupVersion(const std::u16string& setupPath) {
 void ComponentInfo::TakeCapturedSetupVersion(const SetupCapture& capture) {
   // The captured ranges give what the portable reader gives for the
   // extracted file: the same result of the walk, the same version data.
-  platform::VersionInfoFault fault = platform::VersionInfoFault::kNone;
-  platform::ClearHostFault();
+  platform::VersionInfoFailure fault;
   std::optional<std::u16string> fileVersion;
   if (platform::TranslateVersionResult(capture.version, &fault)) {
     fileVersion = QueryVersionText(ByteReader(capture.versionData), kFileVersionQuery);
@@ -127,16 +124,16 @@ void ComponentInfo::TakeCapturedSetupVersion(const SetupCapture& capture) {
 }
 
 void ComponentInfo::TakeSetupVersion(const std::optional<std::u16string>& fileVersion,
-                                     platform::VersionInfoFault fault) {
+                                     const platform::VersionInfoFailure& fault) {
   if (!fileVersion) {
     // The setup program's version is optional: only the host's failure is
     // an error, lest a version left at 0 pass a range that it should fail.
-    if (fault == platform::VersionInfoFault::kHost) {
+    if (fault.fault == platform::VersionInfoFault::kHost) {
       RecordHostFault(InspectionStep::kReadSetupVersion, std::u16string(u"veksetup.exe"), 0,
-                      "the setup program's version resource cannot be read");
+                      "the setup program's version resource cannot be read", fault.host);
     } else {
       auto [code, detail] =
-          DescribeVersionFault(fault, "setup", "veksetup.exe", "fileversion");
+          DescribeVersionFault(fault.fault, "setup", "veksetup.exe", "fileversion");
       RecordFault(InspectionStep::kReadSetupVersion, 0, std::move(code), u"veksetup.exe", 0,
                   std::move(detail));
     }

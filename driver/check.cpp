@@ -16,15 +16,7 @@ int CompareAndReport(const CheckOptions& options, const ComponentInfo& info) {
   if (!info.inspected) PrintLine(info.message);
   if (options.verbose) PrintComponentInfo(info);
 
-  if (verdict.notFirmware) {
-    PrintLine(u"Not a firmware component.");
-  } else if (verdict.notSoftware) {
-    PrintLine(u"Not a software component.");
-  } else {
-    if (verdict.stubFailed) PrintLine(u"VEKStub failed the version comparison.");
-    if (verdict.setupFailed) PrintLine(u"VEKSetup failed the version comparison.");
-    if (verdict.exitCode == 0) PrintLine(u"The component passed the validation check.");
-  }
+  for (const std::u16string_view line : VerdictLines(verdict)) PrintLine(line);
   return verdict.exitCode;
 }
 
@@ -54,7 +46,7 @@ int CheckComponent(const CheckOptions& options) {
   } catch (const std::exception&) {
     // Running out of memory is the one failure expected here; whatever it
     // is, the run ends as a system error rather than a crash.
-    PrintLine(u"A system error occurred during processing.");
+    PrintLine(StatusMessage(kStatusSystemError));
     return kExitSystemError;
   }
 }

@@ -2,13 +2,10 @@
 #pragma once
 
 #include "component/component_info.h"
+#include "component/exit_codes.h"
 #include "driver/options.h"
 
 namespace packprobe {
-
-// Exit code when the check itself cannot run (no memory, an unexpected
-// failure of the system).
-inline constexpr int kExitSystemError = 6;
 
 // Inspects the component named in options, prints the failure message of a
 // failed inspection, the information block, the filter or comparison

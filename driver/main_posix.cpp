@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "component/verdict.h"
 #include "driver/check.h"
 #include "driver/program.h"
 #include "platform/console.h"
@@ -25,9 +26,9 @@ int main(int argc, char** argv) {
   } catch (const std::exception&) {
     // Out of memory before or after the check, or while reporting it: say
     // so without needing any, and end as a system error.
-    static constexpr char kMessage[] = "A system error occurred during processing.\n";
+    const std::string_view line = packprobe::kSystemErrorLine;
     packprobe::FlushOutput();
-    [[maybe_unused]] const ssize_t ignored = write(STDOUT_FILENO, kMessage, sizeof kMessage - 1);
+    [[maybe_unused]] const ssize_t ignored = write(STDOUT_FILENO, line.data(), line.size());
     return packprobe::kExitSystemError;
   }
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "component/verdict.h"
 #include "driver/check.h"
 #include "driver/program.h"
 #include "platform/console.h"
@@ -23,7 +24,7 @@ int wmain(int argc, wchar_t** argv) {
   } catch (const std::exception&) {
     // Out of memory before or after the check, or while reporting it.
     packprobe::FlushOutput();
-    std::fputs("A system error occurred during processing.\n", stdout);
+    std::fwrite(packprobe::kSystemErrorLine.data(), 1, packprobe::kSystemErrorLine.size(), stdout);
     std::fflush(stdout);
     return packprobe::kExitSystemError;
   }

@@ -4,10 +4,9 @@
 #include <span>
 #include <string>
 
-namespace packprobe {
+#include "component/exit_codes.h"
 
-// Exit code of an invalid command line.
-inline constexpr int kExitInvalidCommandLine = 3;
+namespace packprobe {
 
 // Runs one check from the arguments (the first is the program's name) and
 // returns the process's exit code. Everything is printed through the

@@ -120,6 +120,7 @@ const DirectoryEntry* FindId(const std::vector<DirectoryEntry>& entries, std::ui
 // What the headers say about where the resources are.
 struct ImageLayout {
   std::uint32_t resourceRva = 0;
+  std::uint32_t sizeOfHeaders = 0;
   std::vector<Section> sections;
 };
 
@@ -162,6 +163,9 @@ PeVersionResult ReadImageLayout(CheckedReader& file, ImageLayout* layout) {
   } else {
     return PeVersionResult::kMalformed;
   }
+  // SizeOfHeaders sits at the same place in both formats; a header too
+  // short to hold it gives 0, so that no RVA counts as lying in the headers.
+  optional.ReadU32(60, &layout->sizeOfHeaders);
   std::uint32_t directoryCount = 0;
   const std::size_t resourceField = countField + 4 + kResourceDirectoryIndex * 8;
   // A header too short to list a resource directory lists none.
@@ -242,11 +246,27 @@ PeVersionResult ReadVersionData(CheckedReader& file, const ImageLayout& layout, 
   return file.Read(where->offset, std::min<std::size_t>(dataSize, kMaxVersionDataSize), data);
 }
 
+// Where the resource tree lies. The system's data-file mapping of a program
+// takes a directory RVA below SizeOfHeaders as the file offset itself (the
+// headers are mapped 1:1) and maps any other through the sections; the tree
+// then reaches to the end of the file. RVAs inside the tree (the data
+// entry's) map through the sections only.
+std::optional<Mapped> MapResourceDirectory(const ImageLayout& layout, std::uint64_t fileSize) {
+  if (layout.resourceRva >= layout.sizeOfHeaders) {
+    return MapRva(layout.sections, layout.resourceRva, fileSize);
+  }
+  if (layout.resourceRva >= fileSize) return std::nullopt;
+  Mapped m;
+  m.offset = layout.resourceRva;
+  m.available = fileSize - layout.resourceRva;
+  return m;
+}
+
 PeVersionResult ReadVersionResourceImpl(CheckedReader& file, std::vector<std::uint8_t>* data) {
   ImageLayout layout;
   PeVersionResult r = ReadImageLayout(file, &layout);
   if (r != PeVersionResult::kOk) return r;
-  const std::optional<Mapped> root = MapRva(layout.sections, layout.resourceRva, file.size());
+  const std::optional<Mapped> root = MapResourceDirectory(layout, file.size());
   if (!root) return PeVersionResult::kMalformed;
   std::uint32_t entryOffset = 0;
   r = FindVersionDataEntry(file, *root, &entryOffset);

@@ -164,6 +164,19 @@ TEST(PeVersionResourceTest, HostileFieldsGiveExactResults) {
       Both(U32At(section + 40 + 12, rawEnd), U32At(entry, rawEnd))(f);
       f.replace(image.resourceSection + rawSize, block.size(), block);
     };
+    // The resource tree copied to file offset 0x300, the directory RVA
+    // pointing there and SizeOfHeaders raised above it (over the zeros at
+    // the end of the code section's raw data); the data entry's RVA still
+    // points into the resource section.
+    const std::size_t treeSize = image.data[0] - image.resourceSection;
+    const std::size_t sizeOfHeaders = image.optionalHeader + 60;
+    const auto treeInHeaders = [=, &image](std::uint32_t headersEnd) -> Edit {
+      return [=, &image](std::string& f) {
+        f.replace(0x300, treeSize, f.substr(image.resourceSection, treeSize));
+        PutU32(f, image.resourceDataDirectory, 0x300);
+        PutU32(f, sizeOfHeaders, headersEnd);
+      };
+    };
     const PeVersionResult ok = PeVersionResult::kOk, none = PeVersionResult::kNoVersionResource;
     struct Case {
       const char* what;
@@ -200,6 +213,8 @@ TEST(PeVersionResourceTest, HostileFieldsGiveExactResults) {
         {"optional header size", U16At(coff + 16, 0xFFFF)},
         {"section count", U16At(coff + 2, 0xFFFF)},
         {"resource RVA outside every section", U32At(image.resourceDataDirectory, 0x7FFF0000u)},
+        {"resource RVA below SizeOfHeaders, read 1:1", treeInHeaders(0x400), ok},
+        {"resource RVA at SizeOfHeaders, in no section", treeInHeaders(0x300)},
         {"section raw data past the end", U32At(section + 20, 0xFFFFFE00u)},
         {"code section longer than the file", U32At(image.sectionTable + 16, 0x10000u)},
         {"directory entry counts", U32At(root + 12, 0xFFFFFFFFu)},

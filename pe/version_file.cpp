@@ -3,7 +3,6 @@
 #include <new>
 
 #include "platform/file.h"
-#include "platform/host_fault.h"
 
 namespace packprobe::platform {
 namespace {
@@ -17,6 +16,8 @@ class FileInput final : public PositionalInput {
   // Takes the file's size; false when it cannot be had.
   bool Start() { return file_.Size(&size_); }
   std::uint64_t Size() const override { return size_; }
+  // The host's fault behind the last failed open or read.
+  HostFault fault() const { return file_.fault(); }
 
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const override {
     std::size_t got = 0;
@@ -32,12 +33,13 @@ class FileInput final : public PositionalInput {
 }  // namespace
 
 bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* data,
-                         VersionInfoFault* fault) {
+                         VersionInfoFailure* fault) {
   File file;
   if (!file.Open(path, File::Access::kReadShared)) {
     if (fault != nullptr) {
-      *fault = LastHostFault() != HostFault::kNone ? VersionInfoFault::kHost
-                                                    : VersionInfoFault::kNotAFile;
+      fault->host = file.fault();
+      fault->fault =
+          fault->host != HostFault::kNone ? VersionInfoFault::kHost : VersionInfoFault::kNotAFile;
     }
     return false;
   }
@@ -45,55 +47,52 @@ bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* 
 }
 
 bool ReadOpenFileVersionData(File& file, std::vector<std::uint8_t>* data,
-                             VersionInfoFault* fault) {
-  VersionInfoFault ignored;
-  VersionInfoFault& why = fault != nullptr ? *fault : ignored;
+                             VersionInfoFailure* fault) {
+  VersionInfoFailure ignored;
+  VersionInfoFailure& why = fault != nullptr ? *fault : ignored;
+  why = {};
   FileInput input(file);
   if (!input.Start()) {
-    why = LastHostFault() != HostFault::kNone ? VersionInfoFault::kHost
-                                               : VersionInfoFault::kNotAFile;
+    why.host = input.fault();
+    why.fault = why.host != HostFault::kNone ? VersionInfoFault::kHost : VersionInfoFault::kNotAFile;
     return false;
   }
   PeVersionResult result;
   try {
     result = ReadVersionResource(input, data);
   } catch (const std::bad_alloc&) {
-    NoteHostFault(HostFault::kNoMemory);
-    why = VersionInfoFault::kHost;
+    why = {VersionInfoFault::kHost, HostFault::kNoMemory};
     return false;
   }
-  return TranslateVersionResult(result, fault);
+  return TranslateVersionResult(result, fault, input.fault());
 }
 
-bool TranslateVersionResult(PeVersionResult result, VersionInfoFault* fault) {
-  VersionInfoFault ignored;
-  VersionInfoFault& why = fault != nullptr ? *fault : ignored;
+bool TranslateVersionResult(PeVersionResult result, VersionInfoFailure* fault,
+                            HostFault readFault) {
+  VersionInfoFailure ignored;
+  VersionInfoFailure& why = fault != nullptr ? *fault : ignored;
+  why = {};
   switch (result) {
     case PeVersionResult::kOk:
-      why = VersionInfoFault::kNone;
       return true;
     case PeVersionResult::kNoVersionResource:
-      why = VersionInfoFault::kNoVersionResource;
+      why.fault = VersionInfoFault::kNoVersionResource;
       break;
     case PeVersionResult::kMalformed:
-      why = VersionInfoFault::kMalformed;
+      why.fault = VersionInfoFault::kMalformed;
       break;
     case PeVersionResult::kReadError:
       // The file held the bytes but the system failed to deliver them.
-      NoteHostFault(HostFault::kIo);
-      why = VersionInfoFault::kHost;
+      why = {VersionInfoFault::kHost, readFault != HostFault::kNone ? readFault : HostFault::kIo};
       break;
   }
   return false;
 }
 
 std::unique_ptr<std::uint8_t[]> AllocateVersionBlock(std::size_t capacity,
-                                                     VersionInfoFault* fault) {
+                                                     VersionInfoFailure* fault) {
   std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[capacity]());
-  if (!bytes) {
-    NoteHostFault(HostFault::kNoMemory);
-    if (fault != nullptr) *fault = VersionInfoFault::kHost;
-  }
+  if (!bytes && fault != nullptr) *fault = {VersionInfoFault::kHost, HostFault::kNoMemory};
   return bytes;
 }
 

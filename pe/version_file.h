@@ -17,21 +17,22 @@ namespace packprobe::platform {
 // Reads the version data of the program file at path into *data. *fault
 // says why when it fails.
 bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* data,
-                         VersionInfoFault* fault);
+                         VersionInfoFailure* fault);
 
 // As ReadFileVersionData, from a file open for reading (read by position;
 // nothing else of the file changes).
 bool ReadOpenFileVersionData(File& file, std::vector<std::uint8_t>* data,
-                             VersionInfoFault* fault);
+                             VersionInfoFailure* fault);
 
 // What a result of the portable reader means to the version-information
 // service: true for kOk; otherwise *fault says why (a read error is the
-// host's, noted as an I/O fault).
-bool TranslateVersionResult(PeVersionResult result, VersionInfoFault* fault);
+// host's: readFault, or an I/O fault when the reader did not say).
+bool TranslateVersionResult(PeVersionResult result, VersionInfoFailure* fault,
+                            HostFault readFault = HostFault::kNone);
 
-// A zero-filled block of capacity bytes for version information, or null,
-// with the host fault noted, when it cannot be allocated.
+// A zero-filled block of capacity bytes for version information, or null
+// (*fault then says the host ran out of memory) when it cannot be allocated.
 std::unique_ptr<std::uint8_t[]> AllocateVersionBlock(std::size_t capacity,
-                                                     VersionInfoFault* fault);
+                                                     VersionInfoFailure* fault);
 
 }  // namespace packprobe::platform

@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/host_fault.h"
+
 namespace packprobe::platform {
 
 // True where the service asks the system's own version API (Windows);
@@ -29,12 +31,19 @@ enum class VersionInfoFault {
   kNotAFile,           // nothing that opens as a regular file at the path
   kNoVersionResource,  // a well-formed program file without a version resource
   kMalformed,          // not a program file, or its resource tree is broken
-  kHost,               // the host failed (memory, I/O, open files): see LastHostFault
+  kHost,               // the host failed (memory, I/O, open files): see host
+};
+
+// A failure of the service as a value: what failed, and with kHost the
+// host's fault that caused it.
+struct VersionInfoFailure {
+  VersionInfoFault fault = VersionInfoFault::kNone;
+  HostFault host = HostFault::kNone;
 };
 
 // The size in bytes of the version information of the file at path; 0 when
 // it has none or cannot be read (*fault, when given, says why).
-std::uint32_t GetVersionInfoSize(const std::u16string& path, VersionInfoFault* fault = nullptr);
+std::uint32_t GetVersionInfoSize(const std::u16string& path, VersionInfoFailure* fault = nullptr);
 
 // A block of version information, owned and freed with the object.
 class VersionInfoBlock {
@@ -44,7 +53,7 @@ class VersionInfoBlock {
   // size. Nothing when size is 0, the block cannot be allocated, or the
   // information cannot be read (*fault, when given, says why).
   static std::optional<VersionInfoBlock> Read(const std::u16string& path, std::uint32_t size,
-                                              VersionInfoFault* fault = nullptr);
+                                              VersionInfoFailure* fault = nullptr);
 
   // The text stored under queryPath (e.g. "\StringFileInfo\040904B0\Comments";
   // keys compare without regard to ASCII case): its characters up to the

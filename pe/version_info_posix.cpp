@@ -11,7 +11,7 @@ namespace packprobe::platform {
 
 const bool kSystemVersionApi = false;
 
-std::uint32_t GetVersionInfoSize(const std::u16string& path, VersionInfoFault* fault) {
+std::uint32_t GetVersionInfoSize(const std::u16string& path, VersionInfoFailure* fault) {
   std::vector<std::uint8_t> data;
   if (!ReadFileVersionData(path, &data, fault)) return 0;
   return static_cast<std::uint32_t>(data.size());
@@ -19,7 +19,7 @@ std::uint32_t GetVersionInfoSize(const std::u16string& path, VersionInfoFault* f
 
 std::optional<VersionInfoBlock> VersionInfoBlock::Read(const std::u16string& path,
                                                        std::uint32_t size,
-                                                       VersionInfoFault* fault) {
+                                                       VersionInfoFailure* fault) {
   if (size == 0) return std::nullopt;
   std::vector<std::uint8_t> data;
   if (!ReadFileVersionData(path, &data, fault)) return std::nullopt;

@@ -21,17 +21,17 @@ namespace {
 // hostile file claims more than it holds. So a file reaches the API only
 // after the portable reader has found its version resource well-formed and
 // wholly inside the file.
-bool VersionResourceIsSound(const std::u16string& path, VersionInfoFault* fault) {
+bool VersionResourceIsSound(const std::u16string& path, VersionInfoFailure* fault) {
   std::vector<std::uint8_t> data;
   return ReadFileVersionData(path, &data, fault);
 }
 
 }  // namespace
 
-std::uint32_t GetVersionInfoSize(const std::u16string& path, VersionInfoFault* fault) {
+std::uint32_t GetVersionInfoSize(const std::u16string& path, VersionInfoFailure* fault) {
   const std::optional<NativePath> wide = SystemPath(path);
   if (!wide) {
-    if (fault != nullptr) *fault = VersionInfoFault::kNotAFile;
+    if (fault != nullptr) *fault = {VersionInfoFault::kNotAFile, HostFault::kNone};
     return 0;
   }
   if (!VersionResourceIsSound(path, fault)) return 0;
@@ -41,7 +41,7 @@ std::uint32_t GetVersionInfoSize(const std::u16string& path, VersionInfoFault* f
 
 std::optional<VersionInfoBlock> VersionInfoBlock::Read(const std::u16string& path,
                                                        std::uint32_t size,
-                                                       VersionInfoFault* fault) {
+                                                       VersionInfoFailure* fault) {
   const std::optional<NativePath> wide = SystemPath(path);
   // The file is checked again: it may have changed since its size was taken.
   if (!wide || size == 0 || size > std::numeric_limits<std::size_t>::max() / 2 ||

@@ -8,13 +8,16 @@
 // positions at or above 2^31 cannot be set; ReadUpTo reads at any position.
 //
 // A failure that the host causes (no memory, no space, no permission, too
-// many open files, an I/O error) is noted with NoteHostFault.
+// many open files, an I/O error) is kept as a value: fault() gives it for
+// the last call that failed.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/host_fault.h"
 
 namespace packprobe::platform {
 
@@ -59,6 +62,12 @@ class File {
   bool IsOpen() const;
   void Close();
 
+  // The host's fault behind the last call that failed: kNone when that
+  // call failed for a reason of the input (a missing file, a directory, a
+  // position that cannot be set, a read-only file that is not replaced) or
+  // when no call has failed since Open or Create began.
+  HostFault fault() const { return fault_; }
+
   // Reads up to size bytes at the current position and advances it past
   // them. *got is what was read: fewer than size at the end of the file.
   // False on a read error.
@@ -95,7 +104,14 @@ class File {
   bool SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime);
 
  private:
+  // Records the fault of a failing call and returns false.
+  bool Failed(HostFault fault = HostFault::kNone) const {
+    fault_ = fault;
+    return false;
+  }
+
   std::intptr_t handle_ = -1;
+  mutable HostFault fault_ = HostFault::kNone;  // see fault()
 };
 
 // Applies Windows file-attribute bits to the file at path. On POSIX only the

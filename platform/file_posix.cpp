@@ -38,7 +38,8 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-int OpenRegularFile(const char* path, int flags) {
+int OpenRegularFile(const char* path, int flags, HostFault* fault) {
+  *fault = HostFault::kNone;
   // Non-blocking, so that opening a pipe without a writer cannot hang; the
   // flag goes again once the file is known to be a regular one.
   int fd;
@@ -51,7 +52,7 @@ int OpenRegularFile(const char* path, int flags) {
     // host's.
     if (errno != EISDIR && errno != ENXIO && errno != ENODEV && errno != ENOENT &&
         errno != ENOTDIR && errno != ELOOP && errno != ENAMETOOLONG) {
-      NoteLastSystemError();
+      *fault = LastSystemErrorFault();
     }
     return -1;
   }
@@ -59,7 +60,7 @@ int OpenRegularFile(const char* path, int flags) {
   // Only a regular file is a file to read: a directory, a pipe or a device
   // has no size to read within, and a pipe could block.
   if (::fstat(fd, &status) != 0) {
-    NoteLastSystemError();
+    *fault = LastSystemErrorFault();
     ::close(fd);
     return -1;
   }
@@ -74,20 +75,24 @@ int OpenRegularFile(const char* path, int flags) {
 
 bool File::Open(std::u16string_view path, Access access) {
   Close();
+  fault_ = HostFault::kNone;
   const std::optional<NativePath> name = SystemPath(path);
-  if (!name) return false;
+  if (!name) return Failed();
   // POSIX has no share modes; the access decides only what the descriptor
   // may do.
-  const int fd = OpenRegularFile(name->c_str(), access == Access::kReadShared ? O_RDONLY : O_RDWR);
-  if (fd < 0) return false;
+  HostFault fault = HostFault::kNone;
+  const int fd =
+      OpenRegularFile(name->c_str(), access == Access::kReadShared ? O_RDONLY : O_RDWR, &fault);
+  if (fd < 0) return Failed(fault);
   handle_ = fd;
   return true;
 }
 
 bool File::Create(std::u16string_view path, Creation creation) {
   Close();
+  fault_ = HostFault::kNone;
   const std::optional<NativePath> name = SystemPath(path);
-  if (!name) return false;
+  if (!name) return Failed();
   // A new file is created first; only when one exists already (and may be
   // replaced) is the existing file opened. Checking the write bits of a
   // file just created would test the umask, not the file.
@@ -96,10 +101,7 @@ bool File::Create(std::u16string_view path, Creation creation) {
     // Once a termination has begun, nothing is created: a file made in a
     // work directory that the clean-up removed would bring it back.
     const LiveCreation creation;
-    if (!creation.allowed()) {
-      NoteHostFault(HostFault::kOther);
-      return false;
-    }
+    if (!creation.allowed()) return Failed(HostFault::kOther);
     do {
       fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
     } while (fd < 0 && errno == EINTR);
@@ -115,15 +117,13 @@ bool File::Create(std::u16string_view path, Creation creation) {
     return true;
   }
   if (errno != EEXIST || creation == Creation::kCreateNew) {
-    if (errno != EEXIST) NoteLastSystemError();
-    return false;
+    return Failed(errno != EEXIST ? LastSystemErrorFault() : HostFault::kNone);
   }
   do {
     fd = ::open(name->c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    if (errno != EISDIR && errno != ENXIO) NoteLastSystemError();
-    return false;
+    return Failed(errno != EISDIR && errno != ENXIO ? LastSystemErrorFault() : HostFault::kNone);
   }
   // Replacing is refused for anything but a writable regular file. A file
   // without write permission stands for a read-only one, which Windows will
@@ -137,7 +137,7 @@ bool File::Create(std::u16string_view path, Creation creation) {
       ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0 ||
       (status.st_size > 0 && ::ftruncate(fd, 0) != 0)) {
     ::close(fd);
-    return false;
+    return Failed();
   }
   handle_ = fd;
   return true;
@@ -154,14 +154,13 @@ void File::Close() {
 
 bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
   *got = 0;
-  if (handle_ < 0) return false;
+  if (handle_ < 0) return Failed();
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (*got < size) {
     const ssize_t n = ::read(Descriptor(handle_), bytes + *got, size - *got);
     if (n < 0) {
       if (errno == EINTR) continue;
-      NoteLastSystemError();
-      return false;
+      return Failed(LastSystemErrorFault());
     }
     if (n == 0) break;
     *got += static_cast<std::uint32_t>(n);
@@ -171,7 +170,7 @@ bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
 
 bool File::ReadAt(std::uint32_t position, void* buffer, std::uint32_t size, std::uint32_t* got) {
   *got = 0;
-  if (handle_ < 0 || position >= 0x80000000u) return false;
+  if (handle_ < 0 || position >= 0x80000000u) return Failed();
   std::size_t done = 0;
   const bool read = ReadUpTo(position, buffer, size, &done);
   *got = static_cast<std::uint32_t>(done);
@@ -181,7 +180,7 @@ bool File::ReadAt(std::uint32_t position, void* buffer, std::uint32_t size, std:
 bool File::ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std::size_t* got) {
   *got = 0;
   if (handle_ < 0 || position > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-    return false;
+    return Failed();
   }
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (*got < size) {
@@ -189,8 +188,7 @@ bool File::ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std:
                               static_cast<off_t>(position + *got));
     if (n < 0) {
       if (errno == EINTR) continue;
-      NoteLastSystemError();
-      return false;
+      return Failed(LastSystemErrorFault());
     }
     if (n == 0) break;
     *got += static_cast<std::size_t>(n);
@@ -199,7 +197,7 @@ bool File::ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std:
 }
 
 bool File::Write(const void* buffer, std::uint32_t size) {
-  if (handle_ < 0) return false;
+  if (handle_ < 0) return Failed();
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   std::uint32_t done = 0;
   while (done < size) {
@@ -208,25 +206,24 @@ bool File::Write(const void* buffer, std::uint32_t size) {
       if (errno == EINTR) continue;
       // A full disk, a quota or a file-size limit (EFBIG: SIGXFSZ is
       // ignored) ends the write as a fault of the host.
-      NoteLastSystemError();
-      return false;
+      return Failed(LastSystemErrorFault());
     }
-    if (n == 0) return false;
+    if (n == 0) return Failed();
     done += static_cast<std::uint32_t>(n);
   }
   return true;
 }
 
 bool File::SetPosition(std::uint32_t position) {
-  if (handle_ < 0 || position >= 0x80000000u) return false;
+  if (handle_ < 0 || position >= 0x80000000u) return Failed();
   return ::lseek(Descriptor(handle_), static_cast<off_t>(position), SEEK_SET) >= 0;
 }
 
 bool File::Size(std::uint64_t* size) const {
   struct stat status;
-  if (handle_ < 0 || ::fstat(Descriptor(handle_), &status) != 0 || status.st_size < 0) {
-    return false;
-  }
+  if (handle_ < 0) return Failed();
+  if (::fstat(Descriptor(handle_), &status) != 0) return Failed(LastSystemErrorFault());
+  if (status.st_size < 0) return Failed();
   *size = static_cast<std::uint64_t>(status.st_size);
   return true;
 }
@@ -245,7 +242,7 @@ bool File::Identity(FileIdentity* identity) const {
 }
 
 bool File::SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime) {
-  if (handle_ < 0) return false;
+  if (handle_ < 0) return Failed();
   const int year = 1980 + (dosDate >> 9);
   const int month = dosDate >> 5 & 0x0F;
   const int day = dosDate & 0x1F;
@@ -253,9 +250,11 @@ bool File::SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime) {
   const int minute = dosTime >> 5 & 0x3F;
   const int second = (dosTime & 0x1F) * 2;
   static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59 || day < 1) return false;
+  if (month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59 || day < 1) {
+    return Failed();
+  }
   const int monthDays = kDaysInMonth[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
-  if (day > monthDays) return false;
+  if (day > monthDays) return Failed();
 
   struct tm local {};
   local.tm_year = year - 1900;
@@ -266,7 +265,7 @@ bool File::SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime) {
   local.tm_sec = second;
   local.tm_isdst = -1;  // as the local rules had it on that day
   const time_t when = ::mktime(&local);
-  if (when == static_cast<time_t>(-1)) return false;
+  if (when == static_cast<time_t>(-1)) return Failed();
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;  // last access: unchanged
@@ -293,10 +292,7 @@ CreateDirectoryResult MakeDirectory(std::u16string_view path) {
     // As for files: a folder made in a removed work directory would bring
     // it back.
     const LiveCreation creation;
-    if (!creation.allowed()) {
-      NoteHostFault(HostFault::kOther);
-      return CreateDirectoryResult::kFailed;
-    }
+    if (!creation.allowed()) return CreateDirectoryResult::kFailed;
     if (::mkdir(name->c_str(), 0777) == 0) return CreateDirectoryResult::kCreated;
   }
   switch (errno) {
@@ -305,7 +301,6 @@ CreateDirectoryResult MakeDirectory(std::u16string_view path) {
     case ENAMETOOLONG:
       return CreateDirectoryResult::kNameTooLong;
     default:
-      NoteLastSystemError();
       return CreateDirectoryResult::kFailed;
   }
 }

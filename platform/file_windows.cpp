@@ -34,30 +34,32 @@ File& File::operator=(File&& other) noexcept {
 
 bool File::Open(std::u16string_view path, Access access) {
   Close();
+  fault_ = HostFault::kNone;
   const std::optional<NativePath> name = SystemPath(path);
-  if (!name) return false;
+  if (!name) return Failed();
   const bool shared = access == Access::kReadShared;
   const HANDLE handle = CreateFileW(name->c_str(), shared ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
                                     shared ? FILE_SHARE_READ : 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
+    HostFault fault = HostFault::kNone;
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
         error != ERROR_INVALID_NAME && error != ERROR_BAD_PATHNAME) {
       // A directory is refused with "access denied" too; it is no file, not
       // a fault of the host.
       const DWORD attributes = GetFileAttributesW(name->c_str());
       if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        NoteHostFault(HostFaultFromSystemError(static_cast<int>(error)));
+        fault = HostFaultFromSystemError(static_cast<int>(error));
       }
     }
-    return false;
+    return Failed(fault);
   }
   // Only a file on disk is a file to read: a pipe or a device has no size to
   // read within.
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     CloseHandle(handle);
-    return false;
+    return Failed();
   }
   handle_ = FromHandle(handle);
   return true;
@@ -65,23 +67,24 @@ bool File::Open(std::u16string_view path, Access access) {
 
 bool File::Create(std::u16string_view path, Creation creation) {
   Close();
+  fault_ = HostFault::kNone;
   const std::optional<NativePath> name = SystemPath(path);
-  if (!name) return false;
+  if (!name) return Failed();
   // Windows refuses to replace a read-only file, but Wine run by the
   // superuser replaces it; refuse it here so that both behave alike.
   const DWORD attributes = GetFileAttributesW(name->c_str());
   if (creation == Creation::kReplace && attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);
-    return false;
+    return Failed();
   }
   const HANDLE handle =
       CreateFileW(name->c_str(), GENERIC_WRITE, 0, nullptr,
                   creation == Creation::kCreateNew ? CREATE_NEW : CREATE_ALWAYS,
                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    if (GetLastError() != ERROR_FILE_EXISTS) NoteLastSystemError();
-    return false;
+    return Failed(GetLastError() != ERROR_FILE_EXISTS ? LastSystemErrorFault()
+                                                      : HostFault::kNone);
   }
   handle_ = FromHandle(handle);
   return true;
@@ -99,11 +102,10 @@ void File::Close() {
 bool File::Read(void* buffer, std::uint32_t size, std::uint32_t* got) {
   *got = 0;
   // A requested termination ends every read and write (see process.h).
-  if (handle_ == kClosed || TerminationRequested()) return false;
+  if (handle_ == kClosed || TerminationRequested()) return Failed();
   DWORD read = 0;
   if (!ReadFile(ToHandle(handle_), buffer, size, &read, nullptr)) {
-    NoteLastSystemError();
-    return false;
+    return Failed(LastSystemErrorFault());
   }
   *got = read;
   return true;
@@ -116,7 +118,7 @@ bool File::ReadAt(std::uint32_t position, void* buffer, std::uint32_t size, std:
 
 bool File::ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std::size_t* got) {
   *got = 0;
-  if (handle_ == kClosed || TerminationRequested()) return false;
+  if (handle_ == kClosed || TerminationRequested()) return Failed();
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (*got < size) {
     const std::uint64_t at = position + *got;
@@ -127,8 +129,7 @@ bool File::ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std:
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - *got, 1u << 20));
     if (!ReadFile(ToHandle(handle_), bytes + *got, want, &read, &where)) {
       if (GetLastError() == ERROR_HANDLE_EOF) break;
-      NoteLastSystemError();
-      return false;
+      return Failed(LastSystemErrorFault());
     }
     if (read == 0) break;
     *got += read;
@@ -137,16 +138,15 @@ bool File::ReadUpTo(std::uint64_t position, void* buffer, std::size_t size, std:
 }
 
 bool File::Write(const void* buffer, std::uint32_t size) {
-  if (handle_ == kClosed || TerminationRequested()) return false;
+  if (handle_ == kClosed || TerminationRequested()) return Failed();
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   std::uint32_t done = 0;
   while (done < size) {
     DWORD written = 0;
     if (!WriteFile(ToHandle(handle_), bytes + done, size - done, &written, nullptr)) {
-      NoteLastSystemError();
-      return false;
+      return Failed(LastSystemErrorFault());
     }
-    if (written == 0) return false;
+    if (written == 0) return Failed();
     done += written;
   }
   return true;
@@ -155,18 +155,20 @@ bool File::Write(const void* buffer, std::uint32_t size) {
 bool File::SetPosition(std::uint32_t position) {
   // The distance is a signed 32-bit value without a high part, so positions
   // from 2^31 on cannot be reached; refuse them before the API would.
-  if (handle_ == kClosed || position >= 0x80000000u) return false;
+  if (handle_ == kClosed || position >= 0x80000000u) return Failed();
   const DWORD result =
       SetFilePointer(ToHandle(handle_), static_cast<LONG>(position), nullptr, FILE_BEGIN);
   return result != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
 }
 
 bool File::Size(std::uint64_t* size) const {
-  if (handle_ == kClosed) return false;
+  if (handle_ == kClosed) return Failed();
   DWORD high = 0;
   SetLastError(NO_ERROR);
   const DWORD low = GetFileSize(ToHandle(handle_), &high);
-  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+    return Failed(LastSystemErrorFault());
+  }
   *size = std::uint64_t{high} << 32 | low;
   return true;
 }
@@ -184,11 +186,11 @@ bool File::Identity(FileIdentity* identity) const {
 }
 
 bool File::SetDosTime(std::uint16_t dosDate, std::uint16_t dosTime) {
-  if (handle_ == kClosed) return false;
+  if (handle_ == kClosed) return Failed();
   FILETIME creation, access, write, local, utc;
-  if (!GetFileTime(ToHandle(handle_), &creation, &access, &write)) return false;
-  if (!DosDateTimeToFileTime(dosDate, dosTime, &local)) return false;
-  if (!LocalFileTimeToFileTime(&local, &utc)) return false;
+  if (!GetFileTime(ToHandle(handle_), &creation, &access, &write)) return Failed();
+  if (!DosDateTimeToFileTime(dosDate, dosTime, &local)) return Failed();
+  if (!LocalFileTimeToFileTime(&local, &utc)) return Failed();
   return SetFileTime(ToHandle(handle_), &utc, &access, &utc) != FALSE;
 }
 

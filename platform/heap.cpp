@@ -2,7 +2,6 @@
 
 #include <atomic>
 
-#include "platform/host_fault.h"
 
 namespace packprobe::platform {
 namespace {
@@ -18,14 +17,10 @@ std::atomic<AllocationHook> hook{nullptr};
 
 bool AllocationAllowed() {
   const AllocationHook installed = hook.load(std::memory_order_relaxed);
-  if (installed != nullptr && !installed()) {
-    NoteHostFault(HostFault::kNoMemory);
-    return false;
-  }
+  if (installed != nullptr && !installed()) return false;
   if (!simulating.load(std::memory_order_relaxed)) return true;
   if (successesLeft.fetch_sub(1) > 0) return true;
   ++refusedCount;
-  NoteHostFault(HostFault::kNoMemory);
   return false;
 }
 

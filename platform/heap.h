@@ -6,7 +6,7 @@
 namespace packprobe::platform {
 
 // A block of size bytes from the process heap, or null when none can be had
-// (or a simulated failure is due).
+// (or a simulated failure is due): a null block is the host's lack of memory.
 void* HeapAllocate(std::size_t size);
 
 // Returns a block from HeapAllocate; null is ignored.

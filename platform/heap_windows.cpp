@@ -1,15 +1,12 @@
 #include <windows.h>
 
 #include "platform/heap.h"
-#include "platform/host_fault.h"
 
 namespace packprobe::platform {
 
 void* HeapAllocate(std::size_t size) {
   if (!AllocationAllowed()) return nullptr;
-  void* block = HeapAlloc(GetProcessHeap(), 0, size);
-  if (block == nullptr) NoteHostFault(HostFault::kNoMemory);
-  return block;
+  return HeapAlloc(GetProcessHeap(), 0, size);
 }
 
 void HeapRelease(void* block) {

@@ -1,20 +1,6 @@
 #include "platform/host_fault.h"
 
 namespace packprobe::platform {
-namespace {
-
-thread_local HostFault lastFault = HostFault::kNone;
-
-}  // namespace
-
-HostFault LastHostFault() { return lastFault; }
-
-void ClearHostFault() { lastFault = HostFault::kNone; }
-
-void NoteHostFault(HostFault fault) {
-  if (lastFault == HostFault::kNone) lastFault = fault;
-}
-
 std::string_view HostFaultCode(HostFault fault) {
   switch (fault) {
     case HostFault::kNone:

@@ -1,10 +1,11 @@
 // Failures of the host, as opposed to failures of the data being read.
 //
-// The services of this layer note here, per thread, why a system call or an
-// allocation failed: no memory, no space, no permission, too many open
-// files, an I/O error. A caller that gets a failure from a reader above can
-// then tell whether the machine or the input was at fault: it clears the
-// note before the operation and looks at it afterwards.
+// A HostFault says why a system call or an allocation failed: no memory, no
+// space, no permission, too many open files, an I/O error. It travels as a
+// value with the failure it caused (File::fault, WorkDirectory::Create, the
+// archive reader's ZIP_Failure, the XML reader's load), so that a caller can
+// tell whether the machine or the input was at fault without asking anyone
+// else.
 #pragma once
 
 #include <string_view>
@@ -21,13 +22,6 @@ enum class HostFault {
   kOther,         // any other refusal of the system
 };
 
-// The first fault noted on this thread since the last ClearHostFault.
-HostFault LastHostFault();
-void ClearHostFault();
-
-// Notes a fault unless one is noted already: the first one is the cause.
-void NoteHostFault(HostFault fault);
-
 // The stable machine code of a fault: "host-no-memory", "host-no-space",
 // "host-permission", "host-too-many-files", "host-io", "host-system-error";
 // empty for kNone.
@@ -40,7 +34,8 @@ std::string_view HostFaultText(HostFault fault);
 // GetLastError on Windows); never kNone.
 HostFault HostFaultFromSystemError(int error);
 
-// Notes the fault of the calling thread's last system error.
-void NoteLastSystemError();
+// The fault of the calling thread's last system error (errno, GetLastError),
+// read right after the call that failed.
+HostFault LastSystemErrorFault();
 
 }  // namespace packprobe::platform

@@ -26,6 +26,6 @@ HostFault HostFaultFromSystemError(int error) {
   }
 }
 
-void NoteLastSystemError() { NoteHostFault(HostFaultFromSystemError(errno)); }
+HostFault LastSystemErrorFault() { return HostFaultFromSystemError(errno); }
 
 }  // namespace packprobe::platform

@@ -31,6 +31,8 @@ HostFault HostFaultFromSystemError(int error) {
   }
 }
 
-void NoteLastSystemError() { NoteHostFault(HostFaultFromSystemError(static_cast<int>(GetLastError()))); }
+HostFault LastSystemErrorFault() {
+  return HostFaultFromSystemError(static_cast<int>(GetLastError()));
+}
 
 }  // namespace packprobe::platform

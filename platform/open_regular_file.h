@@ -2,12 +2,14 @@
 // path (the file service and the stream service share it).
 #pragma once
 
+#include "platform/host_fault.h"
+
 namespace packprobe::platform {
 
 // Opens path with flags (O_RDONLY or O_RDWR) for a regular file only:
 // never waits on a pipe, never becomes a controlling terminal, closes on
-// exec. The descriptor, or -1; a failure of the host is noted
-// (host_fault.h), a path that names no regular file is not.
-int OpenRegularFile(const char* path, int flags);
+// exec. The descriptor, or -1; *fault is then the host's fault, or kNone
+// when the path names no regular file.
+int OpenRegularFile(const char* path, int flags, HostFault* fault);
 
 }  // namespace packprobe::platform

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/stdio_file.h"
@@ -29,19 +30,47 @@ std::wstring ExtendedPath(const std::wstring& name) {
 
 }  // namespace
 
-StdioFile OpenFileForReading(std::u16string_view path) {
+StdioFile OpenFileForReading(std::u16string_view path, HostFault* fault) {
+  HostFault ignored;
+  HostFault& why = fault != nullptr ? *fault : ignored;
+  why = HostFault::kNone;
   // The wide path goes to the system as it is: no conversion through the
   // ANSI code page (which would replace characters it lacks, naming another
   // file) and no fixed-size buffer.
   const std::optional<std::wstring> name = SystemPath(path);
   if (!name) return nullptr;
   StdioFile file(_wfopen(ExtendedPath(*name).c_str(), L"rb"));
-  if (!file) return nullptr;
+  if (!file) {
+    // A missing file or one that names no file is the input's; anything
+    // else (no memory, too many open files, access denied) the host's.
+    if (errno != ENOENT && errno != EINVAL) {
+      why = HostFaultFromSystemError(static_cast<int>(_doserrno));
+    }
+    return nullptr;
+  }
   struct _stat64 info {};
   if (_fstat64(_fileno(file.get()), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) {
     return nullptr;
   }
   return file;
+}
+
+StdioFile OpenStreamForReading(std::u16string_view path) {
+  const std::optional<std::wstring> name = SystemPath(path);
+  if (!name) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return StdioFile(_wfopen(ExtendedPath(*name).c_str(), L"rb"));
+}
+
+StdioFile OpenStreamForAppending(std::u16string_view path) {
+  const std::optional<std::wstring> name = SystemPath(path);
+  if (!name) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return StdioFile(_wfopen(ExtendedPath(*name).c_str(), L"ab"));
 }
 
 void SetBinaryDefaultFileMode() { _fmode = _O_BINARY; }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/host_fault.h"
 #include "platform/system_path.h"
 
 namespace packprobe::platform {
@@ -14,11 +15,11 @@ class WorkDirectory {
  public:
   // Creates a new directory that only this process uses, under $TMPDIR (or
   // /tmp) on POSIX and under the temp path on Windows, taken as the system
-  // gives them. Nothing when that fails (the reason is noted as a host
-  // fault), or once a termination has begun. The directory is registered
-  // with the termination clean-up of process.h until it is removed; one
-  // that cannot be registered is not kept.
-  static std::optional<WorkDirectory> Create();
+  // gives them. Nothing when that fails, or once a termination has begun;
+  // *fault (when given) then says why (never kNone). The directory is
+  // registered with the termination clean-up of process.h until it is
+  // removed; one that cannot be registered is not kept.
+  static std::optional<WorkDirectory> Create(HostFault* fault = nullptr);
 
   WorkDirectory(WorkDirectory&& other) noexcept
       : path_(std::move(other.path_)),

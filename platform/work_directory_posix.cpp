@@ -14,7 +14,10 @@
 
 namespace packprobe::platform {
 
-std::optional<WorkDirectory> WorkDirectory::Create() {
+std::optional<WorkDirectory> WorkDirectory::Create(HostFault* fault) {
+  HostFault ignored;
+  HostFault& why = fault != nullptr ? *fault : ignored;
+  why = HostFault::kNone;
   // The base is taken byte for byte: a name that is not UTF-8 or holds a
   // '\' is still the directory the user named.
   const char* tmpdir = getenv("TMPDIR");
@@ -33,24 +36,24 @@ std::optional<WorkDirectory> WorkDirectory::Create() {
   int slot = -1;
   int descriptor = -1;
   if (!BeginLiveCreation()) {
-    NoteHostFault(HostFault::kOther);
+    why = HostFault::kOther;
   } else {
     // mkdtemp creates the directory with mode 0700, less the umask; the
     // owner must be able to write in it whatever the umask says, and nobody
     // else may look in.
     if (mkdtemp(name.data()) == nullptr) {
-      NoteLastSystemError();
+      why = LastSystemErrorFault();
     } else {
       // Its descriptor stays open until it is removed, so that neither its
       // owner nor a termination needs a new one to remove it.
       descriptor = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (descriptor < 0) {
-        NoteLastSystemError();
+        why = LastSystemErrorFault();
       } else {
-        if (fchmod(descriptor, S_IRWXU) != 0) NoteLastSystemError();
+        fchmod(descriptor, S_IRWXU);
         slot = RegisterLiveDirectory(name, descriptor);
         if (slot < 0) {
-          NoteHostFault(HostFault::kTooManyFiles);
+          why = HostFault::kTooManyFiles;
           close(descriptor);
           descriptor = -1;
         }

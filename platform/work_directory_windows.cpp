@@ -9,11 +9,14 @@
 
 namespace packprobe::platform {
 
-std::optional<WorkDirectory> WorkDirectory::Create() {
+std::optional<WorkDirectory> WorkDirectory::Create(HostFault* fault) {
+  HostFault ignored;
+  HostFault& why = fault != nullptr ? *fault : ignored;
+  why = HostFault::kNone;
   wchar_t base[MAX_PATH + 1];
   const DWORD length = GetTempPathW(MAX_PATH + 1, base);
   if (length == 0 || length > MAX_PATH) {
-    NoteLastSystemError();
+    why = LastSystemErrorFault();
     return std::nullopt;
   }
   const std::wstring prefix =
@@ -26,11 +29,11 @@ std::optional<WorkDirectory> WorkDirectory::Create() {
       return WorkDirectory(std::move(text), std::move(path), slot);
     }
     if (GetLastError() != ERROR_ALREADY_EXISTS) {
-      NoteLastSystemError();
+      why = LastSystemErrorFault();
       return std::nullopt;
     }
   }
-  NoteHostFault(HostFault::kOther);
+  why = HostFault::kOther;
   return std::nullopt;
 }
 

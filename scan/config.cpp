@@ -9,6 +9,7 @@
 #include <map>
 #include <system_error>
 
+#include "platform/stdio_file.h"
 #include "scan/host.h"
 #include "scan/outputs.h"
 #include "scan/policy.h"
@@ -34,7 +35,16 @@ fs::path FindConfigFile(const ScanOptions& options, const GateArguments& argumen
   start = fs::absolute(start, error);
   if (error) return {};
   for (fs::path folder = start.lexically_normal();; folder = folder.parent_path()) {
-    const fs::path candidate = folder / kConfigFileName;
+    // Joined as text: a path's operator/ cannot survive a failed
+    // allocation in the standard library used here (it crashes).
+    fs::path::string_type joined = folder.native();
+    if (!joined.empty() && joined.back() != fs::path::preferred_separator) {
+      joined += fs::path::preferred_separator;
+    }
+    for (const char* c = kConfigFileName; *c != '\0'; ++c) {
+      joined += static_cast<fs::path::value_type>(*c);
+    }
+    const fs::path candidate(std::move(joined));
     if (fs::is_regular_file(candidate, error)) return candidate;
     if (folder == folder.parent_path() || folder.empty()) return {};
   }
@@ -210,7 +220,8 @@ std::string FinishGateOptions(ScanOptions& options, GateArguments& arguments,
   std::string fileName = GenericUtf8(file);
   bool errorOnFromFile = false, ignoreFromFile = false;
   if (!file.empty()) {
-    std::FILE* stream = OpenInputFile(file);
+    const platform::StdioFile opened = platform::OpenStreamForReading(PathToUtf16(file.native()));
+    std::FILE* stream = opened.get();
     if (stream == nullptr) return "cannot read the configuration file \"" + fileName + "\"";
     std::string text;
     char buffer[65536];
@@ -219,7 +230,6 @@ std::string FinishGateOptions(ScanOptions& options, GateArguments& arguments,
       text.append(buffer, n);
     }
     const bool failed = std::ferror(stream) != 0;
-    std::fclose(stream);
     if (failed) return "cannot read the configuration file \"" + fileName + "\"";
     if (text.size() > kMaxConfigBytes) return fileName + ": larger than 1 MiB: no configuration file";
 

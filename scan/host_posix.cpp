@@ -16,12 +16,6 @@ std::optional<std::string> EnvironmentVariable(const char* name) {
   return std::string(value);
 }
 
-std::FILE* OpenAppendFile(const std::filesystem::path& path) { return std::fopen(path.c_str(), "ab"); }
-
-std::FILE* OpenOutputFile(const std::filesystem::path& path) { return std::fopen(path.c_str(), "wb"); }
-
-std::FILE* OpenInputFile(const std::filesystem::path& path) { return std::fopen(path.c_str(), "rb"); }
-
 void PrepareStandardStreams() {}
 
 void RestoreStandardStreams() {}

@@ -22,12 +22,6 @@ std::optional<std::string> EnvironmentVariable(const char* name) {
   return Utf16ToUtf8(std::u16string(text.begin(), text.end()));
 }
 
-std::FILE* OpenAppendFile(const std::filesystem::path& path) { return _wfopen(path.c_str(), L"ab"); }
-
-std::FILE* OpenOutputFile(const std::filesystem::path& path) { return _wfopen(path.c_str(), L"wb"); }
-
-std::FILE* OpenInputFile(const std::filesystem::path& path) { return _wfopen(path.c_str(), L"rb"); }
-
 namespace {
 UINT savedConsoleCodePage = 0;
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "platform/system_path.h"
 #include "scan/host.h"
 #include "scan/program.h"
 #include "scan/scan_record.h"
@@ -14,16 +15,13 @@
 int wmain(int argc, wchar_t** argv) {
   // Before any thread or work directory exists (see platform/process.h).
   packprobe::platform::PrepareProcess();
-  static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
   packprobe::scan::PrepareStandardStreams();
   int exitCode = packprobe::scan::kScanSystemError;
   try {
     std::vector<std::string> arguments;
     arguments.reserve(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i) {
-      std::u16string argument;
-      for (const wchar_t* p = argv[i]; *p != L'\0'; ++p) argument.push_back(static_cast<char16_t>(*p));
-      arguments.push_back(packprobe::Utf16ToUtf8(argument));
+      arguments.push_back(packprobe::Utf16ToUtf8(packprobe::platform::FromWide(argv[i])));
     }
     exitCode = packprobe::scan::RunScanProgram(arguments);
   } catch (const std::exception&) {

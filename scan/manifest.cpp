@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/report_file.h"
+#include "platform/stdio_file.h"
 #include "scan/host.h"
 #include "scan/targets.h"
 #include "scan/version.h"
@@ -239,7 +240,8 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std:
     error = "it is a folder";
     return std::nullopt;
   }
-  std::FILE* file = OpenInputFile(path);
+  const platform::StdioFile opened = platform::OpenStreamForReading(PathToUtf16(path.native()));
+  std::FILE* file = opened.get();
   if (file == nullptr) {
     error = "it cannot be opened";
     return std::nullopt;
@@ -249,15 +251,12 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, std:
   std::size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
     if (text.size() + n > limit) {
-      std::fclose(file);
       error = "it is larger than " + std::to_string(limit >> 20) + " MiB";
       return std::nullopt;
     }
     text.append(buffer, n);
   }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
+  if (std::ferror(file) != 0) {
     error = "it cannot be read";
     return std::nullopt;
   }

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "platform/report_file.h"
+#include "platform/stdio_file.h"
 #include "scan/config.h"
 #include "scan/host.h"
 #include "scan/outputs.h"
@@ -575,14 +576,15 @@ int RunMergeProgram(const std::vector<std::string>& arguments) {
   };
   std::vector<ShardReport> shards;
   for (const std::string& input : inputs) {
-    std::FILE* file = OpenInputFile(PathFromUtf8(input));
+    const platform::StdioFile opened =
+        platform::OpenStreamForReading(PathToUtf16(PathFromUtf8(input).native()));
+    std::FILE* file = opened.get();
     if (file == nullptr) return dataError("cannot read \"" + input + "\"");
     std::string text;
     char buffer[65536];
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
     const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
     if (failed) return dataError("cannot read \"" + input + "\"");
     std::string error;
     std::optional<ShardReport> shard = ReadShardReport(input, text, error);

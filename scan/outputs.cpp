@@ -1,5 +1,9 @@
 #include "scan/outputs.h"
 
+#include <cstdio>
+
+
+#include "platform/stdio_file.h"
 #include "scan/host.h"
 #include "scan/targets.h"
 
@@ -51,7 +55,9 @@ bool ExtraOutputs::Finish(std::string& error) {
     ok = false;
   }
   if (summary_) {
-    std::FILE* file = OpenAppendFile(PathFromUtf8(options_.summary));
+    std::FILE* file =
+        platform::OpenStreamForAppending(PathToUtf16(PathFromUtf8(options_.summary).native()))
+            .release();
     bool written = file != nullptr &&
                    std::fwrite(summaryText_.data(), 1, summaryText_.size(), file) == summaryText_.size();
     if (file != nullptr) written = std::fclose(file) == 0 && written;

@@ -65,7 +65,7 @@ void RecordJudge::Judge(ScanRecord& record) {
   if (record.inspected && !record.name.empty() && record.outcome != Outcome::kFiltered) {
     const std::string key = record.name + '\x1F' + std::to_string(record.stub.version.value_or(0)) +
                             '\x1F' + std::to_string(record.setup.version.value_or(-1));
-    const auto [first, inserted] = seen_.try_emplace(Fnv1a64(key), record.path);
+    const auto [first, inserted] = seen_.try_emplace(key, record.path);
     if (!inserted) {
       record.warnings.push_back(
           {std::string(kDuplicate), "the same display name and versions as " + ShownPath(first->second)});

@@ -42,9 +42,10 @@ class RecordJudge {
 
  private:
   Policy policy_;
-  // A hash of the display name and versions, and the path of the first
-  // record that had them.
-  std::unordered_map<std::uint64_t, std::string> seen_;
+  // The display name and versions, and the path of the first record that
+  // had them. The key itself decides, so that two different components can
+  // never count as one.
+  std::unordered_map<std::string, std::string> seen_;
 };
 
 // Undoes what RecordJudge did to a record, as far as a report shows it:

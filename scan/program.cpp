@@ -10,6 +10,7 @@
 
 #include "platform/process.h"
 #include "platform/report_file.h"
+#include "platform/stdio_file.h"
 #include "scan/diff.h"
 #include "scan/host.h"
 #include "scan/manifest.h"
@@ -84,9 +85,9 @@ std::optional<std::vector<std::filesystem::path>> NamedPaths(const ScanOptions& 
   const char separator = options.nullSeparated ? '\0' : '\n';
   if (options.filesFrom == "-") {
     list = ReadList(stdin, separator, why);
-  } else if (std::FILE* file = OpenInputFile(PathFromUtf8(options.filesFrom))) {
-    list = ReadList(file, separator, why);
-    std::fclose(file);
+  } else if (const platform::StdioFile file = platform::OpenStreamForReading(
+                 PathToUtf16(PathFromUtf8(options.filesFrom).native()))) {
+    list = ReadList(file.get(), separator, why);
   } else {
     why += ": " + std::system_category().message(errno);
   }

@@ -8,9 +8,9 @@
 #include <type_traits>
 #include <system_error>
 
-#include "platform/report_file.h"
 #include "scan/github_report.h"
 #include "scan/shown_text.h"
+#include "scan/spool.h"
 #include "scan/version.h"
 #include "util/text.h"
 
@@ -20,79 +20,6 @@ namespace {
 bool IsFailure(Outcome outcome) {
   return outcome != Outcome::kPassed && outcome != Outcome::kFiltered;
 }
-
-// Text that a report holds back until the end: in memory up to a bound,
-// beyond it in an unnamed temporary file under TMPDIR, so that memory does
-// not grow with the number of components. Nothing held is ever dropped: a
-// failure to spill, write or read it back is kept and fails the report.
-class Spool {
- public:
-  static constexpr std::size_t kMemoryBound = 1u << 20;
-
-  Spool() = default;
-  Spool(const Spool&) = delete;
-  Spool& operator=(const Spool&) = delete;
-
-  // False once anything could not be held.
-  bool Append(std::string_view text) {
-    if (!error_.empty()) return false;
-    if (!file_ && memory_.size() + text.size() <= kMemoryBound) {
-      memory_.append(text);
-      return true;
-    }
-    if (!file_) {
-      file_ = platform::CreateSpillFile(error_);
-      if (!file_) {
-        error_ = "the report's held-back part cannot be kept: " + error_;
-        return false;
-      }
-      if (!Put(memory_)) return false;
-      std::string().swap(memory_);
-    }
-    return Put(text);
-  }
-
-  // Passes everything held to sink, in pieces; false when it cannot be
-  // read back whole.
-  template <typename Sink>
-  bool Drain(Sink&& sink) {
-    if (!error_.empty()) return false;
-    if (!file_) {
-      sink(std::string_view(memory_));
-      return true;
-    }
-    if (std::fflush(file_.get()) != 0 || std::fseek(file_.get(), 0, SEEK_SET) != 0) {
-      return Fail("cannot be read back");
-    }
-    char buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file_.get())) > 0) {
-      sink(std::string_view(buffer, n));
-    }
-    if (std::ferror(file_.get())) return Fail("cannot be read back");
-    return true;
-  }
-
-  const std::string& error() const { return error_; }
-
- private:
-  bool Put(std::string_view text) {
-    if (text.empty() || std::fwrite(text.data(), 1, text.size(), file_.get()) == text.size()) {
-      return true;
-    }
-    return Fail("cannot be written to the temporary file");
-  }
-
-  bool Fail(const char* what) {
-    error_ = std::string("the report's held-back part ") + what + ": " +
-             std::system_category().message(errno);
-    return false;
-  }
-
-  platform::StdioFile file_;
-  std::string memory_;
-  std::string error_;
-};
 
 // JSON text is written here as strings, field by field, rather than built
 // as a tree of values: destroying such a tree allocates, so running out of

@@ -122,17 +122,6 @@ CommandLine UsageError(const std::string& message) {
 
 }  // namespace
 
-const char* FormatName(Format format) {
-  switch (format) {
-    case Format::kText: return "text";
-    case Format::kJsonl: return "jsonl";
-    case Format::kCsv: return "csv";
-    case Format::kJunit: return "junit";
-    case Format::kGithub: return "github";
-  }
-  return "text";
-}
-
 CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsigned defaultJobs) {
   CLI::App app(kDescription, "packprobe-scan");
   app.footer(kFooter);
@@ -147,16 +136,22 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
   app.add_option("--files-from", options.filesFrom,
                  "more paths, one per line (\"-\": standard input)")
       ->option_text("FILE");
-  // The options are kept to ask whether they were given: asking the
-  // application by name may not fail (it is noexcept) yet allocates.
+  // The options are kept to ask whether they were given: the parser's
+  // lookup by name allocates where it may not throw, so that running out
+  // of memory there would end the process.
   CLI::Option* stubMinOption =
-      app.add_option("--stub-min", stubMin, "lowest VEKStub version that passes (default 0)")->option_text("V");
+      app.add_option("--stub-min", stubMin, "lowest VEKStub version that passes (default 0)")
+          ->option_text("V");
   CLI::Option* stubMaxOption =
-      app.add_option("--stub-max", stubMax, "highest VEKStub version that passes (default 9999)")->option_text("V");
+      app.add_option("--stub-max", stubMax, "highest VEKStub version that passes (default 9999)")
+          ->option_text("V");
   CLI::Option* setupMinOption =
-      app.add_option("--setup-min", setupMin, "lowest VEKSetup version that passes (default 0)")->option_text("V");
+      app.add_option("--setup-min", setupMin, "lowest VEKSetup version that passes (default 0)")
+          ->option_text("V");
   CLI::Option* setupMaxOption =
-      app.add_option("--setup-max", setupMax, "highest VEKSetup version that passes (default 9999)")->option_text("V");
+      app.add_option("--setup-max", setupMax,
+                     "highest VEKSetup version that passes (default 9999)")
+          ->option_text("V");
   CLI::Option* firmware = app.add_flag("--firmware-only", options.criteria.firmwareOnly,
                                        "check only firmware components; filter out the rest");
   CLI::Option* software = app.add_flag("--software-only", options.criteria.softwareOnly,
@@ -173,8 +168,10 @@ CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsi
   app.add_option("-j,--jobs", options.jobs, "parallel checks (default: the number of cores)")
       ->check(CLI::Range(1u, 1024u))
       ->option_text("N");
-  CLI::Option* shardOption = app.add_option("--shard", shard, "check only the K-th of N stable shares of the paths (K from 0)")
-      ->option_text("K/N");
+  CLI::Option* shardOption =
+      app.add_option("--shard", shard,
+                     "check only the K-th of N stable shares of the paths (K from 0)")
+          ->option_text("K/N");
   app.add_flag("--strict", options.strict, "warnings fail the component (outcome invalid)");
   const std::map<std::string, ProgressMode> progressModes = {
       {"auto", ProgressMode::kAuto}, {"always", ProgressMode::kAlways}, {"never", ProgressMode::kNever}};

@@ -64,7 +64,4 @@ struct CommandLine {
 // defaultJobs is the number of jobs when -j is not given.
 CommandLine ParseScanCommandLine(const std::vector<std::string>& arguments, unsigned defaultJobs);
 
-// The name of a format ("text", "jsonl", "csv", "junit", "github").
-const char* FormatName(Format format);
-
 }  // namespace packprobe::scan

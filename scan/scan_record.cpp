@@ -38,9 +38,9 @@ Reason ReasonOf(const ComponentInfo& info) {
                   Utf8(chosen->subject), chosen->layerResult};
   }
   switch (info.status) {
-    case ComponentInfo::kStatusMissing:
+    case kStatusMissing:
       return Reason{"component-missing", "existence", "nothing exists at the path", {}, 0};
-    case ComponentInfo::kStatusInvalid:
+    case kStatusInvalid:
       return Reason{"invalid-component", "inspection", Utf8(info.message), {}, 0};
     default:
       return Reason{"system-error", "inspection", Utf8(info.message), {}, 0};
@@ -203,8 +203,8 @@ ScanRecord MakeRecord(std::string path, const ComponentInfo& info, const CheckCr
     // PACKPROBE gives it status 6, and the record keeps that status and exit
     // code, but its outcome sends people to the package.
     const bool packageFault = record.reason->code.rfind("metadata-", 0) == 0;
-    record.outcome = info.status == ComponentInfo::kStatusMissing ? Outcome::kMissing
-                     : info.status == ComponentInfo::kStatusInvalid || packageFault
+    record.outcome = info.status == kStatusMissing ? Outcome::kMissing
+                     : info.status == kStatusInvalid || packageFault
                          ? Outcome::kInvalid
                          : Outcome::kSystemError;
   } else if (verdict.filtered()) {
@@ -219,19 +219,10 @@ ScanRecord MakeRecord(std::string path, const ComponentInfo& info, const CheckCr
     record.outcome = Outcome::kPassed;
   }
 
-  if (verdict.notFirmware) {
-    record.verdictMessage = "Not a firmware component.";
-  } else if (verdict.notSoftware) {
-    record.verdictMessage = "Not a software component.";
-  } else if (verdict.stubFailed && verdict.setupFailed) {
-    record.verdictMessage =
-        "VEKStub failed the version comparison. VEKSetup failed the version comparison.";
-  } else if (verdict.stubFailed) {
-    record.verdictMessage = "VEKStub failed the version comparison.";
-  } else if (verdict.setupFailed) {
-    record.verdictMessage = "VEKSetup failed the version comparison.";
-  } else if (verdict.exitCode == 0) {
-    record.verdictMessage = "The component passed the validation check.";
+  // PACKPROBE's verdict lines, joined into one.
+  for (const std::u16string_view line : VerdictLines(verdict)) {
+    if (!record.verdictMessage.empty()) record.verdictMessage += ' ';
+    record.verdictMessage += Utf8(line);
   }
   record.rangeDetail = RangeDetail(record, criteria);
   AddVersionWarnings(info, record.warnings);
@@ -260,8 +251,8 @@ ScanRecord MakeSystemErrorRecord(std::string path, std::string code, std::string
   ScanRecord record;
   record.path = std::move(path);
   record.outcome = Outcome::kSystemError;
-  record.exitCode = ComponentInfo::kStatusSystemError;
-  record.status = ComponentInfo::kStatusSystemError;
+  record.exitCode = kExitSystemError;
+  record.status = kStatusSystemError;
   record.reason = Reason{std::move(code), "inspection", std::move(detail), {}, 0};
   return record;
 }

@@ -12,10 +12,9 @@
 #include <system_error>
 #include <thread>
 
+#include "component/process_settings.h"
 #include "scan/hash.h"
 #include "platform/process.h"
-
-#include "xml/xml_reader.h"
 
 namespace packprobe::scan {
 
@@ -70,13 +69,22 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
               const std::function<void(unsigned running, unsigned wanted)>& onThreads, bool hash) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
-  CVekXMLReader::SettleProcessSettings();
+  SettleProcessSettings();
+  RunPool(
+      targets.size(), jobs, [&](std::size_t index) { return CheckTarget(targets[index], criteria, hash); },
+      emit, onThreads);
+}
+
+void RunPool(std::size_t count, unsigned jobs,
+             const std::function<ScanRecord(std::size_t index)>& check,
+             const std::function<bool(ScanRecord&&)>& emit,
+             const std::function<void(unsigned running, unsigned wanted)>& onThreads) {
   if (jobs < 1) jobs = 1;
-  if (jobs > targets.size()) jobs = static_cast<unsigned>(std::max<std::size_t>(targets.size(), 1));
+  if (jobs > count) jobs = static_cast<unsigned>(std::max<std::size_t>(count, 1));
 
   const auto checkAlone = [&] {
-    for (const Target& target : targets) {
-      if (platform::TerminationRequested() || !emit(CheckTarget(target, criteria, hash))) return;
+    for (std::size_t index = 0; index < count; ++index) {
+      if (platform::TerminationRequested() || !emit(check(index))) return;
     }
   };
   if (jobs == 1) {
@@ -102,10 +110,9 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
       {
         std::unique_lock lock(mutex);
         workerWake.wait(lock, [&] {
-          return id >= allowed || nextToTake >= targets.size() ||
-                 nextToTake < nextToEmit + window;
+          return id >= allowed || nextToTake >= count || nextToTake < nextToEmit + window;
         });
-        if (id >= allowed || nextToTake >= targets.size()) return;
+        if (id >= allowed || nextToTake >= count) return;
         // A termination removes the work directories; none is started
         // after it.
         if (platform::TerminationRequested()) return;
@@ -116,7 +123,7 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
       // ends the scan.
       std::optional<ScanRecord> record;
       try {
-        record.emplace(CheckTarget(targets[index], criteria, hash));
+        record.emplace(check(index));
       } catch (...) {
       }
       {
@@ -138,7 +145,7 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
   const auto stopWorkers = [&] {
     {
       std::lock_guard lock(mutex);
-      nextToTake = targets.size();
+      nextToTake = count;
     }
     workerWake.notify_all();
     for (std::thread& thread : threads) thread.join();
@@ -171,7 +178,7 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
       checkAlone();
       return;
     }
-    while (nextToEmit < targets.size()) {
+    while (nextToEmit < count) {
       if (platform::TerminationRequested()) {
         stopWorkers();
         return;

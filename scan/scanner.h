@@ -21,7 +21,7 @@ ScanRecord CheckTarget(const Target& target, const CheckCriteria& criteria, bool
 // the targets' order, on the calling thread, until emit returns false: then
 // no further check starts, and the checks running are waited for. At most a few records per job
 // wait to be emitted at any time, so memory does not grow with the number
-// of targets. Settles the XML reader's process-wide settings first.
+// of targets. Settles the process-wide settings of metadata reads first.
 //
 // Threads that cannot be started are done without: the checks go on with
 // fewer (half of those that started, so that their checks find memory; on
@@ -32,5 +32,13 @@ void CheckAll(const std::vector<Target>& targets, const CheckCriteria& criteria,
               const std::function<bool(ScanRecord&&)>& emit,
               const std::function<void(unsigned running, unsigned wanted)>& onThreads = {},
               bool hash = false);
+
+// The pool under CheckAll: runs check(0) to check(count - 1) on `jobs`
+// threads and calls emit with the records in index order, on the calling
+// thread, as CheckAll describes. check must not throw.
+void RunPool(std::size_t count, unsigned jobs,
+             const std::function<ScanRecord(std::size_t index)>& check,
+             const std::function<bool(ScanRecord&&)>& emit,
+             const std::function<void(unsigned running, unsigned wanted)>& onThreads = {});
 
 }  // namespace packprobe::scan

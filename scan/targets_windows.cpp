@@ -1,4 +1,5 @@
 #include "scan/targets.h"
+#include "platform/system_path.h"
 #include "util/text.h"
 
 namespace packprobe::scan {
@@ -9,7 +10,7 @@ std::filesystem::path PathFromUtf8(const std::string& utf8) {
 }
 
 std::u16string PathToUtf16(const std::filesystem::path::string_type& native) {
-  return std::u16string(native.begin(), native.end());
+  return platform::FromSystemPath(native);
 }
 
 }  // namespace packprobe::scan

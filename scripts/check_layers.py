@@ -2,7 +2,8 @@
 """Checks that every #include between the library's folders points down.
 
 The layers, top to bottom, are listed in LAYERS; folders on one row are
-siblings and include nothing of each other. tests/, bench/ and examples/
+siblings and include nothing of each other. The programs (driver/, scan/)
+reach the readers (zip/, xml/, pe/) only through component/. tests/, bench/ and examples/
 stand outside the layers and may include any of them. Also reports include
 cycles between files. Exits 1 with a line per violation, 0 when clean.
 """
@@ -18,6 +19,9 @@ LAYERS = [
     {"util"},
 ]
 RANK = {folder: rank for rank, row in enumerate(LAYERS) for folder in row}
+# Arrows that point down but skip the layer that stands between: the
+# programs reach the readers only through the inspection.
+FORBIDDEN = {(program, reader) for program in ("driver", "scan") for reader in ("zip", "xml", "pe")}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -41,6 +45,9 @@ def main():
                 continue
             if RANK[other] <= RANK[folder]:
                 problems.append(f"{path}: includes {target} from a layer at or above {folder}/")
+            elif (folder, other) in FORBIDDEN:
+                problems.append(f"{path}: includes {target}; {folder}/ reaches {other}/ only "
+                                "through component/")
 
     # Cycles between files, by depth-first search.
     state = {}

@@ -117,6 +117,29 @@ TEST_F(CheckTest, ValidComponentPassesWithinItsRanges) {
                        block + kPassed);
 }
 
+// Entries whose data takes more than one read of the archive (1 MiB), and a
+// metadata entry that declares a prefix of a longer deflate stream: the
+// declared bytes are extracted and their CRC-32 decides; the end of the
+// stream is not awaited.
+TEST_F(CheckTest, LargeSetupProgramsAndDeclaredPrefixesPass) {
+  ComponentContents contents = Software();
+  contents.setupPadding = 1536 * 1024;
+  contents.metadataStreamGoesOn = std::string(5000, ' ') + "<more/>";
+  Put("kitdemo1.exe", contents);
+  ASSERT_GT(fs::file_size(cwd_ / "kitdemo1.exe"), contents.setupPadding);
+  const std::string block = Block("Demo Kit", "kitdemo1.exe", "3.0.3.0", "7.9.1.0", "Software");
+  ProgramResult r = Check({"kitdemo1.exe"});
+  EXPECT_EQ(r.out, block + kPassed);
+  EXPECT_EQ(r.exitCode, 0);
+
+  // A wrong CRC-32 over the large setup program is found.
+  contents.corruptSetup = true;
+  Put("kitdemo1.exe", contents);
+  r = Check({"kitdemo1.exe"});
+  EXPECT_EQ(r.out, kInvalid + Block("Demo Kit", "kitdemo1.exe", "3.0.3.0", "0.", "Software"));
+  EXPECT_EQ(r.exitCode, 5);
+}
+
 TEST_F(CheckTest, ComparisonsGiveOneTwoOrThree) {
   Put("kitdemo1.exe", Software());
   const std::string block = Block("Demo Kit", "kitdemo1.exe", "3.0.3.0", "7.9.1.0", "Software");

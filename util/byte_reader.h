@@ -33,12 +33,6 @@ class ByteReader {
     return offset <= data_.size() && length <= data_.size() - offset;
   }
 
-  bool ReadU8(std::size_t offset, std::uint8_t* out) const {
-    if (!Contains(offset, 1)) return false;
-    *out = data_[offset];
-    return true;
-  }
-
   bool ReadU16(std::size_t offset, std::uint16_t* out) const {
     if (!Contains(offset, 2)) return false;
     *out = static_cast<std::uint16_t>(std::uint16_t{data_[offset]} |
@@ -72,9 +66,6 @@ class ByteReader {
 
 // Decoders for bytes already known to be in range, for code that has checked
 // a whole record at once.
-inline std::uint16_t DecodeU16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(std::uint16_t{p[0]} | std::uint16_t{p[1]} << 8);
-}
 inline std::uint32_t DecodeU32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
          std::uint32_t{p[3]} << 24;

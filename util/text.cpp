@@ -151,10 +151,6 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
   return *EncodeUtf8(utf16, Unconvertible::kReplace);
 }
 
-std::optional<std::string> Utf16ToUtf8Strict(std::u16string_view utf16) {
-  return EncodeUtf8(utf16, Unconvertible::kFail);
-}
-
 std::u16string BytesToUtf16Escaped(std::string_view bytes) {
   return *DecodeUtf8Text(bytes, Unconvertible::kEscape);
 }

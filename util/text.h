@@ -23,11 +23,6 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 // Encodes UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
-// Encodes UTF-16 as UTF-8, or nothing when the text holds an unpaired
-// surrogate or a null code unit. For names of files, where a replacement
-// character would name some other file.
-std::optional<std::string> Utf16ToUtf8Strict(std::u16string_view utf16);
-
 // Decodes UTF-8, or nothing when the bytes are not well-formed UTF-8.
 std::optional<std::u16string> Utf8ToUtf16Strict(std::string_view utf8);
 

@@ -174,6 +174,7 @@ TEST(OutOfMemoryTest, EveryFailedAllocationOfALoadEndsInAResult) {
     if (!reader.IsLoaded()) {
       ++unloaded;
       EXPECT_EQ(reader.FindChild(nullptr, u"vek_package"), nullptr);
+      EXPECT_EQ(reader.GetHostFault(), platform::HostFault::kNoMemory) << allowed;
     }
     return true;
   });

@@ -236,10 +236,12 @@ void CVekXMLReader::Release() {
   m_pRoot.reset();
   m_pszEncoding.reset();
   m_bLoaded = false;
+  m_hostFault = platform::HostFault::kNone;
 }
 
 void CVekXMLReader::Reset() {
   if (m_bLoaded || m_pRoot) Release();
+  m_hostFault = platform::HostFault::kNone;
   try {
     m_pRoot = std::make_unique<CVekXMLNode>(kDocumentRootName, nullptr, CVekXMLNode::NODE_ELEMENT);
   } catch (const std::bad_alloc&) {
@@ -250,37 +252,49 @@ void CVekXMLReader::Reset() {
 
 CVekXMLReader::LoadResult CVekXMLReader::Load(const std::u16string& path) {
   Reset();
-  if (!m_pRoot) return LOAD_NO_ROOT;
+  if (!m_pRoot) return OutOfMemory(LOAD_NO_ROOT);
   if (!ProcessSettingsSettled()) platform::SetBinaryDefaultFileMode();
   try {
-    const platform::StdioFile file = platform::OpenFileForReading(path);
+    const platform::StdioFile file = platform::OpenFileForReading(path, &m_hostFault);
     if (!file) return LOAD_OPEN_FAILED;
     std::size_t size = 0;
     if (std::fseek(file.get(), 0, SEEK_END) == 0) {
       const long end = std::ftell(file.get());
       // A size the runtime cannot report cannot be read whole either.
-      if (end < 0) return LOAD_READ_FAILED;
+      if (end < 0) {
+        m_hostFault = platform::LastSystemErrorFault();
+        return LOAD_READ_FAILED;
+      }
       size = static_cast<std::size_t>(end);
       std::rewind(file.get());
     }
     const auto buffer = std::make_unique_for_overwrite<char[]>(size);
-    if (std::fread(buffer.get(), 1, size, file.get()) != size) return LOAD_READ_FAILED;
+    if (std::fread(buffer.get(), 1, size, file.get()) != size) {
+      // A read error is the system's; a file that shrank meanwhile is not.
+      if (std::ferror(file.get())) m_hostFault = platform::HostFault::kIo;
+      return LOAD_READ_FAILED;
+    }
     return LoadParsed(buffer.get(), size);
   } catch (const std::bad_alloc&) {
-    return LOAD_OK;  // with m_bLoaded false, which callers test
+    return OutOfMemory(LOAD_OK);  // with m_bLoaded false, which callers test
   }
+}
+
+CVekXMLReader::LoadResult CVekXMLReader::OutOfMemory(LoadResult result) {
+  m_hostFault = platform::HostFault::kNoMemory;
+  return result;
 }
 
 CVekXMLReader::LoadResult CVekXMLReader::LoadFromMemory(std::string_view document) {
   Reset();
-  if (!m_pRoot) return LOAD_NO_ROOT;
+  if (!m_pRoot) return OutOfMemory(LOAD_NO_ROOT);
   // The process settings of a load from a file, so that what is printed
   // after the inspection is converted alike whichever way the metadata came.
   if (!ProcessSettingsSettled()) platform::SetBinaryDefaultFileMode();
   try {
     return LoadParsed(document.data(), document.size());
   } catch (const std::bad_alloc&) {
-    return LOAD_OK;  // with m_bLoaded false, which callers test
+    return OutOfMemory(LOAD_OK);  // with m_bLoaded false, which callers test
   }
 }
 
@@ -290,7 +304,7 @@ CVekXMLReader::LoadResult CVekXMLReader::LoadParsed(const char* bytes, std::size
       m_bLoaded = true;
       return LOAD_OK;
     case ParseOutcome::kOutOfMemory:
-      return LOAD_OK;  // with m_bLoaded false, which callers test
+      return OutOfMemory(LOAD_OK);  // with m_bLoaded false, which callers test
     case ParseOutcome::kRejected:
       break;
   }

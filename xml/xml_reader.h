@@ -40,6 +40,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/host_fault.h"
 #include "xml/xml_node.h"
 
 namespace packprobe {
@@ -85,6 +86,12 @@ class CVekXMLReader {
   // True only when the last load parsed the whole document.
   bool IsLoaded() const { return m_bLoaded; }
 
+  // The host's fault behind the last load's failure: kNoMemory when memory
+  // ran out (LOAD_NO_ROOT, or LOAD_OK without a document), the system's
+  // fault when the file could not be opened or read; kNone after a
+  // successful load and when the file or the document is at fault.
+  platform::HostFault GetHostFault() const { return m_hostFault; }
+
   // The document root, "#DOCROOT", whose only child is the document element;
   // null after Release. Every node pointer taken from the reader becomes
   // invalid at the next Load, Reset or Release.
@@ -123,11 +130,14 @@ class CVekXMLReader {
   ParseOutcome Parse(const char* bytes, std::size_t size);
   // Parses into the fresh root and turns the outcome into a load result.
   LoadResult LoadParsed(const char* bytes, std::size_t size);
+  // Notes that memory ran out and returns result.
+  LoadResult OutOfMemory(LoadResult result);
 
   std::unique_ptr<CVekXMLNode> m_pRoot;
   // Encoding handed to the parser; nothing sets it, so the document decides.
   std::unique_ptr<char16_t[]> m_pszEncoding;
   bool m_bLoaded = false;
+  platform::HostFault m_hostFault = platform::HostFault::kNone;
 };
 
 // Compares two strings after passing every code unit through the runtime's

@@ -228,6 +228,8 @@ TEST_F(XmlReaderTest, OpenFailures) {
   EXPECT_FALSE(reader_.IsLoaded());
   EXPECT_EQ(reader_.Load(PathOf(dir_.path())), CVekXMLReader::LOAD_OPEN_FAILED);
   EXPECT_EQ(reader_.Load(u""), CVekXMLReader::LOAD_OPEN_FAILED);
+  // Paths that name no file are the input's fault, not the host's.
+  EXPECT_EQ(reader_.GetHostFault(), platform::HostFault::kNone);
 
   // A path that cannot be named must not open a file whose name it resembles.
   testsupport::WriteFile(dir_.path() / u"doc\uFFFD.xml", "<a/>");

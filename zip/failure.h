@@ -24,6 +24,7 @@ inline int Fail(ZIP_Failure* failure, int result, std::string_view code,
   failure->result = result;
   failure->code = code;
   failure->offset = offset;
+  failure->hostFault = packprobe::platform::HostFault::kNone;
   char text[320];
   va_list arguments;
   va_start(arguments, format);
@@ -42,6 +43,14 @@ inline void Clear(ZIP_Failure* failure) {
   failure->code = {};
   failure->detail.clear();
   failure->offset.reset();
+  failure->hostFault = packprobe::platform::HostFault::kNone;
+}
+
+// Adds the host's fault to the failure just recorded and returns result:
+// `return HostFailure(&failure_, fault, Fail(...))`.
+inline int HostFailure(ZIP_Failure* failure, packprobe::platform::HostFault fault, int result) {
+  failure->hostFault = fault;
+  return result;
 }
 
 // An entry name for a detail sentence: at most 120 bytes of it.

@@ -1,28 +1,22 @@
-// The raw-deflate decoder and CRC-32 under entry extraction. The fast
-// engine is chosen when the program is configured (PACKPROBE_INFLATE): ISA-L
-// (inflater_isal.cpp) or zlib (inflater_zlib.cpp). zlib is also there in
-// every build as the reference engine: the two accept slightly different
-// sets of damaged streams (zlib refuses incomplete Huffman code sets, ISA-L
-// decodes them), so an extraction that fails on ISA-L is run again on zlib,
-// whose outcome decides. ZIP_FileEntry::Read turns outcomes into result
-// codes.
+// The raw-deflate decoder and CRC-32 under entry extraction, as one small
+// interface with one implementation per library:
+//
+//   zip/inflater_zlib.cpp   zlib, in every build
+//   zip/inflater_isal.cpp   ISA-L, the build's engine where ISA-L was chosen
+//   zip/build_engine_zlib.cpp   makes zlib the build's engine otherwise
+//
+// zip/CMakeLists.txt compiles exactly one of the last two. zlib decides
+// every failure: the two libraries accept slightly different sets of damaged
+// streams (zlib refuses incomplete Huffman code sets, ISA-L decodes them), so
+// a read that fails on another engine is run again on zlib, whose outcome
+// stands (see ZIP_FileEntry::Read).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace vekzip::detail {
-
-// The CRC-32 that ZIP stores, continued from crc (0 to start).
-std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, std::size_t length);
-
-// The library of the fast engine, for benchmarks and reports: "zlib" or
-// "ISA-L".
-extern const char* const kInflateBackend;
-
-// True when the fast engine is not the reference engine, so that failures
-// are decided again by the reference.
-bool FailuresNeedReference();
 
 class Inflater {
  public:
@@ -34,32 +28,43 @@ class Inflater {
     kNoMemory,   // the decoder could not allocate what it needs
     kFailed,     // any other failure of the library
   };
-  enum class InitResult { kOk, kNoMemory, kFailed };
-  enum class Engine { kFast, kReference };
 
-  Inflater() = default;
-  ~Inflater() { End(); }
-  Inflater(const Inflater&) = delete;
-  Inflater& operator=(const Inflater&) = delete;
-
-  // Sets up a raw-deflate decoder (32 KiB window, no header). Its state
-  // comes from the process heap, so that simulated exhaustion reaches it.
-  InitResult Init(Engine engine = Engine::kFast);
-  // Releases the decoder, if set up.
-  void End();
-  bool active() const { return state_ != nullptr; }
+  virtual ~Inflater() = default;
 
   // The next input; the bytes must stay valid until they are taken.
-  void SetInput(const unsigned char* data, std::uint32_t size);
-  std::uint32_t inputLeft() const;
+  virtual void SetInput(const unsigned char* data, std::uint32_t size) = 0;
+  virtual std::uint32_t InputLeft() const = 0;
 
-  // Decodes into out (size above 0); *written is what was produced.
-  Status Inflate(unsigned char* out, std::uint32_t size, std::uint32_t* written);
-
- private:
-  void* state_ = nullptr;
-  bool finished_ = false;
-  bool reference_ = false;  // state_ is zlib's
+  // Decodes into out (size above 0); *written is what was produced. Once
+  // the stream has ended, every further call gives kStreamEnd.
+  virtual Status Inflate(unsigned char* out, std::uint32_t size, std::uint32_t* written) = 0;
 };
+
+// Engines live on the process heap, so that simulated exhaustion reaches
+// them; this returns one there.
+struct InflaterDeleter {
+  void operator()(Inflater* inflater) const;
+};
+using InflaterPtr = std::unique_ptr<Inflater, InflaterDeleter>;
+
+enum class InflaterInit { kOk, kNoMemory, kFailed };
+
+// One inflate library: how to make a raw-deflate decoder (32 KiB window, no
+// header) and how to continue a CRC-32.
+struct InflateEngine {
+  const char* name;  // "zlib" or "ISA-L", for benchmarks and reports
+  // True for zlib, whose results decide; false for an engine whose failures
+  // are decided again by zlib.
+  bool decides;
+  InflaterInit (*create)(InflaterPtr* out);
+  // The CRC-32 that ZIP stores, continued from crc (0 to start).
+  std::uint32_t (*crc32)(std::uint32_t crc, const unsigned char* data, std::size_t length);
+};
+
+// zlib: the engine that decides failures.
+const InflateEngine& ZlibEngine();
+
+// The engine this build extracts with (zlib or ISA-L).
+const InflateEngine& BuildEngine();
 
 }  // namespace vekzip::detail

@@ -4,9 +4,16 @@
 #include <new>
 
 #include "platform/heap.h"
-#include "zip/inflate_engines.h"
+#include "zip/inflater.h"
 
-namespace vekzip::detail::zlib_engine {
+namespace vekzip::detail {
+
+void InflaterDeleter::operator()(Inflater* inflater) const {
+  if (inflater == nullptr) return;
+  inflater->~Inflater();
+  packprobe::platform::HeapRelease(inflater);
+}
+
 namespace {
 
 // zlib's allocations go to the process heap like the reader's own buffers.
@@ -17,9 +24,75 @@ voidpf Allocate(voidpf, uInt items, uInt size) {
 
 void Release(voidpf, voidpf block) { packprobe::platform::HeapRelease(block); }
 
-z_stream& Stream(void* state) { return *static_cast<z_stream*>(state); }
+class ZlibInflater final : public Inflater {
+ public:
+  ZlibInflater() {
+    stream_.zalloc = Allocate;
+    stream_.zfree = Release;
+    stream_.opaque = Z_NULL;
+  }
+  ~ZlibInflater() override {
+    if (initialised_) inflateEnd(&stream_);
+  }
 
-}  // namespace
+  InflaterInit Init() {
+    const int init = inflateInit2(&stream_, -MAX_WBITS);
+    initialised_ = init == Z_OK;
+    return initialised_ ? InflaterInit::kOk
+           : init == Z_MEM_ERROR ? InflaterInit::kNoMemory
+                                 : InflaterInit::kFailed;
+  }
+
+  void SetInput(const unsigned char* data, std::uint32_t size) override {
+    stream_.next_in = const_cast<unsigned char*>(data);
+    stream_.avail_in = size;
+  }
+  std::uint32_t InputLeft() const override { return stream_.avail_in; }
+
+  Status Inflate(unsigned char* out, std::uint32_t size, std::uint32_t* written) override {
+    *written = 0;
+    if (finished_) return Status::kStreamEnd;
+    const uInt inputBefore = stream_.avail_in;
+    stream_.next_out = out;
+    stream_.avail_out = size;
+    const int result = inflate(&stream_, Z_SYNC_FLUSH);
+    *written = size - stream_.avail_out;
+    switch (result) {
+      case Z_OK:
+        // zlib reports a call without progress as Z_BUF_ERROR; should it
+        // not, the caller must still see the stall.
+        return *written == 0 && stream_.avail_in == inputBefore ? Status::kStalled
+                                                               : Status::kProgress;
+      case Z_STREAM_END:
+        finished_ = true;
+        return Status::kStreamEnd;
+      case Z_BUF_ERROR:
+        return Status::kStalled;
+      case Z_MEM_ERROR:
+        return Status::kNoMemory;
+      case Z_DATA_ERROR:
+      case Z_NEED_DICT:
+        return Status::kCorrupt;
+      default:
+        return Status::kFailed;
+    }
+  }
+
+ private:
+  z_stream stream_{};
+  bool initialised_ = false;
+  bool finished_ = false;
+};
+
+InflaterInit Create(InflaterPtr* out) {
+  void* memory = packprobe::platform::HeapAllocate(sizeof(ZlibInflater));
+  if (memory == nullptr) return InflaterInit::kNoMemory;
+  ZlibInflater* inflater = new (memory) ZlibInflater;
+  InflaterPtr owned(inflater);
+  const InflaterInit init = inflater->Init();
+  if (init == InflaterInit::kOk) *out = std::move(owned);
+  return init;
+}
 
 std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, std::size_t length) {
   // zlib takes at most 4 GiB less one byte per call.
@@ -32,68 +105,10 @@ std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, std::size_t le
   return crc;
 }
 
-void* Init(Inflater::InitResult* result) {
-  void* memory = packprobe::platform::HeapAllocate(sizeof(z_stream));
-  if (memory == nullptr) {
-    *result = Inflater::InitResult::kNoMemory;
-    return nullptr;
-  }
-  z_stream* stream = new (memory) z_stream{};
-  stream->zalloc = Allocate;
-  stream->zfree = Release;
-  stream->opaque = Z_NULL;
-  if (const int init = inflateInit2(stream, -MAX_WBITS); init != Z_OK) {
-    packprobe::platform::HeapRelease(memory);
-    *result = init == Z_MEM_ERROR ? Inflater::InitResult::kNoMemory
-                                  : Inflater::InitResult::kFailed;
-    return nullptr;
-  }
-  *result = Inflater::InitResult::kOk;
-  return memory;
-}
+constexpr InflateEngine kZlib{"zlib", true, Create, Crc32};
 
-void End(void* state) {
-  inflateEnd(&Stream(state));
-  packprobe::platform::HeapRelease(state);
-}
+}  // namespace
 
-void SetInput(void* state, const unsigned char* data, std::uint32_t size) {
-  Stream(state).next_in = const_cast<unsigned char*>(data);
-  Stream(state).avail_in = size;
-}
+const InflateEngine& ZlibEngine() { return kZlib; }
 
-std::uint32_t InputLeft(const void* state) {
-  return static_cast<const z_stream*>(state)->avail_in;
-}
-
-Inflater::Status Inflate(void* state, unsigned char* out, std::uint32_t size,
-                         std::uint32_t* written, bool* finished) {
-  using Status = Inflater::Status;
-  z_stream& stream = Stream(state);
-  const uInt inputBefore = stream.avail_in;
-  stream.next_out = out;
-  stream.avail_out = size;
-  const int result = inflate(&stream, Z_SYNC_FLUSH);
-  *written = size - stream.avail_out;
-  switch (result) {
-    case Z_OK:
-      // zlib reports a call without progress as Z_BUF_ERROR; should it
-      // not, the caller must still see the stall.
-      return *written == 0 && stream.avail_in == inputBefore ? Status::kStalled
-                                                            : Status::kProgress;
-    case Z_STREAM_END:
-      *finished = true;
-      return Status::kStreamEnd;
-    case Z_BUF_ERROR:
-      return Status::kStalled;
-    case Z_MEM_ERROR:
-      return Status::kNoMemory;
-    case Z_DATA_ERROR:
-    case Z_NEED_DICT:
-      return Status::kCorrupt;
-    default:
-      return Status::kFailed;
-  }
-}
-
-}  // namespace vekzip::detail::zlib_engine
+}  // namespace vekzip::detail

@@ -14,6 +14,8 @@ namespace {
 using packprobe::platform::CreateDirectoryResult;
 using packprobe::platform::File;
 using packprobe::platform::HeapBuffer;
+using packprobe::platform::HostFault;
+using detail::HostFailure;
 
 constexpr std::uint32_t kMethodStored = 0;
 constexpr std::uint32_t kMethodDeflated = 8;
@@ -86,7 +88,7 @@ ZIP_ReadState::~ZIP_ReadState() { Release(); }
 
 void ZIP_ReadState::Release() {
   inputBuffer.Release();
-  inflater.End();
+  inflater.reset();
   begun = false;
 }
 
@@ -150,20 +152,11 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
 
   File output;
   if (!output.Create(target, failIfExists ? File::Creation::kCreateNew : File::Creation::kReplace)) {
-    return Fail(ZIP_ERR_CREATE, "create-failed", std::nullopt, "the output file cannot be created");
+    return HostFailure(&failure_, output.fault(),
+                       Fail(ZIP_ERR_CREATE, "create-failed", std::nullopt,
+                            "the output file cannot be created"));
   }
-  int result = CopyTo(output);
-  // A deflated entry that failed on the fast engine is extracted again on
-  // the reference engine, whose outcome decides, so that every build gives
-  // one result for one stream. It writes from the start of the file again:
-  // output never exceeds the declared size, so a success overwrites all.
-  const bool decidedByData = (result == ZIP_ERR_FAILED || result == ZIP_ERR_END_OF_DATA ||
-                              result == ZIP_ERR_CRC || result == ZIP_ERR_BAD_FORMAT) &&
-                             failure_.code != "no-memory";
-  if (decidedByData && method == kMethodDeflated && detail::FailuresNeedReference() &&
-      output.SetPosition(0)) {
-    result = Copy(output, detail::Inflater::Engine::kReference);
-  }
+  const int result = CopyTo(output);
   // The time and attributes are applied whatever the copy gave; their own
   // failures do not change the result.
   output.SetDosTime(static_cast<std::uint16_t>(modDate), static_cast<std::uint16_t>(modTime));
@@ -172,18 +165,17 @@ int ZIP_FileEntry::Extract(const std::u16string* outputPath, bool failIfExists) 
   return result;
 }
 
-int ZIP_FileEntry::CopyTo(File& file) { return Copy(file, detail::Inflater::Engine::kFast); }
-
-int ZIP_FileEntry::Copy(File& file, detail::Inflater::Engine engine) {
+int ZIP_FileEntry::CopyTo(File& file) {
   // One block of output at a time, smaller for a small entry.
   const std::uint32_t chunkSize = std::clamp(uncompressedSize, 1u, kBlockSize);
   HeapBuffer chunk;
   if (!chunk.Allocate(chunkSize)) {
-    return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
-                "the output chunk cannot be allocated");
+    return HostFailure(&failure_, HostFault::kNoMemory,
+                       Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                            "the output chunk cannot be allocated"));
   }
   ZIP_ReadState state;
-  if (const int begun = Begin(&state, engine); begun != ZIP_OK) return begun;
+  if (const int begun = BeginRead(&state); begun != ZIP_OK) return begun;
   int result = ZIP_OK;
   bool writeFailed = false;
   for (;;) {
@@ -202,8 +194,9 @@ int ZIP_FileEntry::Copy(File& file, detail::Inflater::Engine engine) {
   const int ended = EndRead(&state);
   if (result != ZIP_OK) failure_ = std::move(first);
   if (writeFailed) {
-    return Fail(ZIP_ERR_CREATE, "write-failed", std::nullopt,
-                "writing the extracted data failed (the disk may be full)");
+    return HostFailure(&failure_, file.fault(),
+                       Fail(ZIP_ERR_CREATE, "write-failed", std::nullopt,
+                            "writing the extracted data failed (the disk may be full)"));
   }
   return result != ZIP_OK ? result : ended;
 }
@@ -214,29 +207,22 @@ int ZIP_FileEntry::Stream(ZIP_Sink& sink) {
     return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt,
                 "a directory entry has no data to read");
   }
-  int result = Pump(sink, detail::Inflater::Engine::kFast);
-  // As in Extract: a failure that the data decides is decided by the
-  // reference engine, so that both builds give one result for one stream.
-  const bool decidedByData = (result == ZIP_ERR_FAILED || result == ZIP_ERR_END_OF_DATA ||
-                              result == ZIP_ERR_CRC || result == ZIP_ERR_BAD_FORMAT) &&
-                             failure_.code != "no-memory";
-  if (decidedByData && method == kMethodDeflated && detail::FailuresNeedReference()) {
-    sink.Restart();
-    result = Pump(sink, detail::Inflater::Engine::kReference);
-  }
-  return result;
+  // The read path lets zlib decide every failure, so one pass gives the
+  // outcome that Extract gives for the same data on either build.
+  return Pump(sink);
 }
 
-// Copy's loop with a sink in place of the output file.
-int ZIP_FileEntry::Pump(ZIP_Sink& sink, detail::Inflater::Engine engine) {
+// CopyTo's loop with a sink in place of the output file.
+int ZIP_FileEntry::Pump(ZIP_Sink& sink) {
   const std::uint32_t chunkSize = std::clamp(uncompressedSize, 1u, kBlockSize);
   HeapBuffer chunk;
   if (!chunk.Allocate(chunkSize)) {
-    return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
-                "the output chunk cannot be allocated");
+    return HostFailure(&failure_, HostFault::kNoMemory,
+                       Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                            "the output chunk cannot be allocated"));
   }
   ZIP_ReadState state;
-  if (const int begun = Begin(&state, engine); begun != ZIP_OK) return begun;
+  if (const int begun = BeginRead(&state); begun != ZIP_OK) return begun;
   int result = ZIP_OK;
   bool refused = false;
   for (;;) {
@@ -259,10 +245,6 @@ int ZIP_FileEntry::Pump(ZIP_Sink& sink, detail::Inflater::Engine engine) {
 }
 
 int ZIP_FileEntry::BeginRead(ZIP_ReadState* state) {
-  return Begin(state, detail::Inflater::Engine::kFast);
-}
-
-int ZIP_FileEntry::Begin(ZIP_ReadState* state, detail::Inflater::Engine engine) {
   detail::Clear(&failure_);
   if (state == nullptr) {
     return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt, "no read state was given");
@@ -274,9 +256,11 @@ int ZIP_FileEntry::Begin(ZIP_ReadState* state, detail::Inflater::Engine engine) 
   state->file = archiveFile;
   state->filePosition = dataOffset;
   state->pieceByPiece = false;
+  state->engine = &detail::BuildEngine();
   if (archiveFile == nullptr || !archiveFile->SetPosition(dataOffset)) {
-    return Fail(ZIP_ERR_SEEK, "seek-failed", dataOffset,
-                "the data cannot be reached (positions stop at 2 GiB)");
+    return HostFailure(&failure_, archiveFile != nullptr ? archiveFile->fault() : HostFault::kNone,
+                       Fail(ZIP_ERR_SEEK, "seek-failed", dataOffset,
+                            "the data cannot be reached (positions stop at 2 GiB)"));
   }
   // Without the size, every piece counts as readable until a read says
   // otherwise.
@@ -284,15 +268,8 @@ int ZIP_FileEntry::Begin(ZIP_ReadState* state, detail::Inflater::Engine engine) 
   if (!archiveFile->Size(&fileSize)) fileSize = std::uint64_t{dataOffset} + compressedSize;
   state->readableEnd = ReadableEnd(dataOffset, compressedSize, fileSize);
   if (method != kMethodStored) {
-    switch (state->inflater.Init(engine)) {
-      case detail::Inflater::InitResult::kOk:
-        break;
-      case detail::Inflater::InitResult::kNoMemory:
-        return Fail(ZIP_ERR_FAILED, "no-memory", std::nullopt,
-                    "the inflate state cannot be allocated");
-      case detail::Inflater::InitResult::kFailed:
-        return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt,
-                    "the inflate state cannot be set up");
+    if (const int started = StartInflater(state, *state->engine); started != ZIP_OK) {
+      return started;
     }
     // Stored data is read straight into the caller's buffer; only deflated
     // data needs an input block, no larger than the data.
@@ -300,8 +277,9 @@ int ZIP_FileEntry::Begin(ZIP_ReadState* state, detail::Inflater::Engine engine) 
         (compressedSize + kPieceSize - 1) / kPieceSize * kPieceSize, kPieceSize, kBlockSize);
     if (!state->inputBuffer.Allocate(blockSize)) {
       state->Release();
-      return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
-                  "the input buffer cannot be allocated");
+      return HostFailure(&failure_, HostFault::kNoMemory,
+                         Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                              "the input buffer cannot be allocated"));
     }
   }
   state->begun = true;
@@ -317,7 +295,7 @@ int ZIP_FileEntry::Read(void* buffer, std::uint32_t size, ZIP_ReadState* state,
   }
   // A state that was never begun (or already ended) cannot be read.
   if (state == nullptr || buffer == nullptr || size == 0 || !state->begun ||
-      state->file == nullptr || (method == kMethodDeflated && !state->inflater.active())) {
+      state->file == nullptr || (method == kMethodDeflated && state->inflater == nullptr)) {
     return Fail(ZIP_ERR_PARAM, "invalid-argument", std::nullopt,
                 "a read needs a begun state and a buffer of at least one byte");
   }
@@ -336,6 +314,23 @@ int ZIP_FileEntry::Read(void* buffer, std::uint32_t size, ZIP_ReadState* state,
   return ZIP_OK;
 }
 
+int ZIP_FileEntry::StartInflater(ZIP_ReadState* state, const detail::InflateEngine& engine) {
+  state->engine = &engine;
+  state->inflater.reset();
+  switch (engine.create(&state->inflater)) {
+    case detail::InflaterInit::kOk:
+      return ZIP_OK;
+    case detail::InflaterInit::kNoMemory:
+      return HostFailure(&failure_, HostFault::kNoMemory,
+                         Fail(ZIP_ERR_FAILED, "no-memory", std::nullopt,
+                              "the inflate state cannot be allocated"));
+    case detail::InflaterInit::kFailed:
+      break;
+  }
+  return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt,
+              "the inflate state cannot be set up");
+}
+
 // Stored data goes from the archive straight into the caller's buffer in
 // one read; its CRC-32 is taken there.
 int ZIP_FileEntry::ReadStored(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
@@ -344,15 +339,16 @@ int ZIP_FileEntry::ReadStored(unsigned char* out, std::uint32_t window, ZIP_Read
   const std::uint32_t n = std::min(window, state->compressedLeft);
   // Every piece these bytes touch must be readable whole.
   if (state->filePosition + std::uint64_t{n} > state->readableEnd) {
-    return ReadFailure(state->filePosition, n);
+    return ReadFailure(state->filePosition, n, HostFault::kNone);
   }
   std::uint32_t got = 0;
-  if (!state->file->ReadAt(state->filePosition, out, n, &got) || got != n) {
-    return ReadFailure(state->filePosition, n);
+  if (!state->file->ReadAt(state->filePosition, out, n, &got)) {
+    return ReadFailure(state->filePosition, n, state->file->fault());
   }
+  if (got != n) return ReadFailure(state->filePosition, n, HostFault::kNone);
   state->filePosition += n;
   state->compressedLeft -= n;
-  state->crc = detail::Crc32(state->crc, out, n);
+  state->crc = state->engine->crc32(state->crc, out, n);
   state->uncompressedLeft -= n;
   *count = n;
   // Data shorter than the declared size ends here; the next read says so.
@@ -362,13 +358,16 @@ int ZIP_FileEntry::ReadStored(unsigned char* out, std::uint32_t window, ZIP_Read
 int ZIP_FileEntry::ReadDeflated(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
                                 std::uint32_t* count) {
   using Status = detail::Inflater::Status;
-  while (*count < window) {
-    if (state->inflater.inputLeft() == 0 && state->compressedLeft > 0) {
-      if (const int filled = FillInput(state); filled != ZIP_OK) return filled;
+  int result = ZIP_OK;
+  bool outOfMemory = false;
+  while (*count < window && result == ZIP_OK) {
+    if (state->inflater->InputLeft() == 0 && state->compressedLeft > 0) {
+      result = FillInput(state);
+      if (result != ZIP_OK) break;
     }
     std::uint32_t d = 0;
-    const Status status = state->inflater.Inflate(out + *count, window - *count, &d);
-    state->crc = detail::Crc32(state->crc, out + *count, d);
+    const Status status = state->inflater->Inflate(out + *count, window - *count, &d);
+    state->crc = state->engine->crc32(state->crc, out + *count, d);
     state->uncompressedLeft -= d;
     *count += d;
     switch (status) {
@@ -377,15 +376,54 @@ int ZIP_FileEntry::ReadDeflated(unsigned char* out, std::uint32_t window, ZIP_Re
       case Status::kStreamEnd:
       case Status::kStalled:
         // The stream ended, or its input did, before the declared size.
-        if (*count < window) return DataEnded(state);
+        if (*count < window) result = DataEnded(state);
         break;
       case Status::kNoMemory:
       case Status::kCorrupt:
       case Status::kFailed:
-        return InflateFailure(status, state);
+        outOfMemory = status == Status::kNoMemory;
+        result = InflateFailure(status, state);
+        break;
     }
   }
-  return state->uncompressedLeft == 0 ? CheckStreamEnds(state) : ZIP_OK;
+  // The end of the stream is not awaited: once the declared bytes are out,
+  // their CRC-32 decides, whatever follows them in the data.
+  //
+  // Failures of the data, and the last bytes with a wrong CRC-32, are
+  // decided by zlib when another engine produced them. A lack of memory is
+  // the host's and stands.
+  const bool wrongCrc =
+      result == ZIP_OK && state->uncompressedLeft == 0 && state->crc != crc;
+  if (!state->engine->decides && !outOfMemory && (result != ZIP_OK || wrongCrc)) {
+    return ReadOnZlib(out, window, state, count);
+  }
+  return result;
+}
+
+// Runs the read again on zlib from the start of the data: the bytes that
+// earlier reads delivered are decoded again into out and dropped, then this
+// read's window is filled. From here on the state reads with zlib.
+int ZIP_FileEntry::ReadOnZlib(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
+                              std::uint32_t* count) {
+  const std::uint32_t delivered = uncompressedSize - state->uncompressedLeft - *count;
+  detail::Clear(&failure_);  // the other engine's failure is not the outcome
+  *count = 0;
+  state->crc = 0;
+  state->compressedLeft = compressedSize;
+  state->uncompressedLeft = uncompressedSize;
+  state->filePosition = dataOffset;
+  state->pieceByPiece = false;
+  if (const int started = StartInflater(state, detail::ZlibEngine()); started != ZIP_OK) {
+    return started;
+  }
+  std::uint32_t dropped = 0;
+  while (dropped < delivered) {
+    std::uint32_t got = 0;
+    const int result = ReadDeflated(out, std::min(window, delivered - dropped), state, &got);
+    if (result != ZIP_OK) return result;
+    dropped += got;
+  }
+  return ReadDeflated(out, window, state, count);
 }
 
 // Reads the next input of a deflated entry: a block of whole pieces, or,
@@ -396,52 +434,23 @@ int ZIP_FileEntry::FillInput(ZIP_ReadState* state) {
   std::uint32_t n = std::min(static_cast<std::uint32_t>(state->inputBuffer.size()),
                              state->compressedLeft);
   if (state->pieceByPiece) n = std::min(n, kPieceSize);
-  if (position >= state->readableEnd) return ReadFailure(position, std::min(n, kPieceSize));
+  if (position >= state->readableEnd) {
+    return ReadFailure(position, std::min(n, kPieceSize), HostFault::kNone);
+  }
   n = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, state->readableEnd - position));
   std::uint32_t got = 0;
-  if (!state->file->ReadAt(position, state->inputBuffer.data(), n, &got) || got != n) {
-    if (state->pieceByPiece || n <= kPieceSize) return ReadFailure(position, n);
+  const bool read = state->file->ReadAt(position, state->inputBuffer.data(), n, &got);
+  if (!read || got != n) {
+    if (state->pieceByPiece || n <= kPieceSize) {
+      return ReadFailure(position, n, read ? HostFault::kNone : state->file->fault());
+    }
     state->pieceByPiece = true;
     return FillInput(state);
   }
   state->filePosition += n;
   state->compressedLeft -= n;
-  state->inflater.SetInput(state->inputBuffer.data(), n);
+  state->inflater->SetInput(state->inputBuffer.data(), n);
   return ZIP_OK;
-}
-
-// All declared bytes are out: the stream must end here. Bytes beyond the
-// declared size fail the read, so that what an entry writes is bounded by
-// what it declares; corrupt data found on the way fails it as corrupt.
-// Input that runs out first, or cannot be read, ends the check quietly:
-// reading only as far as the declared bytes needed found nothing wrong.
-int ZIP_FileEntry::CheckStreamEnds(ZIP_ReadState* state) {
-  using Status = detail::Inflater::Status;
-  for (;;) {
-    if (state->inflater.inputLeft() == 0 && state->compressedLeft > 0 &&
-        FillInput(state) != ZIP_OK) {
-      detail::Clear(&failure_);
-      return ZIP_OK;
-    }
-    unsigned char extra[1];
-    std::uint32_t d = 0;
-    const Status status = state->inflater.Inflate(extra, sizeof extra, &d);
-    if (d > 0) {
-      return Fail(ZIP_ERR_BAD_FORMAT, "entry-too-large", std::nullopt,
-                  "the deflated data goes on past the declared %u bytes", uncompressedSize);
-    }
-    switch (status) {
-      case Status::kProgress:
-        break;
-      case Status::kStreamEnd:
-      case Status::kStalled:
-        return ZIP_OK;
-      case Status::kNoMemory:
-      case Status::kCorrupt:
-      case Status::kFailed:
-        return InflateFailure(status, state);
-    }
-  }
 }
 
 int ZIP_FileEntry::DataEnded(const ZIP_ReadState* state) {
@@ -453,8 +462,9 @@ int ZIP_FileEntry::DataEnded(const ZIP_ReadState* state) {
 int ZIP_FileEntry::InflateFailure(detail::Inflater::Status status, const ZIP_ReadState* state) {
   using Status = detail::Inflater::Status;
   if (status == Status::kNoMemory) {
-    return Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
-                "the inflate window cannot be allocated");
+    return HostFailure(&failure_, HostFault::kNoMemory,
+                       Fail(ZIP_ERR_NO_MEMORY, "no-memory", std::nullopt,
+                            "the inflate window cannot be allocated"));
   }
   if (status == Status::kCorrupt) {
     return Fail(ZIP_ERR_BAD_FORMAT, "deflate-corrupt", std::nullopt,
@@ -464,11 +474,12 @@ int ZIP_FileEntry::InflateFailure(detail::Inflater::Status status, const ZIP_Rea
   return Fail(ZIP_ERR_FAILED, "inflate-failed", std::nullopt, "inflating the data failed");
 }
 
-int ZIP_FileEntry::ReadFailure(std::uint32_t position, std::uint32_t length) {
-  return Fail(ZIP_ERR_FAILED, "read-failed", position,
-              "%u bytes of data at 0x%X cannot be read: the archive is shorter than its "
-              "directory says, or the read failed",
-              length, position);
+int ZIP_FileEntry::ReadFailure(std::uint32_t position, std::uint32_t length, HostFault fault) {
+  return HostFailure(&failure_, fault,
+                     Fail(ZIP_ERR_FAILED, "read-failed", position,
+                          "%u bytes of data at 0x%X cannot be read: the archive is shorter than "
+                          "its directory says, or the read failed",
+                          length, position));
 }
 
 int ZIP_FileEntry::EndRead(ZIP_ReadState* state) {

@@ -40,7 +40,10 @@ struct ZIP_ReadState {
 
   packprobe::platform::HeapBuffer inputBuffer;  // archive bytes of a deflated entry
   packprobe::platform::File* file = nullptr;    // the archive, borrowed
-  detail::Inflater inflater;                    // set up for deflated entries only
+  // The engine that produces the bytes: the build's, or zlib once a
+  // failure on the build's engine is being decided again.
+  const detail::InflateEngine* engine = nullptr;
+  detail::InflaterPtr inflater;                 // set up for deflated entries only
   bool begun = false;                  // BeginRead succeeded and EndRead has not run
   bool pieceByPiece = false;           // a block read failed: read 16,384-byte pieces
   std::uint32_t crc = 0;               // running CRC-32 of the bytes produced
@@ -57,9 +60,6 @@ struct ZIP_ReadState {
 class ZIP_Sink {
  public:
   virtual ~ZIP_Sink() = default;
-  // The bytes start over from the first: a second inflate engine reads the
-  // entry again to decide the outcome of a failed stream.
-  virtual void Restart() = 0;
   // Takes the next size bytes. False stops the read.
   virtual bool Write(const unsigned char* data, std::uint32_t size) = 0;
 };
@@ -111,8 +111,15 @@ class ZIP_FileEntry {
   // produced means every expected byte is out. ZIP_ERR_END_OF_DATA when the
   // data ran out with nothing produced, ZIP_ERR_FAILED when the archive
   // cannot be read (or is shorter than the entry), ZIP_ERR_BAD_FORMAT for
-  // an unknown method or corrupt deflated data, and for a deflated stream
-  // that goes on producing bytes after the declared size ("entry-too-large").
+  // an unknown method or corrupt deflated data. Nothing past the declared
+  // size is read or checked: a deflated stream that goes on after it is
+  // judged by the declared bytes and their CRC-32.
+  //
+  // Every outcome is zlib's: when the build's engine is another and a read
+  // fails, or produces the last bytes with a CRC-32 other than the stored
+  // one, the read is run again on zlib from the start of the data (the bytes
+  // already delivered are decoded again and dropped), and zlib's outcome
+  // stands from there on.
   int Read(void* buffer, std::uint32_t size, ZIP_ReadState* state, std::uint32_t* produced);
 
   // Ends a streaming read and releases its resources. ZIP_ERR_CRC when all
@@ -156,16 +163,17 @@ class ZIP_FileEntry {
   int Fail(int result, std::string_view code, std::optional<std::uint64_t> offset,
            const char* format, ...);
 
-  int Copy(packprobe::platform::File& file, detail::Inflater::Engine engine);
-  int Pump(ZIP_Sink& sink, detail::Inflater::Engine engine);
-  int Begin(ZIP_ReadState* state, detail::Inflater::Engine engine);
-  int ReadFailure(std::uint32_t position, std::uint32_t length);
+  int StartInflater(ZIP_ReadState* state, const detail::InflateEngine& engine);
+  int ReadOnZlib(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
+                 std::uint32_t* count);
+  int Pump(ZIP_Sink& sink);
+  int ReadFailure(std::uint32_t position, std::uint32_t length,
+                  packprobe::platform::HostFault fault);
   int ReadStored(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
                  std::uint32_t* count);
   int ReadDeflated(unsigned char* out, std::uint32_t window, ZIP_ReadState* state,
                    std::uint32_t* count);
   int FillInput(ZIP_ReadState* state);
-  int CheckStreamEnds(ZIP_ReadState* state);
   int DataEnded(const ZIP_ReadState* state);
   // The failure an inflate step reported: out of memory, corrupt data, or
   // any other failure of the engine.

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/host_fault.h"
+
 namespace vekzip {
 
 inline constexpr int ZIP_OK = 0;
@@ -42,12 +44,17 @@ inline constexpr int ZIP_ERR_OPEN = -9;
 // "local-header-signature", "local-header-mismatch", "unsupported-method",
 // "crc-mismatch", "data-ends-early", "deflate-corrupt", "inflate-failed",
 // "read-failed", "write-failed", "create-failed", "directory-failed",
-// "no-memory", "unsafe-name", "invalid-argument", "entry-too-large".
+// "no-memory", "unsafe-name", "invalid-argument".
 struct ZIP_Failure {
   int result = ZIP_OK;         // the ZIP_ERR_* code that was returned
   std::string_view code;       // stable machine name (above); empty after success
   std::string detail;          // one English sentence, no trailing period
   std::optional<std::uint64_t> offset;  // the file offset concerned, when known
+  // The host's fault where one caused the failure: a read, write, create or
+  // open the system refused, or an allocation that failed (kNoMemory).
+  // kNone when the archive's bytes are at fault, or the input named
+  // something that is no file.
+  packprobe::platform::HostFault hostFault = packprobe::platform::HostFault::kNone;
 };
 
 }  // namespace vekzip

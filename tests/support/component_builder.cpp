@@ -32,12 +32,20 @@ std::string BuildComponent(const ComponentContents& contents) {
   std::vector<ZipWriterEntry> entries;
   ZipWriterEntry metadata;
   metadata.name = contents.metadataName;
-  metadata.data = contents.metadata;
+  metadata.data = contents.metadata + contents.metadataStreamGoesOn;
+  if (!contents.metadataStreamGoesOn.empty()) {
+    const std::string declared = contents.metadata;
+    metadata.editBoth = [declared](ZipHeaderFields& fields) {
+      fields.uncompressedSize = static_cast<std::uint32_t>(declared.size());
+      fields.crc = Crc32(declared);
+    };
+  }
   entries.push_back(metadata);
   if (contents.setupFileVersion) {
     ZipWriterEntry setup;
     setup.name = "veksetup.exe";
-    setup.data = SetupProgram(*contents.setupFileVersion, contents.setupResourceSectionSize);
+    setup.data = SetupProgram(*contents.setupFileVersion, contents.setupResourceSectionSize) +
+                 RandomBytes(contents.setupPadding, 22);
     if (contents.corruptSetup) {
       setup.editBoth = [](ZipHeaderFields& fields) { fields.crc ^= 0xFFFFFFFFu; };
     }

@@ -17,6 +17,12 @@ struct ComponentContents {
   // The setup program's FileVersion; nothing: the archive holds no setup program.
   std::optional<std::u16string> setupFileVersion = u"7.9.1.0";
   bool corruptSetup = false;  // store the setup program with a wrong CRC-32
+  // Incompressible bytes appended to the setup program (after its sections).
+  std::size_t setupPadding = 0;
+  // Bytes deflated after the metadata in the same stream, while the headers
+  // declare the metadata alone (its size and CRC-32): a stream that goes on
+  // past the declared prefix.
+  std::string metadataStreamGoesOn;
   // Pads the setup program's resource section (its last section) with zeros
   // to this many bytes: above the capture bound, reading its version needs
   // the program extracted into the work directory. 0: no padding.

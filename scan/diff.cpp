@@ -12,6 +12,7 @@
 
 #include "scan/scanner.h"
 #include "scan/shown_text.h"
+#include "scan/subcommand.h"
 #include "scan/targets.h"
 #include "scan/version.h"
 #include "util/text.h"
@@ -515,19 +516,7 @@ int RunDiffProgram(const std::vector<std::string>& arguments, unsigned defaultJo
   app.add_option("-j,--jobs", jobs, "parallel checks of a folder (default: the number of cores)")
       ->check(CLI::Range(1u, 1024u))
       ->option_text("N");
-  std::vector<const char*> argv;
-  argv.push_back(arguments[0].c_str());
-  for (std::size_t i = 2; i < arguments.size(); ++i) argv.push_back(arguments[i].c_str());
-  try {
-    app.parse(static_cast<int>(argv.size()), argv.data());
-  } catch (const CLI::ParseError& e) {
-    std::ostringstream out, err;
-    const int code = app.exit(e, out, err);
-    std::fputs(out.str().c_str(), stdout);
-    std::fputs(err.str().c_str(), stderr);
-    if (code == 0) return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : kScanOutputError;
-    return kScanUsage;
-  }
+  if (const std::optional<int> done = ParseSubcommandLine(app, arguments, 2)) return *done;
 
   const Release old = LoadRelease(before, jobs);
   if (!old.error.empty()) {

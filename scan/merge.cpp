@@ -16,6 +16,7 @@
 #include "scan/host.h"
 #include "scan/outputs.h"
 #include "scan/policy.h"
+#include "scan/subcommand.h"
 #include "scan/targets.h"
 
 namespace packprobe::scan {
@@ -528,17 +529,7 @@ int RunMergeProgram(const std::vector<std::string>& arguments) {
           ->option_text("CODES")
           ->allow_extra_args(false);
 
-  std::vector<const char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-  try {
-    app.parse(static_cast<int>(argv.size()), argv.data());
-  } catch (const CLI::ParseError& e) {
-    std::ostringstream out, err;
-    const int code = app.exit(e, out, err);
-    WriteTo(stdout, out.str());
-    WriteTo(stderr, err.str());
-    return code == 0 ? 0 : kScanUsage;
-  }
+  if (const std::optional<int> done = ParseSubcommandLine(app, arguments, 1)) return *done;
   outputs.format = *FormatFromName(format);
   const auto usage = [](const std::string& message) {
     WriteTo(stderr, "packprobe-scan merge: " + message + "\nRun with --help for more information.\n");

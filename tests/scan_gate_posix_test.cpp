@@ -486,10 +486,17 @@ TEST_F(ScanGateTest, ResourceFailuresAreReportedNeverSilentNeverACrash) {
         rlimit limit{400u << 20, 400u << 20};
         setrlimit(RLIMIT_AS, &limit);
       });
-  EXPECT_EQ(fewer.exitCode, 2) << fewer.err;
   EXPECT_NE(fewer.err.find("could not start all 64 threads; checking with "), std::string::npos)
       << fewer.err;
-  EXPECT_EQ(Lines(fewer.out).back()["total"], 82);
+  // The threads that run may still find the address space too small for
+  // their checks (the allocator's own per-thread reservations count too):
+  // then the scan says so and ends in 71, never with a short report.
+  if (fewer.exitCode == 71) {
+    EXPECT_NE(fewer.err.find("packprobe-scan: out of memory"), std::string::npos) << fewer.err;
+  } else {
+    EXPECT_EQ(fewer.exitCode, 2) << fewer.err;
+    EXPECT_EQ(Lines(fewer.out).back()["total"], 82);
+  }
 #endif
 
   // An endless --files-from ends at once in a clear usage error.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 namespace packprobe::scan {
@@ -11,9 +10,8 @@ namespace {
 
 std::string TextReport(const ScanRecord& record) {
   ScanOptions options;
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&buffer, &size);
+  std::FILE* out = std::tmpfile();
+  if (out == nullptr) return {};
   {
     const auto report = MakeReport(options, out);
     ScanSummary summary;
@@ -23,9 +21,11 @@ std::string TextReport(const ScanRecord& record) {
     report->End(summary);
     report->Flush();
   }
+  std::string text;
+  std::rewind(out);
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
   std::fclose(out);
-  std::string text(buffer, size);
-  std::free(buffer);
   return text;
 }
 

@@ -241,8 +241,11 @@ std::string FinishGateOptions(ScanOptions& options, GateArguments& arguments,
     }
     const ConfigReader reader(fileName);
     const bool cliRole = arguments.Given("firmware-only") || arguments.Given("software-only");
-    for (const auto& [key, node] : table) {
-      const std::string name(key.str());
+    for (const auto& entry : table) {
+      // Named, not a structured binding, so that the lambdas below may
+      // capture it with every compiler the project builds with.
+      const toml::node& node = entry.second;
+      const std::string name(entry.first.str());
       const auto bound = [&](const char* option, VersionNumber& into) -> bool {
         const auto text = reader.String(node, name, error);
         if (!text) return false;

@@ -26,7 +26,7 @@ using packprobe::scan::Outcome;
 using packprobe::scan::ScanRecord;
 
 constexpr std::size_t kMaxInput = 1 << 16;
-constexpr std::size_t kCsvColumns = 22;
+constexpr std::size_t kCsvColumns = 25;
 
 void Check(bool condition) {
   if (!condition) std::abort();

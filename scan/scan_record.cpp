@@ -268,22 +268,4 @@ ScanRecord MakeSearchRecord(std::string path, Outcome outcome, int status, std::
   return record;
 }
 
-void ApplyStrict(ScanRecord& record) {
-  if (record.warnings.empty()) return;
-  switch (record.outcome) {
-    case Outcome::kPassed:
-    case Outcome::kStubOutOfRange:
-    case Outcome::kSetupOutOfRange:
-    case Outcome::kBothOutOfRange:
-      break;
-    default:
-      return;  // filtered components were not checked; failures stay as they are
-  }
-  record.outcome = Outcome::kInvalid;
-  record.reason = Reason{"strict-warning", "warnings",
-                         "--strict: " + record.warnings.front().code + ": " +
-                             record.warnings.front().detail,
-                         {}, 0};
-}
-
 }  // namespace packprobe::scan

@@ -117,9 +117,6 @@ ScanRecord MakeSystemErrorRecord(std::string path, std::string code, std::string
 ScanRecord MakeSearchRecord(std::string path, Outcome outcome, int status, std::string code,
                             std::string detail);
 
-// Under --strict, a component with warnings that would otherwise pass or
-// fail only a comparison becomes invalid, with the first warning as reason.
-void ApplyStrict(ScanRecord& record);
 
 // "VEKStub 3.0.3.0" style checks: a version text of four one-digit parts.
 bool IsPlainVersionText(std::u16string_view text);

@@ -128,6 +128,13 @@ bool ComponentInfo::Inspect() {
   if (!OpenComponentFile(&file)) return false;
   platform::FileIdentity before;
   const bool known = file.Identity(&before);
+  if (known) fileSize = before.size;
+  // The digest is of this open file, inside the identity check: a file
+  // changed meanwhile is reported as changed, never hashed as another.
+  if (options_.digest) {
+    TakeDigest(file);
+    file.SetPosition(0);
+  }
 
   // The files written (the setup program for the system's version service
   // or beyond the capture bound) live in a private directory that goes,
@@ -327,6 +334,36 @@ void ComponentInfo::RecordZipFailure(InspectionStep step, const std::u16string& 
   }
 }
 
+void ComponentInfo::TakeDigest(platform::File& file) {
+  // Large reads of a file the check has just read, mostly from the cache.
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPiece]);
+  platform::Sha256 digest;
+  std::uint64_t position = 0;
+  for (;;) {
+    std::size_t got = 0;
+    if (!file.ReadUpTo(position, buffer.get(), kPiece, &got)) {
+      RecordFault(InspectionStep::kDigest, 0, "hash-failed", u"", 0,
+                  "the component file could not be read whole for its digest: " +
+                      std::string(platform::HostFaultText(file.fault())));
+      return;
+    }
+    if (got == 0) break;
+    digest.Update(buffer.get(), got);
+    position += got;
+  }
+  fileSha256 = digest.Finish();
+  if (!fileSha256) {
+    RecordFault(InspectionStep::kDigest, 0, "hash-failed", u"", 0,
+                "the system's SHA-256 failed (no memory)");
+  } else if (fileSize && position != *fileSize) {
+    // The identity check that follows reports the change as well.
+    fileSha256.reset();
+    RecordFault(InspectionStep::kDigest, 0, "hash-failed", u"", 0,
+                "the component file's size changed while it was read for its digest");
+  }
+}
+
 void ComponentInfo::ForgetWhatWasRead() {
   displayName.clear();
   stubVersion = 0;
@@ -337,6 +374,7 @@ void ComponentInfo::ForgetWhatWasRead() {
   setupVersionText.reset();
   category.reset();
   holdsSetup.reset();
+  fileSha256.reset();
 }
 
 void ComponentInfo::RecordFault(InspectionStep step, int code, std::string machineCode,

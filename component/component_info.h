@@ -28,6 +28,7 @@
 #include "component/version_number.h"
 #include "pe/version_info.h"
 #include "platform/host_fault.h"
+#include "platform/sha256.h"
 
 namespace packprobe::platform {
 class File;
@@ -49,6 +50,10 @@ struct InspectionOptions {
   // The most bytes of the setup program kept in memory before it is
   // extracted instead.
   std::size_t captureBound = kSetupCaptureBound;
+  // Also take the SHA-256 of the whole component file, through the same
+  // open file and inside the same identity check as every other read, so
+  // that the digest is of the file the record describes.
+  bool digest = false;
 
   // What PACKPROBE does on this system: the system's version service where
   // it has one of its own (Windows), the portable reader elsewhere.
@@ -91,6 +96,12 @@ class ComponentInfo {
   std::optional<std::u16string> stubVersionText;   // the whole "Comments" string
   std::optional<std::u16string> setupVersionText;  // the setup program's whole "FileVersion" string
   std::optional<std::u16string> category;          // the English category text
+  // The size of the component file as opened, and its SHA-256 when
+  // InspectionOptions::digest asked for it and the whole file could be read
+  // (otherwise a fault of step kDigest, status 0, says why), also when the
+  // inspection failed. Nothing when the file was not opened.
+  std::optional<std::uint64_t> fileSize;
+  std::optional<platform::Sha256Digest> fileSha256;
   // Whether the archive holds "veksetup.exe" (true also when it cannot be
   // extracted); nothing when the inspection stopped before it could tell.
   std::optional<bool> holdsSetup;
@@ -163,6 +174,9 @@ class ComponentInfo {
                         const platform::VersionInfoFailure& fault);
   // The setup version from the ranges captured as the entry streamed by.
   void TakeCapturedSetupVersion(const SetupCapture& capture);
+
+  // Reads the whole open component file into fileSha256.
+  void TakeDigest(platform::File& file);
 
   // Forgets what was read, when the reads may have come from two files.
   void ForgetWhatWasRead();

@@ -16,6 +16,7 @@ enum class InspectionStep {
   kLoadMetadata,     // loading/parsing the metadata file
   kReadStubVersion,  // the component's own version resource
   kReadSetupVersion, // veksetup.exe's version resource
+  kDigest,           // the component file's SHA-256 (only when asked for)
 };
 
 struct InspectionFault {

@@ -40,7 +40,7 @@ std::u16string_view StatusMessage(int status) {
   }
 }
 
-Verdict JudgeComponent(const ComponentInfo& info, const CheckCriteria& criteria) {
+Verdict JudgeComponent(const VerdictFacts& info, const CheckCriteria& criteria) {
   Verdict verdict;
   if (!info.inspected) verdict.exitCode = info.status;
   if (criteria.firmwareOnly && !info.isFirmware) {
@@ -62,6 +62,12 @@ Verdict JudgeComponent(const ComponentInfo& info, const CheckCriteria& criteria)
     verdict.exitCode += kExitSetupOutOfRange;
   }
   return verdict;
+}
+
+Verdict JudgeComponent(const ComponentInfo& info, const CheckCriteria& criteria) {
+  return JudgeComponent(VerdictFacts{info.inspected, info.status, info.isFirmware, info.isSoftware,
+                                     info.stubVersion, info.setupVersion},
+                        criteria);
 }
 
 }  // namespace packprobe

@@ -36,8 +36,19 @@ struct Verdict {
   bool compared() const { return !filtered(); }
 };
 
-// The verdict on info under criteria. The filters and comparisons also apply
-// after a failed inspection, to the values it left in the record.
+// What the verdict reads of an inspected component's record.
+struct VerdictFacts {
+  bool inspected = false;
+  int status = 0;  // of a failed inspection
+  bool isFirmware = false;
+  bool isSoftware = false;
+  VersionNumber stubVersion = 0;
+  VersionNumber setupVersion = kNoVersion;
+};
+
+// The verdict on a component under criteria. The filters and comparisons
+// also apply after a failed inspection, to the values it left in the record.
+Verdict JudgeComponent(const VerdictFacts& facts, const CheckCriteria& criteria);
 Verdict JudgeComponent(const ComponentInfo& info, const CheckCriteria& criteria);
 
 // PACKPROBE's verdict lines for verdict, in the order they are printed:

@@ -10,4 +10,8 @@ bool FileExists(const std::u16string& path) {
   return name && GetFileAttributesW(name->c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Windows keeps who may write a file in its access list, which says nothing
+// simple; the folder's own protection stands.
+std::string WritableByOthers(const std::u16string&) { return {}; }
+
 }  // namespace packprobe::platform

@@ -7,7 +7,7 @@
 
 #include "platform/process.h"
 #include "scan/program.h"
-#include "scan/scan_record.h"
+#include "gate/exit_codes.h"
 
 int main(int argc, char** argv) {
   // Before any thread or work directory exists: a signal then removes the
@@ -20,6 +20,6 @@ int main(int argc, char** argv) {
     // No memory even for the report: the scan could not run. The message
     // needs no memory.
     std::fputs("packprobe-scan: out of memory; the scan could not run\n", stderr);
-    return packprobe::scan::kScanSystemError;
+    return packprobe::gate::kScanSystemError;
   }
 }

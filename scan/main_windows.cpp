@@ -9,14 +9,14 @@
 #include "platform/system_path.h"
 #include "scan/host.h"
 #include "scan/program.h"
-#include "scan/scan_record.h"
+#include "gate/exit_codes.h"
 #include "util/text.h"
 
 int wmain(int argc, wchar_t** argv) {
   // Before any thread or work directory exists (see platform/process.h).
   packprobe::platform::PrepareProcess();
   packprobe::scan::PrepareStandardStreams();
-  int exitCode = packprobe::scan::kScanSystemError;
+  int exitCode = packprobe::gate::kScanSystemError;
   try {
     std::vector<std::string> arguments;
     arguments.reserve(static_cast<std::size_t>(argc));

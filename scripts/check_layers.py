@@ -13,6 +13,9 @@ import sys
 
 LAYERS = [
     {"driver", "scan"},
+    {"release"},
+    {"report"},
+    {"gate"},
     {"component"},
     {"zip", "xml", "pe"},
     {"platform"},
@@ -21,7 +24,14 @@ LAYERS = [
 RANK = {folder: rank for rank, row in enumerate(LAYERS) for folder in row}
 # Arrows that point down but skip the layer that stands between: the
 # programs reach the readers only through the inspection.
-FORBIDDEN = {(program, reader) for program in ("driver", "scan") for reader in ("zip", "xml", "pe")}
+ABOVE_COMPONENT = ("driver", "scan", "release", "report", "gate")
+FORBIDDEN = {(program, reader) for program in ABOVE_COMPONENT for reader in ("zip", "xml", "pe")}
+# Files a folder may not include although they lie below it: formats know no
+# manifest.
+FORBIDDEN_FILES = {("report", "gate/manifest_check.h")}
+# No folder holds more of the code (its sources, without tests and fuzz
+# targets) than this share.
+MAX_SHARE = 0.25
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -48,6 +58,8 @@ def main():
             elif (folder, other) in FORBIDDEN:
                 problems.append(f"{path}: includes {target}; {folder}/ reaches {other}/ only "
                                 "through component/")
+            elif (folder, target) in FORBIDDEN_FILES:
+                problems.append(f"{path}: includes {target}, which {folder}/ must not know")
 
     # Cycles between files, by depth-first search.
     state = {}
@@ -66,6 +78,17 @@ def main():
     for node in graph:
         if node not in state:
             visit(node, [])
+    lines = {}
+    for path in files:
+        folder = path.split("/")[0]
+        if folder in RANK and not path.endswith(("_test.cpp", "_fuzz.cpp")):
+            with open(path, encoding="utf-8") as f:
+                lines[folder] = lines.get(folder, 0) + sum(1 for _ in f)
+    total = sum(lines.values())
+    for folder, count in sorted(lines.items()):
+        if count > MAX_SHARE * total:
+            problems.append(f"{folder}/ holds {count} of {total} lines of code, more than a quarter")
+
     for p in problems:
         print(p)
     return 1 if problems else 0

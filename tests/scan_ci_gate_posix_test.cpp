@@ -216,7 +216,7 @@ TEST_F(ScanCiGateTest, MergeRefusesReportsThatAreNotTheWholeSplit) {
   ASSERT_EQ(Scan({"--shard", "1/3", "--strict", "--format", "jsonl", "-o", "strict1.jsonl", "rel"}).exitCode, 0);
   ASSERT_EQ(Scan({"--format", "jsonl", "-o", "whole.jsonl", "rel"}).exitCode, 0);
   ASSERT_EQ(Shell("head -n -1 s1.jsonl > cut.jsonl && head -c 150 s1.jsonl > torn.jsonl && "
-                  "sed 's#packprobe-scan/2#packprobe-scan/9#' s1.jsonl > schema.jsonl && "
+                  "sed 's#packprobe-scan/3#packprobe-scan/9#' s1.jsonl > schema.jsonl && "
                   "cat s1.jsonl s1.jsonl > twice.jsonl && printf 'x\\n' > junk.jsonl && "
                   "sed 's/\"shard\":\"1\\/3\"/\"shard\":\"0\\/3\"/' s1.jsonl > overlap.jsonl")
                 .exitCode,
@@ -404,6 +404,8 @@ TEST_F(ScanCiGateTest, ConfigurationFileAndCommandLineCombine) {
   c.comments = u"VEKStub 2.0.0.0";
   Put("repo/rel/legacy/old.exe", c);
   fs::create_directories(cwd_ / "repo" / "rel" / "sub");
+  // The search for the file stops at the repository's root.
+  fs::create_directories(cwd_ / "repo" / ".git");
   const std::string file = "repo/packprobe-scan.toml";
   struct Case {
     std::string config;  // packprobe-scan.toml in repo/ ("": none)
@@ -453,6 +455,17 @@ TEST_F(ScanCiGateTest, ConfigurationFileAndCommandLineCombine) {
     EXPECT_EQ(r.exitCode, test.exitCode) << r.out << r.err;
     EXPECT_NE((test.exitCode == 64 ? r.err : r.out).find(test.expect), std::string::npos) << r.out << r.err;
   }
+  // A file above the repository, which anyone may have put there, is not
+  // read; nor is one that anyone may write.
+  fs::remove(cwd_ / file);
+  WriteFile(cwd_ / "packprobe-scan.toml", "firmware-only = true\n");
+  EXPECT_EQ(Scan({"-q", "repo/rel"}).out.find("filtered"), std::string::npos);
+  WriteFile(cwd_ / file, "stub-min = \"3.0.0.0\"\n");
+  fs::permissions(cwd_ / file, fs::perms::others_write, fs::perm_options::add);
+  const ProgramResult open = Scan({"-q", "repo/rel"});
+  EXPECT_EQ(open.exitCode, 64);
+  EXPECT_NE(open.err.find("anyone may write it"), std::string::npos) << open.err;
+  EXPECT_EQ(Scan({"-q", "--config", file, "repo/rel"}).exitCode, 1);
 }
 
 TEST_F(ScanCiGateTest, OneRunWritesTheLogTheAnnotationsAndTheArtifact) {

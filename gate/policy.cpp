@@ -1,0 +1,103 @@
+#include "gate/policy.h"
+
+#include <algorithm>
+
+#include "util/shown_text.h"
+
+namespace packprobe::gate {
+namespace {
+
+bool Contains(const std::vector<std::string>& codes, std::string_view code) {
+  return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+bool IsWarningCode(std::string_view code) {
+  return std::any_of(std::begin(kWarnings), std::end(kWarnings),
+                     [&](const WarningRow& row) { return row.code == code; });
+}
+
+}  // namespace
+
+std::string WarningCodeList() {
+  std::string list;
+  for (const WarningRow& row : kWarnings) {
+    if (!list.empty()) list += ", ";
+    list += row.code;
+  }
+  return list;
+}
+
+std::optional<std::vector<std::string>> ParseWarningCodes(std::string_view list, std::string& error) {
+  std::vector<std::string> codes;
+  while (true) {
+    const std::size_t comma = list.find(',');
+    const std::string_view code = list.substr(0, comma);
+    if (!IsWarningCode(code)) {
+      // Built in a reserved buffer: GCC 12 warns (-Wrestrict, wrongly) about
+      // the same text built with operator+ or appended to a short string.
+      std::string message;
+      message.reserve(code.size() + 200);
+      message.push_back('"');
+      message.append(code.data(), code.size());
+      message.append("\" is no warning code; the codes are: ");
+      message.append(WarningCodeList());
+      error = std::move(message);
+      return std::nullopt;
+    }
+    if (!Contains(codes, code)) codes.emplace_back(code);
+    if (comma == list.npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  return codes;
+}
+
+void PolicyJudge::Judge(ScanRecord& record) {
+  if (record.inspected && !record.name.empty() && record.outcome != Outcome::kFiltered) {
+    const std::string key = record.name + '\x1F' + std::to_string(record.stub.version.value_or(0)) +
+                            '\x1F' + std::to_string(record.setup.version.value_or(-1));
+    const auto [first, inserted] = seen_.try_emplace(key, record.path);
+    if (!inserted) {
+      record.warnings.push_back({std::string(kDuplicateWarning),
+                                 "the same display name and versions as " + ShownPath(first->second)});
+    }
+  }
+  const Warning* failing = nullptr;
+  const Warning* firstActive = nullptr;
+  for (Warning& warning : record.warnings) {
+    warning.ignored = Contains(policy_.ignore, warning.code);
+    if (warning.ignored) continue;
+    if (firstActive == nullptr) firstActive = &warning;
+    if (failing == nullptr && Contains(policy_.errorOn, warning.code)) failing = &warning;
+  }
+  // Filtered components were not compared; failures stay as they are.
+  const OutcomeClass kind = ClassOf(record.outcome);
+  if (firstActive == nullptr || (kind != OutcomeClass::kPass && kind != OutcomeClass::kOutOfRange)) {
+    return;
+  }
+  if (failing != nullptr) {
+    record.outcome = Outcome::kInvalid;
+    record.reason = Reason{std::string(kErrorOnReason), std::string(kPolicyStep),
+                           "--error-on " + failing->code + ": " + failing->detail, {}, 0};
+  } else if (policy_.strict) {
+    record.outcome = Outcome::kInvalid;
+    record.reason = Reason{std::string(kStrictReason), std::string(kPolicyStep),
+                           "--strict: " + firstActive->code + ": " + firstActive->detail, {}, 0};
+  }
+}
+
+void ForgetJudgement(ScanRecord& record) {
+  record.outcome = ScanRecord{}.outcome;
+  record.exitCode = 0;
+  record.stub.inRange.reset();
+  record.setup.inRange.reset();
+  record.verdictMessage.clear();
+  record.rangeDetail.clear();
+  std::erase_if(record.warnings,
+                [](const Warning& warning) { return warning.code == kDuplicateWarning; });
+  for (Warning& warning : record.warnings) warning.ignored = false;
+  if (record.reason && (record.reason->step == kPolicyStep || record.reason->step == kManifestStep)) {
+    record.reason.reset();
+  }
+}
+
+}  // namespace packprobe::gate

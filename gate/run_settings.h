@@ -1,0 +1,53 @@
+// What decides a run: which paths it checks, the ranges and filters, the
+// policy for warnings and the manifest. A report's header states it whole,
+// so that a merge of shards judges exactly as one run would.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "component/verdict.h"
+#include "gate/selection.h"
+#include "gate/shard.h"
+
+namespace packprobe::gate {
+
+// Which paths a run looks at.
+struct Selection {
+  std::vector<std::string> paths;  // named on the command line, UTF-8
+  std::string filesFrom;           // "-": standard input; empty: none
+  bool nullSeparated = false;      // the list's paths end in NUL, not a line end
+  std::vector<ExcludePattern> exclude;
+  bool follow = false;  // search folders reached through symbolic links too
+  bool operator==(const Selection&) const = default;
+};
+
+// What the judgement makes of warnings.
+struct Policy {
+  bool strict = false;               // every warning fails its component
+  std::vector<std::string> errorOn;  // these warnings fail their component
+  std::vector<std::string> ignore;   // these warnings fail nothing and are not counted
+  bool operator==(const Policy&) const = default;
+};
+
+struct RunSettings {
+  Selection selection;
+  CheckCriteria criteria;
+  Policy policy;
+  // The release manifest checked against (its path as given); empty: none.
+  std::string manifest;
+  bool hash = false;        // records carry their file's SHA-256 (always with a manifest)
+  bool allowEmpty = false;  // finding no component passes rather than exiting 3
+  std::optional<Shard> shard;
+  unsigned jobs = 1;
+  // The configuration file that was read, as named or found; empty: none.
+  std::string config;
+
+  bool Hashing() const { return hash || !manifest.empty(); }
+};
+
+// True when the criteria's ranges are not the defaults.
+bool RangesGiven(const CheckCriteria& criteria);
+
+}  // namespace packprobe::gate

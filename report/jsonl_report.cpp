@@ -1,0 +1,228 @@
+// The JSON Lines writer. JSON text is written here as strings, field by
+// field, rather than built as a tree of values: destroying such a tree
+// allocates, so running out of memory while building one would end the
+// process instead of the report.
+#include <charconv>
+#include <cmath>
+#include <type_traits>
+
+#include "report/escape.h"
+#include "report/jsonl.h"
+#include "util/version.h"
+#include "util/shown_text.h"
+
+namespace packprobe::report {
+namespace {
+
+// A number with the fewest digits that read back as the same double, with
+// ".0" when it would otherwise read as an integer.
+std::string JsonDouble(double value) {
+  char text[64];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+  std::string out(text, error == std::errc() ? end : text);
+  if (out.find_first_of(".eE") == std::string::npos) out += ".0";
+  return out;
+}
+
+std::string JsonBool(bool value) { return value ? "true" : "false"; }
+
+template <typename T>
+std::string JsonValue(const T& value) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return JsonBool(value);
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return JsonString(value);
+  } else {
+    return std::to_string(value);
+  }
+}
+
+template <typename T>
+std::string OrNull(const std::optional<T>& value) {
+  return value ? JsonValue(*value) : std::string("null");
+}
+
+std::string StringOrNull(const std::string& value) {
+  return value.empty() ? std::string("null") : JsonString(value);
+}
+
+// One JSON object, its fields written in order.
+class JsonObject {
+ public:
+  JsonObject& Field(std::string_view key, std::string_view json) {
+    text_ += text_.size() == 1 ? "" : ",";
+    text_ += JsonString(key);
+    text_ += ':';
+    text_ += json;
+    return *this;
+  }
+  std::string Close() { return text_ + "}"; }
+
+ private:
+  std::string text_ = "{";
+};
+
+std::string JsonStrings(const std::vector<std::string>& values) {
+  std::string list = "[";
+  for (const std::string& value : values) {
+    if (list.size() > 1) list += ',';
+    list += JsonString(value);
+  }
+  return list + "]";
+}
+
+std::string VersionJson(const gate::VersionReport& version, const std::optional<bool>* present = nullptr) {
+  JsonObject json;
+  json.Field("text", OrNull(version.text))
+      .Field("version", OrNull(version.version))
+      .Field("display", OrNull(version.display))
+      .Field("in_range", OrNull(version.inRange));
+  if (present != nullptr) json.Field("present", OrNull(*present));
+  return json.Close();
+}
+
+std::string ShardJson(const std::optional<gate::Shard>& shard) {
+  return shard ? JsonString(gate::ShardText(*shard)) : std::string("null");
+}
+
+std::string ExcludeJson(const std::vector<gate::ExcludePattern>& patterns) {
+  std::string list = "[";
+  for (const gate::ExcludePattern& pattern : patterns) {
+    if (list.size() > 1) list += ',';
+    list += JsonObject()
+                .Field("pattern", JsonString(pattern.glob))
+                .Field("base", StringOrNull(pattern.base))
+                .Close();
+  }
+  return list + "]";
+}
+
+std::string HeaderJson(const RunHeader& header) {
+  return JsonObject()
+      .Field("schema", JsonString(kJsonSchema))
+      .Field("program", JsonString("packprobe-scan"))
+      .Field("version", JsonString(kProjectVersion))
+      .Field("options", OptionsJson(header.settings))
+      .Field("config", StringOrNull(header.settings.config))
+      .Field("folder", StringOrNull(header.folder))
+      .Field("manifest_sha256", StringOrNull(header.manifestSha256))
+      .Close();
+}
+
+std::string CountsJson(const gate::Totals& totals) {
+  JsonObject counts;
+  for (const gate::OutcomeRow& row : gate::kOutcomes) {
+    counts.Field(row.name, std::to_string(totals.Of(row.outcome)));
+  }
+  return counts.Close();
+}
+
+class JsonLinesReport : public Report {
+ public:
+  explicit JsonLinesReport(std::FILE* out) : Report(out) {}
+  void Begin(const RunHeader& header) override {
+    shard_ = header.settings.shard;
+    Write(HeaderJson(header) + "\n");
+  }
+  void Add(const ScanRecord& record) override { Write(RecordJson(record) + "\n"); }
+  // The closing record: a report without it was cut short.
+  void End(const RunEnd& end) override {
+    Write(JsonObject()
+              .Field("complete", "true")
+              .Field("total", std::to_string(end.totals.total))
+              .Field("counts", CountsJson(end.totals))
+              .Field("warnings", std::to_string(end.totals.warnings))
+              .Field("exit_code", std::to_string(end.exitCode))
+              .Field("shard", ShardJson(shard_))
+              .Field("found", JsonObject()
+                                  .Field("count", std::to_string(end.found.count))
+                                  .Field("sha256", JsonString(end.found.sha256))
+                                  .Close())
+              .Field("elapsed_ms", JsonDouble(std::round(end.seconds * 1e6) / 1000))
+              .Close() +
+          "\n");
+  }
+
+ private:
+  std::optional<gate::Shard> shard_;
+};
+
+}  // namespace
+
+std::string OptionsJson(const gate::RunSettings& s) {
+  return JsonObject()
+      .Field("paths", JsonStrings(s.selection.paths))
+      .Field("files_from", StringOrNull(s.selection.filesFrom))
+      .Field("null_separated", JsonBool(s.selection.nullSeparated))
+      .Field("exclude", ExcludeJson(s.selection.exclude))
+      .Field("follow", JsonBool(s.selection.follow))
+      .Field("stub_min", std::to_string(s.criteria.stubMin))
+      .Field("stub_max", std::to_string(s.criteria.stubMax))
+      .Field("setup_min", std::to_string(s.criteria.setupMin))
+      .Field("setup_max", std::to_string(s.criteria.setupMax))
+      .Field("firmware_only", JsonBool(s.criteria.firmwareOnly))
+      .Field("software_only", JsonBool(s.criteria.softwareOnly))
+      .Field("strict", JsonBool(s.policy.strict))
+      .Field("error_on", JsonStrings(s.policy.errorOn))
+      .Field("ignore", JsonStrings(s.policy.ignore))
+      .Field("manifest", StringOrNull(s.manifest))
+      .Field("hash", JsonBool(s.Hashing()))
+      .Field("allow_empty", JsonBool(s.allowEmpty))
+      .Field("shard", ShardJson(s.shard))
+      .Field("jobs", std::to_string(s.jobs))
+      .Close();
+}
+
+std::string SettingsKey(const RunHeader& header) {
+  RunHeader key = header;
+  key.settings.shard.reset();
+  key.settings.jobs = 0;
+  return HeaderJson(key);
+}
+
+std::string RecordJson(const ScanRecord& record) {
+  JsonObject json;
+  // A path that is not shown as it is (not UTF-8, or holding control
+  // characters) also comes as its raw bytes, so that it round-trips.
+  json.Field("path", JsonString(ShownPath(record.path)))
+      .Field("path_bytes", IsPlainPath(record.path) ? "null" : JsonString(Base64(record.path)))
+      .Field("file", JsonString(record.file))
+      .Field("relative_path", JsonString(record.relativePath))
+      .Field("outcome", JsonString(gate::OutcomeName(record.outcome)))
+      .Field("exit_code", std::to_string(record.exitCode))
+      .Field("status", std::to_string(record.status))
+      .Field("stub", VersionJson(record.stub))
+      .Field("setup", VersionJson(record.setup, &record.setupPresent))
+      .Field("name", JsonString(record.name))
+      .Field("category", OrNull(record.category))
+      .Field("type", OrNull(record.type))
+      .Field("size", OrNull(record.size))
+      .Field("sha256", OrNull(record.sha256));
+  if (record.reason) {
+    JsonObject reason;
+    reason.Field("code", JsonString(record.reason->code))
+        .Field("step", JsonString(record.reason->step))
+        .Field("detail", JsonString(record.reason->detail))
+        .Field("subject", StringOrNull(record.reason->subject))
+        .Field("layer_result", std::to_string(record.reason->layerResult));
+    json.Field("reason", reason.Close());
+  } else {
+    json.Field("reason", "null");
+  }
+  std::string warnings = "[";
+  for (const gate::Warning& warning : record.warnings) {
+    if (warnings.size() > 1) warnings += ',';
+    warnings += JsonObject()
+                    .Field("code", JsonString(warning.code))
+                    .Field("detail", JsonString(warning.detail))
+                    .Field("ignored", JsonBool(warning.ignored))
+                    .Close();
+  }
+  json.Field("warnings", warnings + "]");
+  json.Field("elapsed_ms", JsonDouble(gate::RoundedMilliseconds(record.elapsedMs)));
+  return json.Close();
+}
+
+std::unique_ptr<Report> MakeJsonLinesReport(std::FILE* out) { return std::make_unique<JsonLinesReport>(out); }
+
+}  // namespace packprobe::report

@@ -1,0 +1,97 @@
+// The reports of a run: text, JSON Lines, CSV, JUnit XML and GitHub
+// annotations, each written record by record as the records come.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "gate/judgement.h"
+#include "gate/record.h"
+#include "gate/run_settings.h"
+#include "report/format.h"
+
+namespace packprobe::report {
+
+using gate::ScanRecord;
+
+// What a report says of its run before the first record.
+struct RunHeader {
+  gate::RunSettings settings;
+  // The folder that absent manifest entries are placed in (the first folder
+  // named); empty when none was named.
+  std::string folder;
+  // The SHA-256 of the manifest checked against, as read; empty: none.
+  std::string manifestSha256;
+  bool operator==(const RunHeader&) const = default;
+};
+
+// What a report says of its run after the last record.
+struct RunEnd {
+  gate::Totals totals;
+  int exitCode = 0;        // the run's, as it ends when its reports are whole
+  gate::FoundPaths found;  // before the run was split into shares
+  double seconds = 0;      // the run's wall time
+};
+
+// How a report looks beyond its format.
+struct ReportStyle {
+  bool quiet = false;  // text: no column header, only failures and the summary
+  bool color = false;  // text: outcome words in colour
+};
+
+// Writes one report to a stream, record by record, as the records come.
+class Report {
+ public:
+  virtual ~Report() = default;
+  virtual void Begin(const RunHeader&) {}
+  virtual void Add(const ScanRecord& record) = 0;
+  virtual void End(const RunEnd& end) = 0;
+  // False once anything could not be written or held back; the report is
+  // then not whole, and error() says why.
+  bool ok() const { return ok_; }
+  const std::string& error() const { return error_; }
+
+  // Passes what is written on to the system, so that a failing output (a
+  // closed pipe, a full disk) shows at once; false when the report failed.
+  bool Flush();
+
+ protected:
+  explicit Report(std::FILE* out) : out_(out) {}
+  // Writes nothing more once the report failed.
+  void Write(std::string_view bytes);
+  void Fail(std::string error);
+  std::FILE* out_;
+
+ private:
+  bool ok_ = true;
+  std::string error_;
+};
+
+// The report of a format (one a scan writes) on out, which the caller opens
+// and closes.
+std::unique_ptr<Report> MakeReport(Format format, const ReportStyle& style, std::FILE* out);
+
+// "1,204": a count with commas between groups of three digits.
+std::string GroupDigits(std::size_t value);
+
+// "1,204 components: 1,180 passed, 20 failed, 4 invalid, 3 warnings, in 3.2 s"
+std::string SummaryLine(const RunEnd& end);
+
+// The line of the ranges a run used: "VEKStub 3.0.0.0 to 3.0.3.0".
+std::string RangeText(const char* name, int min, int max);
+
+// The record's failure in a title and a sentence: the reason's code and
+// detail, or for a version out of range the outcome and which versions and
+// ranges. Meant for failures.
+std::pair<std::string, std::string> FailureText(const ScanRecord& record);
+
+// Each writer, for MakeReport.
+std::unique_ptr<Report> MakeTextReport(const ReportStyle& style, std::FILE* out);
+std::unique_ptr<Report> MakeJsonLinesReport(std::FILE* out);
+std::unique_ptr<Report> MakeCsvReport(std::FILE* out);
+std::unique_ptr<Report> MakeJunitReport(std::FILE* out);
+std::unique_ptr<Report> MakeGithubReport(std::FILE* out);
+
+}  // namespace packprobe::report

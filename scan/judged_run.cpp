@@ -1,0 +1,81 @@
+#include "scan/judged_run.h"
+
+#include "gate/exit_codes.h"
+#include "gate/targets.h"
+
+namespace packprobe::scan {
+
+std::function<bool(const std::string&)> ExcludedEntries(const gate::Selection& selection, std::string folder) {
+  return [&selection, folder = std::move(folder)](const std::string& path) {
+    const std::string absolute =
+        folder.empty() ? std::string() : gate::AbsoluteGeneric(gate::PathFromUtf8(folder) / gate::PathFromUtf8(path));
+    return gate::Excluded(selection.exclude, path, absolute);
+  };
+}
+
+JudgedRun::JudgedRun(const ScanOptions& options, report::RunHeader header,
+                     const std::vector<gate::ManifestEntry>* manifest, OutputFiles& files,
+                     std::function<bool(const std::string&)> excluded)
+    : options_(options),
+      header_(std::move(header)),
+      files_(files),
+      judge_(header_.settings, manifest, std::move(excluded)) {}
+
+bool JudgedRun::Open(bool hold) {
+  const OutputOptions& out = options_.out;
+  if (!files_.OpenMain(out.output, hold)) return false;
+  const report::ReportStyle style{out.quiet, out.colorText};
+  main_ = report::MakeReport(out.format, style, files_.main());
+  for (const auto& [format, path] : out.also) {
+    std::FILE* stream = files_.OpenExtra(path);
+    if (stream == nullptr) return false;
+    extras_.push_back(report::MakeReport(format, report::ReportStyle{}, stream));
+  }
+  if (!out.summary.empty()) {
+    files_.SetSummary(out.summary);
+    summary_.emplace();
+  }
+  main_->Begin(header_);
+  for (const auto& extra : extras_) extra->Begin(header_);
+  if (summary_) summary_->Begin(header_);
+  return true;
+}
+
+void JudgedRun::Write(const gate::ScanRecord& record) {
+  main_->Add(record);
+  for (const auto& extra : extras_) extra->Add(record);
+  if (summary_) summary_->Add(record);
+}
+
+bool JudgedRun::Add(gate::ScanRecord&& record) {
+  if (!main_->ok()) return false;
+  judge_.Judge(record);
+  Write(record);
+  return main_->ok();
+}
+
+bool JudgedRun::Flush() { return main_->Flush(); }
+
+int JudgedRun::Finish(const gate::FoundPaths& found, double seconds) {
+  if (main_->ok()) {
+    judge_.Finish(found.count, header_.folder, [&](gate::ScanRecord&& record) { Write(record); });
+  }
+  const report::RunEnd end{judge_.totals(), judge_.exitCode(), found, seconds};
+  if (main_->ok()) main_->End(end);
+  for (const auto& extra : extras_) extra->End(end);
+  if (!main_->Flush()) {
+    files_.SayNotWhole(main_->error());
+    return gate::kScanOutputError;
+  }
+  for (std::size_t i = 0; i < extras_.size(); ++i) {
+    if (!extras_[i]->Flush()) {
+      files_.Say("the report \"" + options_.out.also[i].second + "\" is not whole and was not kept: " +
+                 extras_[i]->error());
+      return gate::kScanOutputError;
+    }
+  }
+  if (!files_.Commit(summary_ ? summary_->Text(end) : std::string())) return gate::kScanOutputError;
+  return judge_.exitCode();
+}
+
+}  // namespace packprobe::scan

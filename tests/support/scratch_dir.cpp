@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <random>
 #include <stdexcept>
 
@@ -12,9 +13,10 @@
 namespace packprobe::testsupport {
 namespace fs = std::filesystem;
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir() : ScratchDir(fs::temp_directory_path()) {}
+
+ScratchDir::ScratchDir(const fs::path& base) {
   std::random_device random;
-  const fs::path base = fs::temp_directory_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
     fs::path candidate = base / ("packprobe-test-" + std::to_string(random()));
     if (fs::create_directory(candidate)) {
@@ -36,7 +38,9 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ostringstream text;
+  text << in.rdbuf();
+  return in ? text.str() : std::string();
 }
 
 std::vector<std::string> ListTree(const fs::path& directory) {

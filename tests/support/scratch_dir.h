@@ -10,6 +10,8 @@ namespace packprobe::testsupport {
 class ScratchDir {
  public:
   ScratchDir();
+  // In base rather than the system's folder for temporary files.
+  explicit ScratchDir(const std::filesystem::path& base);
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;

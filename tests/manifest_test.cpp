@@ -257,6 +257,8 @@ TEST_F(ManifestTest, DiffNamesTheSameChangesWhateverTheInputs) {
   auto old = BaseRelease();
   old["moving.exe"] = Kit("moving");
   old["gone.exe"] = Kit("gone");
+  old["warned.exe"] = Kit("warned");
+  old["warned.exe"].setupFileVersion = u"7.9.1";  // setup-version-text
   PutRelease("old", old);
   auto now = old;
   now.erase("gone.exe");
@@ -285,6 +287,17 @@ TEST_F(ManifestTest, DiffNamesTheSameChangesWhateverTheInputs) {
     WriteFile(cwd_ / (std::string(side) + ".jsonl"), shards);
   }
   inputs["manifest"] = {"old.manifest.json", "new.manifest.json"};
+  // A report is what its checks found, whatever policy judged it: compared
+  // with its own folder, nothing changed.
+  for (const std::vector<std::string>& policy : {std::vector<std::string>{"--strict"},
+                                                 {"--error-on", "setup-version-text"},
+                                                 {"--ignore", "setup-version-text"}}) {
+    std::vector<std::string> arguments = {"--hash", "--format", "jsonl", "-o", "judged.jsonl", "old"};
+    arguments.insert(arguments.end(), policy.begin(), policy.end());
+    ASSERT_LE(Scan(arguments).exitCode, 2);
+    const ProgramResult same = Scan({"diff", "judged.jsonl", "old"});
+    EXPECT_EQ(same.exitCode, 0) << policy.front() << "\n" << same.out << same.err;
+  }
   inputs["report"] = {"old.jsonl", "new.jsonl"};
 
   for (const auto& [oldKind, oldPaths] : inputs) {

@@ -111,9 +111,18 @@ std::string MarkdownText(std::string_view raw) {
   const std::string text = EscapeControls(raw);
   std::string out;
   out.reserve(text.size() + text.size() / 8);
+  // At the start a heading, a quote, a list item or an underline could
+  // begin: "#", ">", "-", "+", "=", or digits and "." or ")".
+  std::size_t digits = 0;
+  while (digits < text.size() && digits < 9 && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  const std::size_t blockMark = !text.empty() && std::string_view("#>-+=").find(text[0]) != std::string_view::npos
+                                    ? 0
+                                : digits > 0 && digits < text.size() && (text[digits] == '.' || text[digits] == ')')
+                                    ? digits
+                                    : std::string::npos;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    bool escape = std::string_view("\\`*_[]<>|~&$@").find(c) != std::string_view::npos;
+    bool escape = i == blockMark || std::string_view("\\`*_[]<>|~&$").find(c) != std::string_view::npos;
     // GitHub links "www.host" and "scheme://..." in plain text.
     if (c == '.' && i >= 3 && AsciiEqualIgnoringCase(text[i - 3], 'w') &&
         AsciiEqualIgnoringCase(text[i - 2], 'w') && AsciiEqualIgnoringCase(text[i - 1], 'w')) {

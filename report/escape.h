@@ -34,8 +34,10 @@ std::string GithubProperty(std::string_view raw);
 // renders as written in CommonMark and GitHub's renderer: control
 // characters as the text report shows them ("\n", "\x1b"), a backslash
 // before every character that could start markup there (` * _ [ ] < > | ~
-// & $ \), and before the "." of "www." and the ":" of "://" and every "@",
-// which GitHub would otherwise turn into links.
+// & $ \) or, at its start, a block (# > - + = and "1." or "1)"), and
+// before the "." of "www." and the ":" of "://", which GitHub
+// would otherwise turn into links. (A name that reads as an e-mail address
+// still becomes a mail link there: no escape prevents it.)
 std::string MarkdownText(std::string_view raw);
 
 }  // namespace packprobe::report

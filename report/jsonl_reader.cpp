@@ -254,6 +254,7 @@ bool ReportReader::CheckRecord(const ScanRecord& r, std::string& error) {
     if (kind == gate::OutcomeClass::kFailed || kind == gate::OutcomeClass::kDiffers) {
       return fail("outcome " + outcome + " without a reason");
     }
+    if (r.status != 0) return fail("outcome " + outcome + " contradicts status " + std::to_string(r.status));
   } else if (r.reason->step == gate::kPolicyStep) {
     if (r.outcome != Outcome::kInvalid) return fail("a reason of the policy with outcome " + outcome);
   } else if (r.reason->step == gate::kManifestStep) {

@@ -9,7 +9,7 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libisal-dev 
 
 # The scanner's gate tests render its Markdown summary and parse the CI
 # examples' YAML with Debian's Python (/usr/bin/python3).
-packages+=(python3-markdown python3-yaml)
+packages+=(python3-markdown python3-yaml cmark cmark-gfm)
 
 # The man pages, the .deb and the checks of both.
 packages+=(scdoc man-db dpkg-dev lintian bash-completion)

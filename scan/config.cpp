@@ -186,21 +186,30 @@ std::string LoadConfig(const ConfigRequest& request, const BoundParser& parseBou
   std::string why;
   const std::optional<std::string> text = platform::ReadWholeFile(path, kMaxConfigBytes, why);
   if (!text) return "the configuration file \"" + values.file + "\" " + why;
+  const std::string name = values.file, folder = values.folder;  // ParseConfig starts values afresh
+  return ParseConfig(*text, name, folder, parseBound, values);
+}
+
+std::string ParseConfig(std::string_view text, const std::string& file, const std::string& folder,
+                        const BoundParser& parseBound, ConfigValues& values) {
+  values = ConfigValues{};
+  values.file = file;
+  values.folder = folder;
   toml::table table;
   try {
-    table = toml::parse(*text, values.file);
+    table = toml::parse(text, file);
   } catch (const toml::parse_error& e) {
-    return values.file + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+    return file + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
   }
   for (const auto& entry : table) {
     const std::string name(entry.first.str());
-    if (std::string error = ReadKey(KeyReader(values.file, entry.second, name), name, parseBound, values);
+    if (std::string error = ReadKey(KeyReader(file, entry.second, name), name, parseBound, values);
         !error.empty()) {
       return error;
     }
   }
   if (values.firmwareOnly.value_or(false) && values.softwareOnly.value_or(false)) {
-    return values.file + ": firmware-only and software-only exclude each other";
+    return file + ": firmware-only and software-only exclude each other";
   }
   return {};
 }

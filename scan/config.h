@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "component/version_number.h"
@@ -34,6 +35,11 @@ struct ConfigRequest {
   bool none = false;  // --no-config
   std::string start;  // the first path named (its folder is searched first); empty: the current folder
 };
+
+// Reads the text of a configuration file named file, in folder, into values
+// (file and folder set). The usage error, or an empty text.
+std::string ParseConfig(std::string_view text, const std::string& file, const std::string& folder,
+                        const BoundParser& parseBound, ConfigValues& values);
 
 // Finds and reads the configuration file into values. The usage error
 // ("FILE:LINE: ..."), or an empty text when all is well (also when there is

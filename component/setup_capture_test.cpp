@@ -163,6 +163,16 @@ std::vector<Row> Rows() {
     rows.push_back(r);
   }
   {
+    // Below the bound alone, beyond it with the head already held.
+    Row r{"resource section that with the head exceeds the bound", {}};
+    r.layout.sections = {{0x400, kMiB - 0x800}};
+    r.layout.fileSize = 0x400 + kMiB - 0x800;
+    r.bound = kMiB;
+    r.outcome = SetupCapture::Outcome::kFallback;
+    r.passes = 0;
+    rows.push_back(r);
+  }
+  {
     Row r{"version data outside every section", {}};
     r.layout.sections = {{0x400, 0x1000}};
     r.layout.fileSize = 0x1400;

@@ -215,6 +215,7 @@ TEST(PeVersionResourceTest, HostileFieldsGiveExactResults) {
         {"resource RVA outside every section", U32At(image.resourceDataDirectory, 0x7FFF0000u)},
         {"resource RVA below SizeOfHeaders, read 1:1", treeInHeaders(0x400), ok},
         {"resource RVA at SizeOfHeaders, in no section", treeInHeaders(0x300)},
+        {"resource tree starting in the headers and continuing past them", treeInHeaders(0x308), ok},
         {"section raw data past the end", U32At(section + 20, 0xFFFFFE00u)},
         {"code section longer than the file", U32At(image.sectionTable + 16, 0x10000u)},
         {"directory entry counts", U32At(root + 12, 0xFFFFFFFFu)},

@@ -111,6 +111,7 @@ std::map<std::string, std::string> ReasonCodes(const std::vector<Json>& lines) {
 
 TEST_F(ScanGateTest, EveryEntryASearchMeetsGetsARecord) {
   PutKit("drop/good.exe");
+  PutKit("drop/..kit.exe");  // a name, not the folder above
   fs::create_symlink("nowhere.exe", cwd_ / "drop" / "dangling.exe");
   ASSERT_EQ(mkfifo((cwd_ / "drop" / "fifo.exe").c_str(), 0600), 0);
   fs::create_symlink("/dev/zero", cwd_ / "drop" / "zero.exe");
@@ -123,13 +124,14 @@ TEST_F(ScanGateTest, EveryEntryASearchMeetsGetsARecord) {
   EXPECT_EQ(plain.exitCode, 2);
   EXPECT_EQ(ReasonCodes(Lines(plain.out)),
             (std::map<std::string, std::string>{
+                {"drop/..kit.exe", "passed -"},
                 {"drop/dangling.exe", "missing dangling-link"},
                 {"drop/fifo.exe", "invalid not-regular-file"},
                 {"drop/good.exe", "passed -"},
                 {"drop/loop.exe", "missing link-loop"},
                 {"drop/zero.exe", "invalid not-regular-file"}}));
   // Named directly, the same paths give the same records.
-  const ProgramResult named = Scan({"--format", "jsonl", "drop/dangling.exe", "drop/fifo.exe",
+  const ProgramResult named = Scan({"--format", "jsonl", "drop/..kit.exe", "drop/dangling.exe", "drop/fifo.exe",
                                     "drop/good.exe", "drop/loop.exe", "drop/zero.exe"});
   EXPECT_EQ(ReasonCodes(Lines(named.out)), ReasonCodes(Lines(plain.out)));
   EXPECT_NE(plain.out.find("named pipe"), std::string::npos);
@@ -142,7 +144,7 @@ TEST_F(ScanGateTest, EveryEntryASearchMeetsGetsARecord) {
   const auto codes = ReasonCodes(Lines(follow.out));
   EXPECT_EQ(codes.at("drop/to-linked/inside.exe"), "passed -");
   EXPECT_EQ(codes.at("drop/to-linked/up"), "invalid folder-loop") << follow.out;
-  EXPECT_EQ(codes.size(), 7u) << follow.out;
+  EXPECT_EQ(codes.size(), 8u) << follow.out;
 
   // A component deeper than the system opens by path is not "missing": the
   // search names the first level it cannot reach, and named directly the
@@ -678,6 +680,17 @@ TEST_F(ScanGateTest, EveryReportIsWholeOrFailsWithItsOwnCode) {
       Scan({"--format", "jsonl", "-o", "out/report.jsonl", "--files-from", "list.txt"});
   EXPECT_EQ(replaced.exitCode, 2);
   EXPECT_EQ(Lines(ReadFile(cwd_ / "out" / "report.jsonl")).back()["total"], 3000);
+  // New reports get the mode new files get, not a temporary file's.
+  EXPECT_EQ(Scan({"--format", "jsonl", "-o", "out/new.jsonl", "--also", "csv:out/new.csv", "--files-from",
+                  "list.txt"},
+                 [] { umask(022); })
+                .exitCode,
+            2);
+  for (const char* name : {"new.jsonl", "new.csv"}) {
+    EXPECT_EQ(fs::status(cwd_ / "out" / name).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read)
+        << name;
+  }
 
   // One code for each unrelated failure.
   PutKit("rel/victim.exe");

@@ -19,6 +19,7 @@ struct CheckCriteria {
   VersionNumber setupMax = 9999;
   bool firmwareOnly = false;
   bool softwareOnly = false;
+  bool operator==(const CheckCriteria&) const = default;
 };
 
 struct Verdict {

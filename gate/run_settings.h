@@ -45,6 +45,7 @@ struct RunSettings {
   std::string config;
 
   bool Hashing() const { return hash || !manifest.empty(); }
+  bool operator==(const RunSettings&) const = default;
 };
 
 // True when the criteria's ranges are not the defaults.

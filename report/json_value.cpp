@@ -53,8 +53,7 @@ class Builder : public nlohmann::json_sax<Json> {
   bool start_object(std::size_t) override { return Open(JsonValue::Kind::kObject); }
   bool key(string_t& name) override {
     JsonValue& object = stack_.back().value;
-    const bool repeated = std::any_of(object.members.begin(), object.members.end(),
-                                      [&](const auto& member) { return member.first == name; });
+    const bool repeated = std::find(object.keys.begin(), object.keys.end(), name) != object.keys.end();
     if (repeated) return Fail("the key \"" + name + "\" appears twice in one object");
     stack_.back().key = std::move(name);
     return true;
@@ -110,11 +109,8 @@ class Builder : public nlohmann::json_sax<Json> {
       if (!sink_->take(std::move(value), why)) return Fail(why);
       return true;
     }
-    if (parent.value.kind == JsonValue::Kind::kArray) {
-      parent.value.items.push_back(std::move(value));
-    } else {
-      parent.value.members.emplace_back(std::move(parent.key), std::move(value));
-    }
+    if (parent.value.kind == JsonValue::Kind::kObject) parent.value.keys.push_back(std::move(parent.key));
+    parent.value.items.push_back(std::move(value));
     return true;
   }
 
@@ -148,8 +144,9 @@ bool IsObject(const JsonValue& v) { return v.kind == JsonValue::Kind::kObject; }
 }  // namespace
 
 const JsonValue* JsonValue::Find(std::string_view key) const {
-  for (const auto& [name, value] : members) {
-    if (name == key) return &value;
+  if (kind != Kind::kObject) return nullptr;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] == key) return &items[i];
   }
   return nullptr;
 }

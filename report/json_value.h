@@ -25,8 +25,8 @@ struct JsonValue {
   std::uint64_t unsignedValue = 0;  // kUnsigned: a whole number from 0 on
   double number = 0;            // kFloat, and every number as a double
   std::string text;             // kString
-  std::vector<JsonValue> items;  // kArray
-  std::vector<std::pair<std::string, JsonValue>> members;  // kObject, in order
+  std::vector<JsonValue> items;  // kArray; kObject: the members' values
+  std::vector<std::string> keys;  // kObject: the members' keys, in order
 
   // The member of an object; null when it has none (or is no object).
   const JsonValue* Find(std::string_view key) const;

@@ -1,5 +1,7 @@
 #include "component/setup_capture.h"
 
+#include "component/capture_budget.h"
+
 #include <algorithm>
 #include <new>
 #include <optional>
@@ -18,6 +20,9 @@ constexpr std::uint64_t kMinRange = 4096;
 class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
  public:
   Capture(std::uint64_t size, std::size_t bound) : size_(size), bound_(bound) {}
+  ~Capture() override { ReleaseCapture(held_); }
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
 
   // -- PositionalInput: only captured bytes can be read; a read of anything
   // else fails and is remembered as the walk's miss.
@@ -172,10 +177,13 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
       want = *section_;
     }
     want.size = std::min(want.size, size_ - want.offset);
-    if (want.size > bound_ - held_) {
-      stopped_ = true;  // more than may be held: the caller extracts instead
+    // More than one inspection may hold, or than the captures running at
+    // once may hold together: the caller extracts instead.
+    if (want.size > bound_ - held_ || !ReserveCapture(static_cast<std::size_t>(want.size))) {
+      stopped_ = true;
       return;
     }
+    held_ += static_cast<std::size_t>(want.size);
     try {
       Range range;
       range.offset = want.offset;
@@ -186,7 +194,6 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
       stopped_ = true;
       return;
     }
-    held_ += static_cast<std::size_t>(want.size);
     Fill(ranges_.back());
   }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "component/capture_budget.h"
 #include "component/component_info.h"
 #include "tests/support/component_builder.h"
 #include "tests/support/pe_builder.h"
@@ -271,6 +272,16 @@ TEST(SetupCaptureTest, CapturedRangesGiveWhatTheExtractedProgramGives) {
         EXPECT_EQ(capture.passes, row.passes);
         // Memory stays with the ranges, never the whole program.
         EXPECT_LT(capture.heldBytes, 64u * 1024);
+        // What the captures running at once hold is bounded too: a capture
+        // that cannot have its share of the budget gives way to extraction,
+        // and each gives its share back.
+        const std::size_t budget = CaptureBudget();
+        SetCaptureBudget(capture.heldBytes - 1);
+        EXPECT_EQ(CaptureSetupVersion(*entry, row.bound).outcome, SetupCapture::Outcome::kFallback);
+        SetCaptureBudget(capture.heldBytes);
+        EXPECT_EQ(CaptureSetupVersion(*entry, row.bound).outcome, SetupCapture::Outcome::kRead);
+        EXPECT_EQ(CaptureSetupVersion(*entry, row.bound).outcome, SetupCapture::Outcome::kRead);
+        SetCaptureBudget(budget);
       }
     }
   }

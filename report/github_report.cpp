@@ -47,7 +47,16 @@ std::string MarkdownSummary::Text(const RunEnd& end) const {
   if (totals.total == 0) {
     text += "no component was checked\n\n";
   } else if (failures_ == 0) {
-    text += "every one of " + GroupDigits(totals.total) + " components passed\n\n";
+    // Filtered components were not checked: they pass nothing.
+    const std::size_t filtered = totals.OfClass(gate::OutcomeClass::kSkipped);
+    if (filtered == totals.total) {
+      text += "no component was checked: all " + GroupDigits(totals.total) + " were filtered out\n\n";
+    } else if (filtered != 0) {
+      text += "every one of " + GroupDigits(totals.total - filtered) + " components checked passed (" +
+              GroupDigits(filtered) + " filtered out)\n\n";
+    } else {
+      text += "every one of " + GroupDigits(totals.total) + " components passed\n\n";
+    }
   } else {
     text += GroupDigits(failures_) + " of " + GroupDigits(totals.total) + " components failed\n\n";
   }

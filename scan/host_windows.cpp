@@ -4,10 +4,19 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <thread>
+
 #include "scan/host.h"
 #include "util/text.h"
 
 namespace packprobe::scan {
+
+// Windows has no quota a process reads as files; job objects limit rates
+// rather than processors.
+unsigned DefaultJobs() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
+}
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 

@@ -1,9 +1,8 @@
 #include "scan/program.h"
 
-#include <algorithm>
-#include <thread>
 
 #include "scan/commands.h"
+#include "scan/host.h"
 
 namespace packprobe::scan {
 namespace {
@@ -23,7 +22,7 @@ constexpr Subcommand kSubcommands[] = {
 }  // namespace
 
 int RunScanProgram(const std::vector<std::string>& arguments) {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned cores = DefaultJobs();
   if (arguments.size() > 1) {
     for (const Subcommand& subcommand : kSubcommands) {
       if (arguments[1] == subcommand.name) return subcommand.run(arguments, cores);

@@ -251,7 +251,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto controlByte = [&](std::size_t at) {
     return fields.empty() || fields[0].size() <= at ? 0u : static_cast<unsigned char>(fields[0][at]);
   };
-  header.settings.selection.paths = {records.empty() ? std::string("x") : records.front().path};
+  // Options are text: a path named that is not UTF-8 shows with U+FFFD.
+  header.settings.selection.paths = {records.empty() ? std::string("x") : packprobe::ValidUtf8(records.front().path)};
   header.settings.policy.strict = (controlByte(9) & 1) != 0;
   if (controlByte(9) & 2) header.settings.policy.ignore = {"stub-comments-tail"};
   if (controlByte(9) & 4) header.settings.policy.errorOn = {"duplicate-component"};

@@ -134,49 +134,24 @@ std::optional<int> ParseSubcommandLine(CLI::App& app, const std::vector<std::str
 CommandLineParser::CommandLineParser(CLI::App& app, std::string usage, OptionGroups groups, unsigned defaultJobs)
     : app_(app), usage_(std::move(usage)), groups_(groups) {
   app.get_formatter()->column_width(34);
-  gate::RunSettings& run = options_.run;
-  OutputOptions& out = options_.out;
-  run.jobs = defaultJobs;
+  options_.run.jobs = defaultJobs;
   if (groups.names) {
-    app.add_option("PATH", run.selection.paths, "component files, or folders searched for *.exe")->option_text(" ");
+    app.add_option("PATH", options_.run.selection.paths, "component files, or folders searched for *.exe")
+        ->option_text(" ");
   }
-  if (groups.selection) {
-    app.add_option("--files-from", run.selection.filesFrom, "more paths, one per line (\"-\": standard input)")
-        ->option_text("FILE");
-    app.add_flag("-0,--null", run.selection.nullSeparated, "--files-from lists paths ended by NUL bytes");
-    app.add_option("--exclude", exclude_, "do not check paths matching GLOB (repeatable)")
-        ->option_text("GLOB")
-        ->allow_extra_args(false);
-    app.add_flag("--follow", run.selection.follow,
-                 "search folders reached through symbolic links too (loops are reported)");
-    CLI::Option* config = app.add_option("--config", configFile_,
-                                         "read the configuration from FILE (default: packprobe-scan.toml in the "
-                                         "folder or above, up to the repository's root)")
-                              ->option_text("FILE");
-    app.add_flag("--no-config", noConfig_, "read no configuration file")->excludes(config);
-  }
-  if (groups.ranges) {
-    app.add_option("--stub-min", stubMin_, "lowest VEKStub version that passes (default 0)")->option_text("V");
-    app.add_option("--stub-max", stubMax_, "highest VEKStub version that passes (default 9999)")->option_text("V");
-    app.add_option("--setup-min", setupMin_, "lowest VEKSetup version that passes (default 0)")->option_text("V");
-    app.add_option("--setup-max", setupMax_, "highest VEKSetup version that passes (default 9999)")
-        ->option_text("V");
-    CLI::Option* firmware = app.add_flag("--firmware-only", run.criteria.firmwareOnly,
-                                         "check only firmware components; filter out the rest");
-    CLI::Option* software = app.add_flag("--software-only", run.criteria.softwareOnly,
-                                         "check only software components; filter out the rest");
-    firmware->excludes(software);
-  }
+  if (groups.selection) AddSelection();
+  if (groups.ranges) AddRanges();
   if (groups.reports) {
     app.add_option("--format", format_, report::FormatNames(groups.formats) + " (default: text)")
         ->option_text("FORMAT");
   }
   if (groups.output) {
-    app.add_option("-o,--output", out.output, "write to FILE, replaced when whole (default: standard output)")
+    app.add_option("-o,--output", options_.out.output,
+                   "write to FILE, replaced when whole (default: standard output)")
         ->option_text("FILE");
   }
   if (groups.jobs) {
-    app.add_option("-j,--jobs", run.jobs, "parallel checks (default: the number of cores)")
+    app.add_option("-j,--jobs", options_.run.jobs, "parallel checks (default: the processors allowed)")
         ->check(CLI::Range(1u, 1024u))
         ->option_text("N");
   }
@@ -184,41 +159,76 @@ CommandLineParser::CommandLineParser(CLI::App& app, std::string usage, OptionGro
     app.add_option("--shard", shard_, "check only the K-th of N stable shares of the paths (K from 0)")
         ->option_text("K/N");
   }
-  if (groups.policy) {
-    app.add_flag("--strict", run.policy.strict, "warnings fail the component (outcome invalid)");
-    app.add_flag("--no-strict", noStrict_, "warnings do not fail (overrides strict of the file or the shards)");
-    app.add_option("--error-on", errorOn_, "these warnings fail the component (CODE,...)")
-        ->option_text("CODES")
-        ->allow_extra_args(false);
-    app.add_option("--ignore", ignore_, "these warnings are dropped (CODE,...)")
-        ->option_text("CODES")
-        ->allow_extra_args(false);
-  }
-  if (groups.run) {
-    app.add_option("--progress", progress_, "a progress line on standard error: auto (only on a terminal), always, never")
-        ->option_text("WHEN");
-    app.add_flag("--allow-empty", run.allowEmpty, "finding no component passes (exit 0 rather than 3)");
-    app.add_flag("--hash", run.hash, "add each file's SHA-256 to its record");
-  }
+  if (groups.policy) AddPolicy();
+  if (groups.run) AddRun();
   if (groups.run || groups.manifest) {
-    app.add_option("--manifest", run.manifest,
+    app.add_option("--manifest", options_.run.manifest,
                    groups.run ? "check each component against its entry in this release manifest"
                               : "the release manifest the shards were checked against (default: the one "
                                 "their header names)")
         ->option_text("FILE");
   }
-  if (groups.reports) {
-    app.add_option("--also", also_, "also write the report as FORMAT to FILE (repeatable)")
-        ->option_text("FORMAT:FILE")
-        ->allow_extra_args(false);
-    app.add_option("--summary", out.summary,
-                   "append a Markdown summary to FILE (default with --format github: $GITHUB_STEP_SUMMARY)")
-        ->option_text("FILE");
-    if (groups.formats == report::FormatUse::kScan) {
-      app.add_option("--color", color_, "colour outcomes in the text report: auto (a terminal, no NO_COLOR), always, never")
-          ->option_text("WHEN");
-      app.add_flag("-q,--quiet", out.quiet, "no progress; text lists only failures and the summary");
-    }
+  if (groups.reports) AddReports();
+}
+
+void CommandLineParser::AddSelection() {
+  gate::Selection& selection = options_.run.selection;
+  app_.add_option("--files-from", selection.filesFrom, "more paths, one per line (\"-\": standard input)")
+      ->option_text("FILE");
+  app_.add_flag("-0,--null", selection.nullSeparated, "--files-from lists paths ended by NUL bytes");
+  app_.add_option("--exclude", exclude_, "do not check paths matching GLOB (repeatable)")
+      ->option_text("GLOB")
+      ->allow_extra_args(false);
+  app_.add_flag("--follow", selection.follow, "search folders reached through symbolic links too (loops are reported)");
+  CLI::Option* config = app_.add_option("--config", configFile_,
+                                        "read the configuration from FILE (default: packprobe-scan.toml in the "
+                                        "folder or above, up to the repository's root)")
+                            ->option_text("FILE");
+  app_.add_flag("--no-config", noConfig_, "read no configuration file")->excludes(config);
+}
+
+void CommandLineParser::AddRanges() {
+  CheckCriteria& criteria = options_.run.criteria;
+  app_.add_option("--stub-min", stubMin_, "lowest VEKStub version that passes (default 0)")->option_text("V");
+  app_.add_option("--stub-max", stubMax_, "highest VEKStub version that passes (default 9999)")->option_text("V");
+  app_.add_option("--setup-min", setupMin_, "lowest VEKSetup version that passes (default 0)")->option_text("V");
+  app_.add_option("--setup-max", setupMax_, "highest VEKSetup version that passes (default 9999)")->option_text("V");
+  CLI::Option* firmware =
+      app_.add_flag("--firmware-only", criteria.firmwareOnly, "check only firmware components; filter out the rest");
+  CLI::Option* software =
+      app_.add_flag("--software-only", criteria.softwareOnly, "check only software components; filter out the rest");
+  firmware->excludes(software);
+}
+
+void CommandLineParser::AddPolicy() {
+  app_.add_flag("--strict", options_.run.policy.strict, "warnings fail the component (outcome invalid)");
+  app_.add_flag("--no-strict", noStrict_, "warnings do not fail (overrides strict of the file or the shards)");
+  app_.add_option("--error-on", errorOn_, "these warnings fail the component (CODE,...)")
+      ->option_text("CODES")
+      ->allow_extra_args(false);
+  app_.add_option("--ignore", ignore_, "these warnings are dropped (CODE,...)")
+      ->option_text("CODES")
+      ->allow_extra_args(false);
+}
+
+void CommandLineParser::AddRun() {
+  app_.add_option("--progress", progress_, "a progress line on standard error: auto (only on a terminal), always, never")
+      ->option_text("WHEN");
+  app_.add_flag("--allow-empty", options_.run.allowEmpty, "finding no component passes (exit 0 rather than 3)");
+  app_.add_flag("--hash", options_.run.hash, "add each file's SHA-256 to its record");
+}
+
+void CommandLineParser::AddReports() {
+  app_.add_option("--also", also_, "also write the report as FORMAT to FILE (repeatable)")
+      ->option_text("FORMAT:FILE")
+      ->allow_extra_args(false);
+  app_.add_option("--summary", options_.out.summary,
+                  "append a Markdown summary to FILE (default with --format github: $GITHUB_STEP_SUMMARY)")
+      ->option_text("FILE");
+  if (groups_.formats == report::FormatUse::kScan) {
+    app_.add_option("--color", color_, "colour outcomes in the text report: auto (a terminal, no NO_COLOR), always, never")
+        ->option_text("WHEN");
+    app_.add_flag("-q,--quiet", options_.out.quiet, "no progress; text lists only failures and the summary");
   }
 }
 
@@ -246,62 +256,94 @@ std::optional<int> CommandLineParser::Parse(const std::vector<std::string>& argu
 }
 
 std::string CommandLineParser::Finish() {
-  gate::RunSettings& run = options_.run;
+  std::string error;
+  if (groups_.reports && !(error = FinishReports()).empty()) return error;
+  if (groups_.run && !(error = FinishRun()).empty()) return error;
+  if (groups_.ranges && !(error = FinishRanges()).empty()) return error;
+  if (groups_.policy && !(error = FinishPolicy()).empty()) return error;
+  if (groups_.selection && !(error = FinishSelection()).empty()) return error;
+  OutputOptions& out = options_.out;
+  if (groups_.reports) {
+    out.colorText = out.format == report::Format::kText && ColorWanted(out.color, out.output.empty());
+    if (out.summary.empty() && out.format == report::Format::kGithub) {
+      out.summary = EnvironmentVariable("GITHUB_STEP_SUMMARY").value_or("");
+    }
+  }
+  return CheckDistinctOutputs(out.output, out.also, out.summary);
+}
+
+std::string CommandLineParser::FinishReports() {
   OutputOptions& out = options_.out;
   std::string error;
-  if (groups_.reports) {
-    const std::optional<report::Format> format = report::FormatFromName(format_, groups_.formats);
-    if (!format) return "--format: \"" + format_ + "\" is not " + report::FormatNames(groups_.formats);
-    out.format = *format;
-    if (groups_.formats == report::FormatUse::kScan) {
-      const auto color = Choose<ColorMode>(
-          "--color", color_, {{"auto", ColorMode::kAuto}, {"always", ColorMode::kAlways}, {"never", ColorMode::kNever}},
-          error);
-      if (!color) return error;
-      out.color = *color;
-    }
-    if (error = ParseAlso(also_, groups_.formats, out.also); !error.empty()) return error;
+  const std::optional<report::Format> format = report::FormatFromName(format_, groups_.formats);
+  if (!format) return "--format: \"" + format_ + "\" is not " + report::FormatNames(groups_.formats);
+  out.format = *format;
+  if (groups_.formats == report::FormatUse::kScan) {
+    const auto color = Choose<ColorMode>(
+        "--color", color_, {{"auto", ColorMode::kAuto}, {"always", ColorMode::kAlways}, {"never", ColorMode::kNever}},
+        error);
+    if (!color) return error;
+    out.color = *color;
   }
-  if (groups_.run) {
-    const auto progress = Choose<ProgressMode>(
-        "--progress", progress_,
-        {{"auto", ProgressMode::kAuto}, {"always", ProgressMode::kAlways}, {"never", ProgressMode::kNever}}, error);
-    if (!progress) return error;
-    out.progress = *progress;
-    if (Given("shard")) {
-      run.shard = gate::ParseShard(shard_);
-      if (!run.shard) return "--shard: \"" + shard_ + "\" is not K/N with 0 <= K < N";
-    }
-  }
-  if (groups_.ranges) {
-    for (auto [text, bound, name] : {std::tuple{&stubMin_, &run.criteria.stubMin, "stub-min"},
-                                     std::tuple{&stubMax_, &run.criteria.stubMax, "stub-max"},
-                                     std::tuple{&setupMin_, &run.criteria.setupMin, "setup-min"},
-                                     std::tuple{&setupMax_, &run.criteria.setupMax, "setup-max"}}) {
-      if (!Given(name)) continue;
-      const std::optional<VersionNumber> value = ParseBound(*text, error);
-      if (!value) return "--" + std::string(name) + ": " + error;
-      *bound = *value;
-    }
-  }
-  if (groups_.policy) {
-    if (noStrict_ && run.policy.strict) return "--strict and --no-strict exclude each other";
-    if (!AddCodes(errorOn_, "--error-on", run.policy.errorOn, error)) return error;
-    if (!AddCodes(ignore_, "--ignore", run.policy.ignore, error)) return error;
-  }
-  if (groups_.selection) {
-    for (const std::string& glob : exclude_) {
-      if (const std::string why = gate::GlobError(glob); !why.empty()) {
-        return "--exclude: \"" + glob + "\" is no pattern: " + why;
-      }
-      run.selection.exclude.push_back({glob, {}});
-    }
-    ConfigRequest request{configFile_, noConfig_, run.selection.paths.empty() ? std::string() : run.selection.paths.front()};
-    if (error = LoadConfig(request, ParseBound, config_); !error.empty()) return error;
-    run.config = config_.file;
-  }
+  return ParseAlso(also_, groups_.formats, out.also);
+}
 
+std::string CommandLineParser::FinishRun() {
+  std::string error;
+  const auto progress = Choose<ProgressMode>(
+      "--progress", progress_,
+      {{"auto", ProgressMode::kAuto}, {"always", ProgressMode::kAlways}, {"never", ProgressMode::kNever}}, error);
+  if (!progress) return error;
+  options_.out.progress = *progress;
+  if (Given("shard")) {
+    options_.run.shard = gate::ParseShard(shard_);
+    if (!options_.run.shard) return "--shard: \"" + shard_ + "\" is not K/N with 0 <= K < N";
+  }
+  return {};
+}
+
+std::string CommandLineParser::FinishRanges() {
+  CheckCriteria& criteria = options_.run.criteria;
+  std::string error;
+  for (auto [text, bound, name] : {std::tuple{&stubMin_, &criteria.stubMin, "stub-min"},
+                                   std::tuple{&stubMax_, &criteria.stubMax, "stub-max"},
+                                   std::tuple{&setupMin_, &criteria.setupMin, "setup-min"},
+                                   std::tuple{&setupMax_, &criteria.setupMax, "setup-max"}}) {
+    if (!Given(name)) continue;
+    const std::optional<VersionNumber> value = ParseBound(*text, error);
+    if (!value) return "--" + std::string(name) + ": " + error;
+    *bound = *value;
+  }
+  return {};
+}
+
+std::string CommandLineParser::FinishPolicy() {
+  gate::Policy& policy = options_.run.policy;
+  std::string error;
+  if (noStrict_ && policy.strict) return "--strict and --no-strict exclude each other";
+  if (!AddCodes(errorOn_, "--error-on", policy.errorOn, error)) return error;
+  if (!AddCodes(ignore_, "--ignore", policy.ignore, error)) return error;
+  return {};
+}
+
+std::string CommandLineParser::FinishSelection() {
+  gate::RunSettings& run = options_.run;
+  for (const std::string& glob : exclude_) {
+    if (const std::string why = gate::GlobError(glob); !why.empty()) {
+      return "--exclude: \"" + glob + "\" is no pattern: " + why;
+    }
+    run.selection.exclude.push_back({glob, {}});
+  }
+  const ConfigRequest request{configFile_, noConfig_,
+                              run.selection.paths.empty() ? std::string() : run.selection.paths.front()};
+  if (std::string error = LoadConfig(request, ParseBound, config_); !error.empty()) return error;
+  run.config = config_.file;
+  return ApplyConfig();
+}
+
+std::string CommandLineParser::ApplyConfig() {
   // The file fills in what the command line did not give.
+  gate::RunSettings& run = options_.run;
   const ConfigValues& file = config_;
   if (groups_.ranges) {
     for (auto [value, bound, name] : {std::tuple{&file.stubMin, &run.criteria.stubMin, "stub-min"},
@@ -312,8 +354,7 @@ std::string CommandLineParser::Finish() {
     }
     // The role filter is one choice: either option on the command line
     // replaces both keys of the file.
-    const bool roleGiven = Given("firmware-only") || Given("software-only");
-    if (!roleGiven) {
+    if (!Given("firmware-only") && !Given("software-only")) {
       run.criteria.firmwareOnly = file.firmwareOnly.value_or(false);
       run.criteria.softwareOnly = file.softwareOnly.value_or(false);
     }
@@ -336,21 +377,16 @@ std::string CommandLineParser::Finish() {
     const bool ignoreFromFile = file.ignore && !Given("ignore");
     if (errorOnFromFile) run.policy.errorOn = *file.errorOn;
     if (ignoreFromFile) run.policy.ignore = *file.ignore;
-    if (error = Reconcile(run.policy, !errorOnFromFile, !ignoreFromFile, file.file); !error.empty()) return error;
+    if (std::string error = Reconcile(run.policy, !errorOnFromFile, !ignoreFromFile, file.file); !error.empty()) {
+      return error;
+    }
   }
-  if (groups_.selection && file.exclude && !Given("exclude")) {
+  if (file.exclude && !Given("exclude")) {
     // The file's patterns are relative to its own folder, as ignore files'.
     for (const std::string& glob : *file.exclude) run.selection.exclude.push_back({glob, file.folder});
   }
   if (groups_.run && file.manifest && !Given("manifest")) run.manifest = *file.manifest;
-
-  if (groups_.reports) {
-    out.colorText = out.format == report::Format::kText && ColorWanted(out.color, out.output.empty());
-    if (out.summary.empty() && out.format == report::Format::kGithub) {
-      out.summary = EnvironmentVariable("GITHUB_STEP_SUMMARY").value_or("");
-    }
-  }
-  return CheckDistinctOutputs(out.output, out.also, out.summary);
+  return {};
 }
 
 }  // namespace packprobe::scan

@@ -87,7 +87,20 @@ class CommandLineParser {
   int UsageError(const std::string& message) const;
 
  private:
+  void AddSelection();
+  void AddRanges();
+  void AddPolicy();
+  void AddRun();
+  void AddReports();
+  // Each checks its group's options and fills them in; the usage error or
+  // an empty text.
   std::string Finish();
+  std::string FinishReports();
+  std::string FinishRun();
+  std::string FinishRanges();
+  std::string FinishPolicy();
+  std::string FinishSelection();
+  std::string ApplyConfig();
 
   CLI::App& app_;
   std::string usage_;

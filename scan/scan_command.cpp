@@ -172,6 +172,33 @@ std::string OutputConflict(const std::string& output, const ScanOptions& options
   return {};
 }
 
+// The checks to run at once: every work directory they hold, and the
+// temporary report files, must fit in the registry that a termination
+// cleans up; when it cannot grow, fewer checks run at once.
+unsigned JobsTracked(unsigned jobs, std::size_t extraOutputs, const OutputFiles& files) {
+  constexpr unsigned kFewestSlots = 64;  // what the registry holds from the start
+  constexpr unsigned kOtherPaths = 4;    // the temporary report files, and room
+  if (platform::ReserveLiveDirectories(std::size_t{jobs} + kOtherPaths + extraOutputs)) return jobs;
+  const unsigned fewer = std::min(jobs, kFewestSlots - kOtherPaths);
+  files.Say("no memory to track " + std::to_string(jobs) + " work directories; checking " +
+            std::to_string(fewer) + " at a time");
+  return fewer;
+}
+
+// The usage error when an output names an input; empty when none does.
+std::string OutputsConflict(const ScanOptions& options, const std::vector<gate::Target>& targets) {
+  std::vector<std::pair<std::string, std::string>> outputs;
+  if (!options.out.output.empty()) outputs.emplace_back("-o", options.out.output);
+  for (const auto& [format, name] : options.out.also) outputs.emplace_back("--also", name);
+  if (!options.out.summary.empty()) outputs.emplace_back("--summary", options.out.summary);
+  for (const auto& [option, name] : outputs) {
+    if (const std::string conflict = OutputConflict(name, options, targets); !conflict.empty()) {
+      return option + ": \"" + name + "\" cannot take the report: " + conflict;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<std::vector<fs::path>> NamedPaths(const gate::Selection& selection, std::string& error) {
@@ -265,27 +292,9 @@ int RunScan(const std::vector<std::string>& arguments, unsigned defaultJobs) {
     std::erase_if(targets, [&](const gate::Target& target) { return !gate::InShare(target.relative, settings.shard); });
   }
 
-  // Every work directory that the checks hold at once, and the temporary
-  // report file, must fit in the registry that a termination cleans up;
-  // when it cannot grow, fewer checks run at once.
-  unsigned jobs = settings.jobs;
-  constexpr unsigned kFewestSlots = 64;  // what the registry holds from the start
-  constexpr unsigned kOtherPaths = 4;    // the temporary report files, and room
-  if (!platform::ReserveLiveDirectories(std::size_t{jobs} + kOtherPaths + options.out.also.size())) {
-    jobs = std::min(jobs, kFewestSlots - kOtherPaths);
-    files.Say("no memory to track " + std::to_string(settings.jobs) + " work directories; checking " +
-              std::to_string(jobs) + " at a time");
-  }
-
-  // No output may replace an input.
-  std::vector<std::pair<std::string, std::string>> outputs;
-  if (!options.out.output.empty()) outputs.emplace_back("-o", options.out.output);
-  for (const auto& [format, name] : options.out.also) outputs.emplace_back("--also", name);
-  if (!options.out.summary.empty()) outputs.emplace_back("--summary", options.out.summary);
-  for (const auto& [option, name] : outputs) {
-    if (const std::string conflict = OutputConflict(name, options, targets); !conflict.empty()) {
-      return parser.UsageError(option + ": \"" + name + "\" cannot take the report: " + conflict);
-    }
+  const unsigned jobs = JobsTracked(settings.jobs, options.out.also.size(), files);
+  if (const std::string conflict = OutputsConflict(options, targets); !conflict.empty()) {
+    return parser.UsageError(conflict);
   }
 
   JudgedRun run(options, header, manifest ? &*manifest : nullptr, files,

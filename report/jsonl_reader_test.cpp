@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "report/jsonl.h"
+#include "tests/support/scratch_dir.h"
 
 namespace packprobe::report {
 namespace {
@@ -43,10 +44,7 @@ std::string ReportText(const RunHeader& header, std::vector<ScanRecord> records)
     report->End({judge.totals(), judge.exitCode(), gate::DescribeFoundPaths(keys), 0.5});
     report->Flush();
   }
-  std::string text;
-  std::rewind(out);
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
+  const std::string text = testsupport::ReadStream(out);
   std::fclose(out);
   return text;
 }

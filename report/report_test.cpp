@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/support/scratch_dir.h"
+
 namespace packprobe::report {
 namespace {
 
@@ -20,10 +22,7 @@ std::string TextReport(const ScanRecord& record) {
     report->End(end);
     report->Flush();
   }
-  std::string text;
-  std::rewind(out);
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
+  const std::string text = testsupport::ReadStream(out);
   std::fclose(out);
   return text;
 }

@@ -1,6 +1,7 @@
 // A fresh directory for one test, removed with everything in it at the end.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <vector>
 #include <string>
@@ -28,6 +29,9 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 
 // The whole content of a file; empty when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
+
+// Everything written to a stream (a temporary file), from its start.
+std::string ReadStream(std::FILE* stream);
 
 // The names of the entries of a directory, sorted, with "/" after
 // subdirectories, descending into them ("sub/", "sub/a").

@@ -1,5 +1,8 @@
 // What GitHub Actions shows: workflow-command annotations on the log, and
 // the Markdown summary for the job's page.
+#include <filesystem>
+#include <vector>
+
 #include "report/escape.h"
 #include "report/report.h"
 #include "report/summary.h"
@@ -8,37 +11,90 @@
 namespace packprobe::report {
 namespace {
 
+// One annotation: its command's properties and message.
+std::string Annotation(const char* kind, const std::string& file, const std::string& title,
+                       const std::string& message) {
+  return "::" + std::string(kind) + " file=" + GithubProperty(file) + ",title=" + GithubProperty(title) +
+         "::" + GithubData(message) + "\n";
+}
+
+// GitHub shows the first ten errors and the first ten warnings of a step
+// and drops the rest without a word: the errors come first, then the
+// warnings, each up to the limit, then one notice that counts the rest and
+// says where they are.
 class GithubReport : public Report {
  public:
-  explicit GithubReport(std::FILE* out) : Report(out) {}
+  GithubReport(const ReportStyle& style, std::FILE* out) : Report(out), style_(style) {}
   void Add(const ScanRecord& r) override {
-    const std::string file = GithubProperty(ShownPath(r.path));
-    std::string text;
+    const std::string file = GithubFile(r.path, style_.github);
     if (gate::IsFailure(r.outcome)) {
       const auto [code, detail] = FailureText(r);
-      text += "::error file=" + file + ",title=" + GithubProperty(code) + "::" + GithubData(detail) + "\n";
+      if (errors_++ < style_.annotations) Write(Annotation("error", file, code, detail));
     }
     for (const gate::Warning& w : r.warnings) {
       if (w.ignored) continue;
-      text += "::warning file=" + file + ",title=" + GithubProperty(w.code) + "::" + GithubData(w.detail) + "\n";
+      if (warnings_++ < style_.annotations) held_.push_back(Annotation("warning", file, w.code, w.detail));
     }
-    Write(text);
   }
-  void End(const RunEnd& end) override { Write(SummaryLine(end) + "\n"); }
+  void End(const RunEnd& end) override {
+    for (const std::string& warning : held_) Write(warning);
+    const std::size_t moreErrors = errors_ - std::min(errors_, style_.annotations);
+    const std::size_t moreWarnings = warnings_ - std::min(warnings_, style_.annotations);
+    if (moreErrors + moreWarnings != 0) {
+      Write("::notice title=" + GithubProperty("packprobe-scan") + "::" +
+            GithubData(GroupDigits(moreErrors) + (moreErrors == 1 ? " more error" : " more errors") + " and " +
+                       GroupDigits(moreWarnings) + (moreWarnings == 1 ? " more warning" : " more warnings") +
+                       " than GitHub shows here (" + GroupDigits(style_.annotations) +
+                       " of each): the step summary and the JSON Lines report list them all") +
+            "\n");
+    }
+    Write(SummaryLine(end) + "\n");
+  }
+
+ private:
+  ReportStyle style_;
+  std::size_t errors_ = 0;
+  std::size_t warnings_ = 0;
+  std::vector<std::string> held_;  // the warnings shown, after the errors
 };
 
 }  // namespace
 
-std::unique_ptr<Report> MakeGithubReport(std::FILE* out) { return std::make_unique<GithubReport>(out); }
+std::unique_ptr<Report> MakeGithubReport(const ReportStyle& style, std::FILE* out) {
+  return std::make_unique<GithubReport>(style, out);
+}
+
+std::string GithubFile(const std::string& path, const GithubView& view) {
+  if (view.workspace.empty() || !IsPlainPath(path)) return ShownPath(path);
+  namespace fs = std::filesystem;
+  const fs::path given = fs::path(path);
+  const fs::path absolute =
+      (given.is_absolute() ? given : fs::path(view.currentFolder) / given).lexically_normal();
+  const fs::path relative = absolute.lexically_relative(fs::path(view.workspace));
+  const std::u8string text = relative.generic_u8string();
+  if (relative.empty() || text.starts_with(u8"..")) return ShownPath(path);
+  return ShownPath(std::string(text.begin(), text.end()));
+}
 
 void MarkdownSummary::Add(const ScanRecord& r) {
-  if (!gate::IsFailure(r.outcome)) return;
-  ++failures_;
-  if (listed_ >= kMaxRows || rows_.size() >= kMaxRowBytes) return;
-  ++listed_;
-  const auto [code, detail] = FailureText(r);
-  rows_ += "| " + MarkdownText(ShownPath(r.path)) + " | " + MarkdownText(gate::OutcomeName(r.outcome)) +
-           " | " + MarkdownText(code) + " | " + MarkdownText(detail) + " |\n";
+  const auto room = [&] { return listed_ < kMaxRows && rows_.size() + warningRows_.size() < kMaxRowBytes; };
+  if (gate::IsFailure(r.outcome)) {
+    ++failures_;
+    if (room()) {
+      ++listed_;
+      const auto [code, detail] = FailureText(r);
+      rows_ += "| " + MarkdownText(ShownPath(r.path)) + " | " + MarkdownText(gate::OutcomeName(r.outcome)) + " | " +
+               MarkdownText(code) + " | " + MarkdownText(detail) + " |\n";
+    }
+  }
+  for (const gate::Warning& w : r.warnings) {
+    if (w.ignored) continue;
+    ++warnings_;
+    if (!room()) continue;
+    ++listed_;
+    warningRows_ += "| " + MarkdownText(ShownPath(r.path)) + " | " + MarkdownText(w.code) + " | " +
+                    MarkdownText(w.detail) + " |\n";
+  }
 }
 
 std::string MarkdownSummary::Text(const RunEnd& end) const {
@@ -89,12 +145,17 @@ std::string MarkdownSummary::Text(const RunEnd& end) const {
     for (const gate::ExcludePattern& pattern : s.selection.exclude) globs.push_back(pattern.glob);
     text += "; paths excluded: " + list(globs);
   }
-  text += ".\n";
+  text += ".\n\nConfiguration: " + (s.config.empty() ? std::string("none") : MarkdownText(s.config)) + ".\n";
   if (failures_ != 0) {
     text += "\n### Failures\n\n| path | outcome | reason | detail |\n| --- | --- | --- | --- |\n" + rows_;
-    if (listed_ < failures_) {
-      text += "\nand " + GroupDigits(failures_ - listed_) + " more failures: see the report.\n";
-    }
+  }
+  if (warnings_ != 0) {
+    text += "\n### Warnings\n\n| path | warning | detail |\n| --- | --- | --- |\n" + warningRows_;
+  }
+  const std::size_t unlisted = failures_ + warnings_ - listed_;
+  if (unlisted != 0) {
+    text += "\nand " + GroupDigits(unlisted) +
+            " more failures and warnings than this page holds: the JSON Lines report lists them all.\n";
   }
   return text + "\n";
 }

@@ -35,7 +35,7 @@ std::unique_ptr<Report> MakeReport(Format format, const ReportStyle& style, std:
     case Format::kJsonl: return MakeJsonLinesReport(out);
     case Format::kCsv: return MakeCsvReport(out);
     case Format::kJunit: return MakeJunitReport(out);
-    case Format::kGithub: return MakeGithubReport(out);
+    case Format::kGithub: return MakeGithubReport(style, out);
     case Format::kText:
     case Format::kMarkdown: break;
   }

@@ -35,11 +35,32 @@ struct RunEnd {
   double seconds = 0;      // the run's wall time
 };
 
+// Where GitHub Actions shows a run, as its environment tells.
+struct GithubView {
+  // The checkout's folder (GITHUB_WORKSPACE), absolute, "/" between its
+  // parts: annotations name files relative to it, so that GitHub links
+  // them. Empty: paths as they are.
+  std::string workspace;
+  // The folder paths are relative to (the current one), absolute.
+  std::string currentFolder;
+  // Inside a run of GitHub Actions (GITHUB_ACTIONS=true): the text report
+  // folds the components that passed into a group of the log.
+  bool actions = false;
+};
+
 // How a report looks beyond its format.
 struct ReportStyle {
   bool quiet = false;  // text: no column header, only failures and the summary
   bool color = false;  // text: outcome words in colour
+  GithubView github;
+  // GitHub shows this many error and this many warning annotations of a
+  // step; the rest are counted in one notice.
+  std::size_t annotations = 10;
 };
+
+// The path of a record as GitHub names files of the checkout: relative to
+// the workspace when it lies below it, else as shown.
+std::string GithubFile(const std::string& path, const GithubView& view);
 
 // Writes one report to a stream, record by record, as the records come.
 class Report {
@@ -92,6 +113,6 @@ std::unique_ptr<Report> MakeTextReport(const ReportStyle& style, std::FILE* out)
 std::unique_ptr<Report> MakeJsonLinesReport(std::FILE* out);
 std::unique_ptr<Report> MakeCsvReport(std::FILE* out);
 std::unique_ptr<Report> MakeJunitReport(std::FILE* out);
-std::unique_ptr<Report> MakeGithubReport(std::FILE* out);
+std::unique_ptr<Report> MakeGithubReport(const ReportStyle& style, std::FILE* out);
 
 }  // namespace packprobe::report

@@ -1,6 +1,6 @@
 // The Markdown summary of a run for the job's page (GitHub's step summary):
-// counts per outcome, the failures with their reasons, the ranges and the
-// policy used. It reads well raw too.
+// counts per outcome, every failure with its reason and every warning, the
+// ranges, the policy and the configuration used. It reads well raw too.
 #pragma once
 
 #include <array>
@@ -25,8 +25,10 @@ class MarkdownSummary {
  private:
   RunHeader header_;
   std::size_t failures_ = 0;
-  std::size_t listed_ = 0;
-  std::string rows_;
+  std::size_t warnings_ = 0;
+  std::size_t listed_ = 0;  // rows of both tables
+  std::string rows_;         // the failures
+  std::string warningRows_;  // the warnings
 };
 
 }  // namespace packprobe::report

@@ -62,10 +62,19 @@ class TextReport : public Report {
     }
   }
   void End(const RunEnd& end) override {
+    // In GitHub's log the components that passed fold away; failures stay
+    // in view above them.
+    const std::size_t folded = end.totals.total - end.totals.Failures();
+    const bool group = style_.github.actions && !style_.quiet && folded != 0;
+    if (group) {
+      Write("::group::" + GroupDigits(folded) + (folded == 1 ? " component" : " components") +
+            " passed or filtered out\n");
+    }
     if (!held_.Drain([&](std::string_view piece) { Write(piece); })) {
       Fail(held_.error());
       return;
     }
+    if (group) Write("::endgroup::\n");
     Write("\n");
     Write(SummaryLine(end) + "\n");
   }

@@ -111,6 +111,17 @@ std::string ParseAlso(const std::vector<std::string>& values, report::FormatUse 
   return {};
 }
 
+report::GithubView GithubViewOfEnvironment() {
+  report::GithubView view;
+  view.actions = EnvironmentVariable("GITHUB_ACTIONS").value_or("") == "true";
+  const std::string workspace = EnvironmentVariable("GITHUB_WORKSPACE").value_or("");
+  if (!workspace.empty()) {
+    view.workspace = gate::AbsoluteGeneric(gate::PathFromUtf8(workspace));
+    view.currentFolder = gate::AbsoluteGeneric(".");
+  }
+  return view;
+}
+
 std::optional<int> ParseSubcommandLine(CLI::App& app, const std::vector<std::string>& arguments,
                                        std::size_t first) {
   std::vector<const char*> argv;
@@ -229,6 +240,10 @@ void CommandLineParser::AddReports() {
     app_.add_option("--color", color_, "colour outcomes in the text report: auto (a terminal, no NO_COLOR), always, never")
         ->option_text("WHEN");
     app_.add_flag("-q,--quiet", options_.out.quiet, "no progress; text lists only failures and the summary");
+    app_.add_option("--annotations", options_.out.annotations,
+                    "GitHub annotations of each kind, errors and warnings (default: 10, what a step shows)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1000}))
+        ->option_text("N");
   }
 }
 
@@ -268,6 +283,7 @@ std::string CommandLineParser::Finish() {
     if (out.summary.empty() && out.format == report::Format::kGithub) {
       out.summary = EnvironmentVariable("GITHUB_STEP_SUMMARY").value_or("");
     }
+    out.github = GithubViewOfEnvironment();
   }
   return CheckDistinctOutputs(out.output, out.also, out.summary);
 }

@@ -13,6 +13,7 @@
 
 #include "gate/run_settings.h"
 #include "report/format.h"
+#include "report/report.h"
 #include "scan/config.h"
 
 namespace CLI {
@@ -35,6 +36,8 @@ struct OutputOptions {
   bool quiet = false;
   ColorMode color = ColorMode::kAuto;
   bool colorText = false;  // the text report colours its outcomes (decided at start)
+  std::size_t annotations = 10;  // GitHub annotations of each kind
+  report::GithubView github;     // from the environment
 };
 
 struct ScanOptions {
@@ -129,6 +132,10 @@ bool ColorWanted(ColorMode mode, bool toStandardOutput);
 // Reads "FORMAT:FILE" values of --also; the usage error, or an empty text.
 std::string ParseAlso(const std::vector<std::string>& values, report::FormatUse use,
                       std::vector<std::pair<report::Format, std::string>>& also);
+
+// Where GitHub Actions shows the run, from GITHUB_ACTIONS and
+// GITHUB_WORKSPACE.
+report::GithubView GithubViewOfEnvironment();
 
 // Parses a subcommand line with no shared groups (a helper for CLI::App
 // use alike everywhere): as CommandLineParser::Parse.

@@ -24,12 +24,15 @@ JudgedRun::JudgedRun(const ScanOptions& options, report::RunHeader header,
 bool JudgedRun::Open(bool hold) {
   const OutputOptions& out = options_.out;
   if (!files_.OpenMain(out.output, hold)) return false;
-  const report::ReportStyle style{out.quiet, out.colorText};
+  report::ReportStyle style{out.quiet, out.colorText, out.github, out.annotations};
+  // Groups fold lines of GitHub's log: only in what goes to the log.
+  style.github.actions = out.github.actions && out.output.empty();
   main_ = report::MakeReport(out.format, style, files_.main());
+  style.github.actions = false;
   for (const auto& [format, path] : out.also) {
     std::FILE* stream = files_.OpenExtra(path);
     if (stream == nullptr) return false;
-    extras_.push_back(report::MakeReport(format, report::ReportStyle{}, stream));
+    extras_.push_back(report::MakeReport(format, report::ReportStyle{false, false, style.github, out.annotations}, stream));
   }
   if (!out.summary.empty()) {
     files_.SetSummary(out.summary);

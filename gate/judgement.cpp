@@ -20,9 +20,26 @@ bool RangesGiven(const CheckCriteria& criteria) {
 
 void Totals::Count(const ScanRecord& record) {
   ++total;
-  ++counts[static_cast<std::size_t>(record.outcome)];
-  warnings += static_cast<std::size_t>(std::count_if(
-      record.warnings.begin(), record.warnings.end(), [](const Warning& w) { return !w.ignored; }));
+  if (record.waived) {
+    ++waived;
+  } else {
+    ++counts[static_cast<std::size_t>(record.outcome)];
+  }
+  for (const Warning& warning : record.warnings) {
+    if (!warning.waived.empty()) {
+      ++waived;
+    } else if (!warning.ignored) {
+      ++warnings;
+    }
+  }
+}
+
+std::size_t Totals::Failures() const {
+  std::size_t failures = 0;
+  for (const OutcomeRow& row : kOutcomes) {
+    if (IsFailure(row.outcome)) failures += Of(row.outcome);
+  }
+  return failures;
 }
 
 std::size_t Totals::OfClass(OutcomeClass kind) const {
@@ -110,14 +127,14 @@ void JudgeFound(ScanRecord& record, const CheckCriteria& criteria) {
 }
 
 RunJudge::RunJudge(const RunSettings& settings, const std::vector<ManifestEntry>* manifest,
-                   std::function<bool(const std::string&)> excluded)
-    : settings_(settings), excluded_(std::move(excluded)), policy_(settings.policy) {
+                   std::function<bool(const std::string&)> excluded, JudgeContext context)
+    : settings_(settings), excluded_(std::move(excluded)), policy_(settings.policy, std::move(context)) {
   if (manifest != nullptr) manifest_.emplace(*manifest);
 }
 
 void RunJudge::Count(const ScanRecord& record) {
   totals_.Count(record);
-  exitCode_ = WorseExitCode(exitCode_, ScanExitCode(record.outcome));
+  if (!record.waived) exitCode_ = WorseExitCode(exitCode_, ScanExitCode(record.outcome));
 }
 
 void RunJudge::Judge(ScanRecord& record) {
@@ -143,6 +160,7 @@ void RunJudge::Finish(std::size_t found, const std::string& folder,
       emit(std::move(record));
     });
   }
+  runWarnings_ = policy_.RunWarnings();
   // Nothing found in what was named is no pass: a wrong artifact path must
   // not ship a release. A shard whose share is empty while the paths held
   // components checked what it was given.

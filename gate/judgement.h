@@ -22,13 +22,15 @@ namespace packprobe::gate {
 // What a run counts.
 struct Totals {
   std::size_t total = 0;
-  std::array<std::size_t, kOutcomeCount> counts{};  // by outcome
-  std::size_t warnings = 0;  // that the policy does not ignore, over all records
+  std::array<std::size_t, kOutcomeCount> counts{};  // by outcome, but the waived failures
+  std::size_t warnings = 0;  // that the policy neither ignores nor waives, over all records
+  std::size_t waived = 0;    // failures and warnings that a waiver took off the gate
 
   void Count(const ScanRecord& record);
   std::size_t Of(Outcome outcome) const { return counts[static_cast<std::size_t>(outcome)]; }
   std::size_t OfClass(OutcomeClass kind) const;
-  std::size_t Failures() const { return total - OfClass(OutcomeClass::kPass) - OfClass(OutcomeClass::kSkipped); }
+  // The components that fail the gate.
+  std::size_t Failures() const;
   bool operator==(const Totals&) const = default;
 };
 
@@ -61,7 +63,7 @@ class RunJudge {
   // the judge). excluded: whether an absent entry's path is one the run
   // leaves out (its selection), given the entry's path.
   RunJudge(const RunSettings& settings, const std::vector<ManifestEntry>* manifest,
-           std::function<bool(const std::string&)> excluded = {});
+           std::function<bool(const std::string&)> excluded = {}, JudgeContext context = {});
 
   // Judges the next record in path order, as its check found it.
   void Judge(ScanRecord& record);
@@ -75,6 +77,9 @@ class RunJudge {
 
   const Totals& totals() const { return totals_; }
   int exitCode() const { return exitCode_; }
+  // The run's own warnings (waivers that waived nothing), after Finish.
+  const std::vector<Warning>& runWarnings() const { return runWarnings_; }
+  std::vector<PolicyJudge::WaiverUse> waiverUses() const { return policy_.Uses(); }
 
  private:
   void Count(const ScanRecord& record);
@@ -85,6 +90,7 @@ class RunJudge {
   PolicyJudge policy_;
   Totals totals_;
   int exitCode_ = kScanPassed;
+  std::vector<Warning> runWarnings_;
 };
 
 }  // namespace packprobe::gate

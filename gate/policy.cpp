@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "gate/selection.h"
 #include "util/shown_text.h"
 
 namespace packprobe::gate {
@@ -51,6 +52,34 @@ std::optional<std::vector<std::string>> ParseWarningCodes(std::string_view list,
   return codes;
 }
 
+std::string DescribeWaiver(const Waiver& waiver) {
+  return waiver.path + " " + waiver.code + (waiver.until.empty() ? "" : " (until " + waiver.until + ")");
+}
+
+const Waiver* PolicyJudge::Waiving(ScanRecord& record, std::string_view code) {
+  uses_.resize(policy_.waivers.size());
+  const std::string absolute = JoinedPath(context_.currentFolder, record.path);
+  for (std::size_t i = 0; i < policy_.waivers.size(); ++i) {
+    const Waiver& waiver = policy_.waivers[i];
+    if (waiver.code != code ||
+        !Excluded({{waiver.path, JoinedPath(context_.currentFolder, waiver.base)}}, record.relativePath, absolute)) {
+      continue;
+    }
+    if (!waiver.until.empty() && waiver.until < context_.today) {
+      ++uses_[i].ended;
+      const std::string detail = "the waiver " + DescribeWaiver(waiver) + " ended on " + waiver.until +
+                                 " and waives nothing now: " + waiver.reason;
+      const bool told = std::any_of(record.warnings.begin(), record.warnings.end(),
+                                    [&](const Warning& w) { return w.code == kWaiverExpired && w.detail == detail; });
+      if (!told) record.warnings.push_back({std::string(kWaiverExpired), detail});
+      continue;
+    }
+    ++uses_[i].waived;
+    return &waiver;
+  }
+  return nullptr;
+}
+
 void PolicyJudge::Judge(ScanRecord& record) {
   if (record.inspected && !record.name.empty() && record.outcome != Outcome::kFiltered) {
     const std::string key = record.name + '\x1F' + std::to_string(record.stub.version.value_or(0)) +
@@ -61,28 +90,54 @@ void PolicyJudge::Judge(ScanRecord& record) {
                                  "the same display name and versions as " + ShownPath(first->second)});
     }
   }
+  // Waivers of warnings first (an ended one adds a warning of its own).
+  for (std::size_t i = 0; i < record.warnings.size(); ++i) {
+    if (const Waiver* waiver = Waiving(record, record.warnings[i].code)) record.warnings[i].waived = waiver->reason;
+  }
   const Warning* failing = nullptr;
   const Warning* firstActive = nullptr;
   for (Warning& warning : record.warnings) {
     warning.ignored = Contains(policy_.ignore, warning.code);
-    if (warning.ignored) continue;
+    if (warning.ignored || !warning.waived.empty()) continue;
     if (firstActive == nullptr) firstActive = &warning;
     if (failing == nullptr && Contains(policy_.errorOn, warning.code)) failing = &warning;
   }
   // Filtered components were not compared; failures stay as they are.
   const OutcomeClass kind = ClassOf(record.outcome);
-  if (firstActive == nullptr || (kind != OutcomeClass::kPass && kind != OutcomeClass::kOutOfRange)) {
-    return;
+  if (firstActive != nullptr && (kind == OutcomeClass::kPass || kind == OutcomeClass::kOutOfRange)) {
+    if (failing != nullptr) {
+      record.outcome = Outcome::kInvalid;
+      record.reason = Reason{std::string(kErrorOnReason), std::string(kPolicyStep),
+                             "--error-on " + failing->code + ": " + failing->detail, {}, 0};
+    } else if (policy_.strict) {
+      record.outcome = Outcome::kInvalid;
+      record.reason = Reason{std::string(kStrictReason), std::string(kPolicyStep),
+                             "--strict: " + firstActive->code + ": " + firstActive->detail, {}, 0};
+    }
   }
-  if (failing != nullptr) {
-    record.outcome = Outcome::kInvalid;
-    record.reason = Reason{std::string(kErrorOnReason), std::string(kPolicyStep),
-                           "--error-on " + failing->code + ": " + failing->detail, {}, 0};
-  } else if (policy_.strict) {
-    record.outcome = Outcome::kInvalid;
-    record.reason = Reason{std::string(kStrictReason), std::string(kPolicyStep),
-                           "--strict: " + firstActive->code + ": " + firstActive->detail, {}, 0};
+  // Then of the failure: by its outcome, or its reason's code.
+  if (IsFailure(record.outcome)) {
+    const Waiver* waiver = Waiving(record, OutcomeName(record.outcome));
+    if (waiver == nullptr && record.reason) waiver = Waiving(record, record.reason->code);
+    if (waiver != nullptr) record.waived = Waived{waiver->code, waiver->reason, waiver->until, waiver->path};
   }
+}
+
+std::vector<PolicyJudge::WaiverUse> PolicyJudge::Uses() const {
+  std::vector<WaiverUse> uses = uses_;
+  uses.resize(policy_.waivers.size());
+  return uses;
+}
+
+std::vector<Warning> PolicyJudge::RunWarnings() const {
+  std::vector<Warning> warnings;
+  for (std::size_t i = 0; i < policy_.waivers.size(); ++i) {
+    if (i < uses_.size() && uses_[i].waived + uses_[i].ended != 0) continue;
+    const Waiver& waiver = policy_.waivers[i];
+    warnings.push_back({std::string(kWaiverUnused), "the waiver " + DescribeWaiver(waiver) +
+                                                        " matched no component: " + waiver.reason});
+  }
+  return warnings;
 }
 
 void ForgetJudgement(ScanRecord& record) {
@@ -92,9 +147,14 @@ void ForgetJudgement(ScanRecord& record) {
   record.setup.inRange.reset();
   record.verdictMessage.clear();
   record.rangeDetail.clear();
-  std::erase_if(record.warnings,
-                [](const Warning& warning) { return warning.code == kDuplicateWarning; });
-  for (Warning& warning : record.warnings) warning.ignored = false;
+  record.waived.reset();
+  std::erase_if(record.warnings, [](const Warning& warning) {
+    return warning.code == kDuplicateWarning || warning.code == kWaiverExpired;
+  });
+  for (Warning& warning : record.warnings) {
+    warning.ignored = false;
+    warning.waived.clear();
+  }
   if (record.reason && (record.reason->step == kPolicyStep || record.reason->step == kManifestStep)) {
     record.reason.reset();
   }

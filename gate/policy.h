@@ -26,8 +26,13 @@ inline constexpr WarningRow kWarnings[] = {
     {"setup-version-text", "the VEKSetup FileVersion is not four one-digit parts"},
     {"setup-no-file-version", "veksetup.exe has no FileVersion string"},
     {"duplicate-component", "another component has the same display name and versions"},
+    {"waiver-expired", "a waiver that would apply ended; it waives nothing"},
 };
 inline constexpr std::string_view kDuplicateWarning = "duplicate-component";
+// The judgement's own warnings about waivers: one that expired (on the
+// components it would waive), one that waived nothing (of the run).
+inline constexpr std::string_view kWaiverExpired = "waiver-expired";
+inline constexpr std::string_view kWaiverUnused = "waiver-unused";
 
 // "stub-version-text, stub-comments-tail, ...": every code, for messages.
 std::string WarningCodeList();
@@ -44,22 +49,53 @@ inline constexpr std::string_view kManifestStep = "manifest";
 inline constexpr std::string_view kStrictReason = "strict-warning";
 inline constexpr std::string_view kErrorOnReason = "error-on-warning";
 
+// What the judgement knows of where and when it runs: waivers name paths
+// relative to the configuration file's folder, and end on a day.
+struct JudgeContext {
+  std::string today;          // "YYYY-MM-DD"
+  std::string currentFolder;  // absolute, "/" between parts: what relative paths are relative to
+};
+
 // Judges the records of a run in sorted path order: marks a component with
 // the display name and versions of an earlier one as a duplicate, marks the
-// warnings the policy ignores, then fails a passed or out-of-range
-// component whose warnings the policy fails.
+// warnings the policy ignores and those a waiver waives, fails a passed or
+// out-of-range component whose other warnings the policy fails, then lets a
+// waiver take a failure off the gate. A waiver that ended waives nothing
+// and warns where it would have.
 class PolicyJudge {
  public:
-  explicit PolicyJudge(Policy policy) : policy_(std::move(policy)) {}
+  PolicyJudge(Policy policy, JudgeContext context) : policy_(std::move(policy)), context_(std::move(context)) {}
   void Judge(ScanRecord& record);
 
+  // The run's own warnings, after the last record: each waiver that waived
+  // nothing and matched no component.
+  std::vector<Warning> RunWarnings() const;
+
+  // What each waiver did, in the policy's order: how many failures and
+  // warnings it waived, and how many it would have after it ended.
+  struct WaiverUse {
+    std::size_t waived = 0;
+    std::size_t ended = 0;
+  };
+  std::vector<WaiverUse> Uses() const;
+
  private:
+  // The waiver that applies to code at the record's path, or null; an
+  // ended one is reported on the record once.
+  const Waiver* Waiving(ScanRecord& record, std::string_view code);
+
   Policy policy_;
+  JudgeContext context_;
   // The display name and versions, and the path of the first record that
   // had them. The key itself decides, so that two different components can
   // never count as one.
   std::unordered_map<std::string, std::string> seen_;
+  std::vector<WaiverUse> uses_;  // by waiver
 };
+
+// "legacy/old.exe stub-out-of-range (until 2027-06-30)": how messages name
+// a waiver.
+std::string DescribeWaiver(const Waiver& waiver);
 
 // Undoes every judgement on a record read back from a report: what remains
 // is what its check found. The outcome, exit code, comparisons and verdict

@@ -37,7 +37,19 @@ struct Warning {
   // can judge under another policy, but it fails nothing, counts nowhere
   // and only the JSON Lines report shows it.
   bool ignored = false;
+  // Waived (gate/run_settings.h): why; empty when not. A waived warning
+  // fails nothing and counts apart.
+  std::string waived = {};
   bool operator==(const Warning&) const = default;
+};
+
+// The waiver that took a failure off the gate.
+struct Waived {
+  std::string code;    // what it waives
+  std::string reason;  // why
+  std::string until;   // "YYYY-MM-DD" or empty
+  std::string path;    // its pattern
+  bool operator==(const Waived&) const = default;
 };
 
 struct ScanRecord {
@@ -65,6 +77,9 @@ struct ScanRecord {
 
   // --- The judgement (gate/judgement.h).
   Outcome outcome = Outcome::kSystemError;
+  // A failure that a waiver took off the gate: the outcome stays, it fails
+  // nothing, and the totals count it apart.
+  std::optional<Waived> waived;
   int exitCode = 0;  // what PACKPROBE returns for the same file and ranges
   std::string verdictMessage;  // PACKPROBE's verdict lines, joined
   // For a version out of its range: which, and the range ("VEKStub 2.0.0.0

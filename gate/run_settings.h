@@ -23,11 +23,24 @@ struct Selection {
   bool operator==(const Selection&) const = default;
 };
 
-// What the judgement makes of warnings.
+// A known exception, kept in the repository with its reason: a failure or
+// a warning of one code at the paths a pattern names no longer fails the
+// gate, and every report says it was waived and why.
+struct Waiver {
+  std::string path;  // a pattern (gate/selection.h), relative to base
+  std::string base;  // the configuration file's folder, absolute, "/" between parts
+  std::string code;  // an outcome, a reason's code or a warning's code
+  std::string reason;
+  std::string until;  // the last day it waives, "YYYY-MM-DD"; empty: no end
+  bool operator==(const Waiver&) const = default;
+};
+
+// What the judgement makes of warnings and known exceptions.
 struct Policy {
   bool strict = false;               // every warning fails its component
   std::vector<std::string> errorOn;  // these warnings fail their component
   std::vector<std::string> ignore;   // these warnings fail nothing and are not counted
+  std::vector<Waiver> waivers;
   bool operator==(const Policy&) const = default;
 };
 

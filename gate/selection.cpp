@@ -1,5 +1,6 @@
 #include "gate/selection.h"
 
+#include <filesystem>
 #include <utility>
 
 namespace packprobe::gate {
@@ -145,6 +146,23 @@ std::string GlobError(std::string_view glob) {
     }
   }
   return {};
+}
+
+std::string JoinedPath(const std::string& folder, const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path given(path);
+  const fs::path joined = given.is_absolute() || folder.empty() ? given : fs::path(folder) / given;
+  const std::u8string text = joined.lexically_normal().generic_u8string();
+  std::string out(text.begin(), text.end());
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
+std::vector<ExcludePattern> Resolved(std::vector<ExcludePattern> patterns, const std::string& currentFolder) {
+  for (ExcludePattern& pattern : patterns) {
+    if (!pattern.base.empty()) pattern.base = JoinedPath(currentFolder, pattern.base);
+  }
+  return patterns;
 }
 
 bool Excluded(const std::vector<ExcludePattern>& patterns, std::string_view relative,

@@ -25,17 +25,26 @@ std::string GlobError(std::string_view glob);
 struct ExcludePattern {
   std::string glob;
   // Empty: the path relative to the folder named (the command line's
-  // patterns). Otherwise an absolute folder (the configuration file's, with
-  // "/" between its parts), so that a repository's patterns keep their
-  // meaning whichever of its folders is scanned, as ignore files do.
+  // patterns). Otherwise a folder (the configuration file's, relative to
+  // the current folder or absolute, with "/" between its parts), so that a
+  // repository's patterns keep their meaning whichever of its folders is
+  // scanned, as ignore files do.
   std::string base;
   bool operator==(const ExcludePattern&) const = default;
 };
 
+// The path made absolute against folder (an absolute folder; when path is
+// relative) and lexically normal, with "/" between its parts.
+std::string JoinedPath(const std::string& folder, const std::string& path);
+
+// The patterns with their bases made absolute against the current folder,
+// as Excluded takes them.
+std::vector<ExcludePattern> Resolved(std::vector<ExcludePattern> patterns, const std::string& currentFolder);
+
 // Whether any pattern excludes an entry, given its path relative to the
 // folder named and its absolute path (both with "/" between their parts).
-// A pattern with a base matches the path relative to its base, and nothing
-// outside it.
+// A pattern with a base (absolute: Resolved) matches the path relative to
+// its base, and nothing outside it.
 bool Excluded(const std::vector<ExcludePattern>& patterns, std::string_view relative,
               std::string_view absolute);
 

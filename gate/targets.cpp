@@ -212,7 +212,9 @@ EntryReason DescribeEntry(const fs::path& path) {
 }
 
 std::vector<Target> CollectTargets(const std::vector<fs::path>& paths,
-                                   const SearchOptions& options, SearchNotes* notes) {
+                                   const SearchOptions& given, SearchNotes* notes) {
+  SearchOptions options = given;
+  options.exclude = Resolved(options.exclude, AbsoluteGeneric("."));
   std::vector<Target> targets;
   SearchNotes ownNotes;
   for (const fs::path& path : paths) {

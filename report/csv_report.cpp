@@ -34,14 +34,14 @@ class CsvReport : public Report {
   void Begin(const RunHeader&) override {
     Write("path,file,outcome,exit_code,status,stub.text,stub.version,stub.display,stub.in_range,"
           "setup.present,setup.text,setup.version,setup.display,setup.in_range,name,category,type,"
-          "reason.code,reason.step,reason.detail,warnings,elapsed_ms,relative_path,size,sha256\r\n");
+          "reason.code,reason.step,reason.detail,warnings,elapsed_ms,relative_path,size,sha256,waived\r\n");
   }
   void Add(const ScanRecord& r) override {
     std::string warnings;
     for (const gate::Warning& warning : r.warnings) {
       if (warning.ignored) continue;
       if (!warnings.empty()) warnings += "; ";
-      warnings += warning.code + ": " + warning.detail;
+      warnings += warning.code + ": " + warning.detail + (warning.waived.empty() ? "" : " (waived: " + warning.waived + ")");
     }
     const std::string fields[] = {
         ShownPath(r.path), r.file, std::string(gate::OutcomeName(r.outcome)), std::to_string(r.exitCode),
@@ -51,7 +51,7 @@ class CsvReport : public Report {
         CsvValue(r.setup.inRange), r.name, CsvValue(r.category), CsvValue(r.type),
         r.reason ? r.reason->code : "", r.reason ? r.reason->step : "",
         r.reason ? r.reason->detail : "", warnings, Milliseconds(r.elapsedMs), r.relativePath,
-        CsvValue(r.size), CsvValue(r.sha256)};
+        CsvValue(r.size), CsvValue(r.sha256), r.waived ? WaivedText(*r.waived) : std::string()};
     std::string line;
     for (const std::string& field : fields) {
       if (&field != &fields[0]) line += ',';

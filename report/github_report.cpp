@@ -27,16 +27,21 @@ class GithubReport : public Report {
   GithubReport(const ReportStyle& style, std::FILE* out) : Report(out), style_(style) {}
   void Add(const ScanRecord& r) override {
     const std::string file = GithubFile(r.path, style_.github);
-    if (gate::IsFailure(r.outcome)) {
+    if (gate::IsFailure(r.outcome) && !r.waived) {
       const auto [code, detail] = FailureText(r);
       if (errors_++ < style_.annotations) Write(Annotation("error", file, code, detail));
     }
     for (const gate::Warning& w : r.warnings) {
-      if (w.ignored) continue;
+      if (w.ignored || !w.waived.empty()) continue;
       if (warnings_++ < style_.annotations) held_.push_back(Annotation("warning", file, w.code, w.detail));
     }
   }
   void End(const RunEnd& end) override {
+    for (const gate::Warning& w : end.runWarnings) {
+      if (warnings_++ < style_.annotations) {
+        held_.push_back("::warning title=" + GithubProperty(w.code) + "::" + GithubData(w.detail) + "\n");
+      }
+    }
     for (const std::string& warning : held_) Write(warning);
     const std::size_t moreErrors = errors_ - std::min(errors_, style_.annotations);
     const std::size_t moreWarnings = warnings_ - std::min(warnings_, style_.annotations);
@@ -77,8 +82,18 @@ std::string GithubFile(const std::string& path, const GithubView& view) {
 }
 
 void MarkdownSummary::Add(const ScanRecord& r) {
-  const auto room = [&] { return listed_ < kMaxRows && rows_.size() + warningRows_.size() < kMaxRowBytes; };
-  if (gate::IsFailure(r.outcome)) {
+  const auto room = [&] {
+    return listed_ < kMaxRows && rows_.size() + warningRows_.size() + waivedRows_.size() < kMaxRowBytes;
+  };
+  const auto waived = [&](const std::string& code, const std::string& text) {
+    ++waived_;
+    if (!room()) return;
+    ++listed_;
+    waivedRows_ += "| " + MarkdownText(ShownPath(r.path)) + " | " + MarkdownText(code) + " | " + MarkdownText(text) + " |\n";
+  };
+  if (r.waived) {
+    waived(r.waived->code, WaivedText(*r.waived));
+  } else if (gate::IsFailure(r.outcome)) {
     ++failures_;
     if (room()) {
       ++listed_;
@@ -89,6 +104,10 @@ void MarkdownSummary::Add(const ScanRecord& r) {
   }
   for (const gate::Warning& w : r.warnings) {
     if (w.ignored) continue;
+    if (!w.waived.empty()) {
+      waived(w.code, "waived: " + w.waived);
+      continue;
+    }
     ++warnings_;
     if (!room()) continue;
     ++listed_;
@@ -116,6 +135,7 @@ std::string MarkdownSummary::Text(const RunEnd& end) const {
   } else {
     text += GroupDigits(failures_) + " of " + GroupDigits(totals.total) + " components failed\n\n";
   }
+  if (totals.waived != 0) text += GroupDigits(totals.waived) + " failures and warnings waived.\n\n";
   text += "| outcome | components |\n| --- | ---: |\n";
   for (const gate::OutcomeRow& row : gate::kOutcomes) {
     text += "| " + MarkdownText(row.name) + " | " + GroupDigits(totals.Of(row.outcome)) + " |\n";
@@ -149,13 +169,19 @@ std::string MarkdownSummary::Text(const RunEnd& end) const {
   if (failures_ != 0) {
     text += "\n### Failures\n\n| path | outcome | reason | detail |\n| --- | --- | --- | --- |\n" + rows_;
   }
-  if (warnings_ != 0) {
+  if (warnings_ + end.runWarnings.size() != 0) {
     text += "\n### Warnings\n\n| path | warning | detail |\n| --- | --- | --- |\n" + warningRows_;
+    for (const gate::Warning& w : end.runWarnings) {
+      text += "| " + MarkdownText(s.config) + " | " + MarkdownText(w.code) + " | " + MarkdownText(w.detail) + " |\n";
+    }
   }
-  const std::size_t unlisted = failures_ + warnings_ - listed_;
+  if (waived_ != 0) {
+    text += "\n### Waived\n\n| path | code | waiver |\n| --- | --- | --- |\n" + waivedRows_;
+  }
+  const std::size_t unlisted = failures_ + warnings_ + waived_ - listed_;
   if (unlisted != 0) {
     text += "\nand " + GroupDigits(unlisted) +
-            " more failures and warnings than this page holds: the JSON Lines report lists them all.\n";
+            " more failures, warnings and waivers than this page holds: the JSON Lines report lists them all.\n";
   }
   return text + "\n";
 }

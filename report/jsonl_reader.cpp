@@ -99,6 +99,18 @@ bool ReadOptions(const JsonValue& object, gate::RunSettings& s, std::string& err
   s.policy.strict = f.Bool("strict");
   s.policy.errorOn = f.Strings("error_on");
   s.policy.ignore = f.Strings("ignore");
+  if (const JsonValue* list = f.List("waivers")) {
+    for (const JsonValue& element : list->items) {
+      if (element.kind != JsonValue::Kind::kObject) {
+        f.Fail("\"waivers\" holds what is not an object");
+        break;
+      }
+      JsonFields waiver(element, error, where + " \"waivers\"");
+      s.policy.waivers.push_back({waiver.String("path"), waiver.OptionalString("base").value_or(""),
+                                  waiver.String("code"), waiver.String("reason"),
+                                  waiver.OptionalString("until").value_or("")});
+    }
+  }
   s.manifest = f.OptionalString("manifest").value_or("");
   s.hash = f.Bool("hash");
   s.allowEmpty = f.Bool("allow_empty");
@@ -177,8 +189,14 @@ std::optional<ScanRecord> ReadRecordJson(const JsonValue& json, std::string& err
         break;
       }
       JsonFields v(w, error, where + " \"warnings\"");
-      r.warnings.push_back({v.String("code"), v.String("detail"), v.Bool("ignored")});
+      r.warnings.push_back({v.String("code"), v.String("detail"), v.Bool("ignored"),
+                            v.OptionalString("waived").value_or("")});
     }
+  }
+  if (const JsonValue* waived = f.Object("waived", true)) {
+    JsonFields v(*waived, error, where + " \"waived\"");
+    r.waived = gate::Waived{v.String("code"), v.String("reason"), v.OptionalString("until").value_or(""),
+                            v.String("path")};
   }
   r.elapsedMs = f.Number("elapsed_ms");
   if (f.failed()) return std::nullopt;
@@ -224,6 +242,7 @@ bool ReportReader::ReadHeader(RunHeader& header, std::string& error) {
   header.settings.config = f.OptionalString("config").value_or("");
   header.folder = f.OptionalString("folder").value_or("");
   header.manifestSha256 = f.OptionalString("manifest_sha256").value_or("");
+  header.date = f.OptionalString("date").value_or("");
   if (f.failed()) return false;
   header_ = header;
   inReport_ = true;
@@ -247,6 +266,7 @@ bool ReportReader::CheckRecord(const ScanRecord& r, std::string& error) {
   }
   const std::string outcome(gate::OutcomeName(r.outcome));
   const gate::OutcomeClass kind = gate::ClassOf(r.outcome);
+  if (r.waived && !gate::IsFailure(r.outcome)) return fail("outcome " + outcome + " waived, which fails nothing");
   if (kind == gate::OutcomeClass::kDiffers && header_.settings.manifest.empty()) {
     return fail("outcome " + outcome + " in a report made without a manifest");
   }
@@ -291,6 +311,8 @@ bool ReportReader::ReadClosing(const JsonValue& json, std::string& error) {
   ReportClosing c;
   c.totals.total = f.Unsigned("total");
   c.totals.warnings = f.Unsigned("warnings");
+  c.totals.waived = f.Unsigned("waived");
+  c.excluded = f.Unsigned("excluded");
   c.exitCode = static_cast<int>(f.Integer("exit_code"));
   if (const std::optional<std::string> shard = f.OptionalString("shard")) c.shard = gate::ParseShard(*shard);
   if (const JsonValue* counts = f.Object("counts", false)) {

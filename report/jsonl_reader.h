@@ -22,6 +22,7 @@ struct ReportClosing {
   int exitCode = 0;
   std::optional<gate::Shard> shard;
   gate::FoundPaths found;
+  std::size_t excluded = 0;
   double elapsedMs = 0;
 };
 

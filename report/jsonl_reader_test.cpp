@@ -41,7 +41,7 @@ std::string ReportText(const RunHeader& header, std::vector<ScanRecord> records)
     judge.Finish(records.size(), {}, [](ScanRecord&&) {});
     std::vector<std::string> keys;
     for (const ScanRecord& record : records) keys.push_back(record.relativePath);
-    report->End({judge.totals(), judge.exitCode(), gate::DescribeFoundPaths(keys), 0.5});
+    report->End({judge.totals(), judge.exitCode(), gate::DescribeFoundPaths(keys), 0.5, judge.runWarnings(), 0});
     report->Flush();
   }
   const std::string text = testsupport::ReadStream(out);

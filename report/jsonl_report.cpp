@@ -85,6 +85,21 @@ std::string ShardJson(const std::optional<gate::Shard>& shard) {
   return shard ? JsonString(gate::ShardText(*shard)) : std::string("null");
 }
 
+std::string WaiversJson(const std::vector<gate::Waiver>& waivers) {
+  std::string list = "[";
+  for (const gate::Waiver& waiver : waivers) {
+    if (list.size() > 1) list += ',';
+    list += JsonObject()
+                .Field("path", JsonString(waiver.path))
+                .Field("base", StringOrNull(waiver.base))
+                .Field("code", JsonString(waiver.code))
+                .Field("reason", JsonString(waiver.reason))
+                .Field("until", StringOrNull(waiver.until))
+                .Close();
+  }
+  return list + "]";
+}
+
 std::string ExcludeJson(const std::vector<gate::ExcludePattern>& patterns) {
   std::string list = "[";
   for (const gate::ExcludePattern& pattern : patterns) {
@@ -106,7 +121,20 @@ std::string HeaderJson(const RunHeader& header) {
       .Field("config", StringOrNull(header.settings.config))
       .Field("folder", StringOrNull(header.folder))
       .Field("manifest_sha256", StringOrNull(header.manifestSha256))
+      .Field("date", StringOrNull(header.date))
       .Close();
+}
+
+std::string WarningsJson(const std::vector<gate::Warning>& warnings, bool ofRecord) {
+  std::string list = "[";
+  for (const gate::Warning& warning : warnings) {
+    if (list.size() > 1) list += ',';
+    JsonObject json;
+    json.Field("code", JsonString(warning.code)).Field("detail", JsonString(warning.detail));
+    if (ofRecord) json.Field("ignored", JsonBool(warning.ignored)).Field("waived", StringOrNull(warning.waived));
+    list += json.Close();
+  }
+  return list + "]";
 }
 
 std::string CountsJson(const gate::Totals& totals) {
@@ -132,6 +160,9 @@ class JsonLinesReport : public Report {
               .Field("total", std::to_string(end.totals.total))
               .Field("counts", CountsJson(end.totals))
               .Field("warnings", std::to_string(end.totals.warnings))
+              .Field("waived", std::to_string(end.totals.waived))
+              .Field("excluded", std::to_string(end.excluded))
+              .Field("run_warnings", WarningsJson(end.runWarnings, false))
               .Field("exit_code", std::to_string(end.exitCode))
               .Field("shard", ShardJson(shard_))
               .Field("found", JsonObject()
@@ -165,6 +196,7 @@ std::string OptionsJson(const gate::RunSettings& s) {
       .Field("strict", JsonBool(s.policy.strict))
       .Field("error_on", JsonStrings(s.policy.errorOn))
       .Field("ignore", JsonStrings(s.policy.ignore))
+      .Field("waivers", WaiversJson(s.policy.waivers))
       .Field("manifest", StringOrNull(s.manifest))
       .Field("hash", JsonBool(s.Hashing()))
       .Field("allow_empty", JsonBool(s.allowEmpty))
@@ -177,6 +209,7 @@ std::string SettingsKey(const RunHeader& header) {
   RunHeader key = header;
   key.settings.shard.reset();
   key.settings.jobs = 0;
+  key.date.clear();  // shards may start either side of midnight
   return HeaderJson(key);
 }
 
@@ -209,16 +242,17 @@ std::string RecordJson(const ScanRecord& record) {
   } else {
     json.Field("reason", "null");
   }
-  std::string warnings = "[";
-  for (const gate::Warning& warning : record.warnings) {
-    if (warnings.size() > 1) warnings += ',';
-    warnings += JsonObject()
-                    .Field("code", JsonString(warning.code))
-                    .Field("detail", JsonString(warning.detail))
-                    .Field("ignored", JsonBool(warning.ignored))
-                    .Close();
+  json.Field("warnings", WarningsJson(record.warnings, true));
+  if (record.waived) {
+    json.Field("waived", JsonObject()
+                             .Field("code", JsonString(record.waived->code))
+                             .Field("reason", JsonString(record.waived->reason))
+                             .Field("until", StringOrNull(record.waived->until))
+                             .Field("path", JsonString(record.waived->path))
+                             .Close());
+  } else {
+    json.Field("waived", "null");
   }
-  json.Field("warnings", warnings + "]");
   json.Field("elapsed_ms", JsonDouble(gate::RoundedMilliseconds(record.elapsedMs)));
   return json.Close();
 }

@@ -25,8 +25,9 @@ std::string Details(const ScanRecord& r) {
   if (r.sha256) text += ", sha256 " + *r.sha256;
   if (r.reason) text += "\n" + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail;
   if (!r.rangeDetail.empty()) text += "\n" + r.rangeDetail;
+  if (r.waived) text += "\n" + WaivedText(*r.waived);
   for (const gate::Warning& w : r.warnings) {
-    if (!w.ignored) text += "\nwarning " + w.code + ": " + w.detail;
+    if (!w.ignored) text += "\nwarning " + w.code + ": " + w.detail + (w.waived.empty() ? "" : " (waived: " + w.waived + ")");
   }
   return text;
 }
@@ -39,10 +40,11 @@ class JunitReport : public Report {
                       "\" time=\"" + Seconds(r.elapsedMs) + "\">\n";
     const std::string outcome(gate::OutcomeName(r.outcome));
     const auto [code, detail] = FailureText(r);
-    switch (gate::RowOf(r.outcome).junit) {
+    // A waived failure fails no test run: it is skipped, and says why.
+    switch (r.waived ? gate::JunitElement::kSkipped : gate::RowOf(r.outcome).junit) {
       case gate::JunitElement::kNone: break;
       case gate::JunitElement::kSkipped:
-        xml += "      <skipped message=\"" + XmlAttribute(r.verdictMessage) + "\"/>\n";
+        xml += "      <skipped message=\"" + XmlAttribute(r.waived ? WaivedText(*r.waived) : r.verdictMessage) + "\"/>\n";
         break;
       case gate::JunitElement::kFailure:
         xml += "      <failure message=\"" + XmlAttribute(detail) + "\" type=\"" + XmlAttribute(outcome) +
@@ -53,6 +55,7 @@ class JunitReport : public Report {
                XmlText(Details(r)) + "</error>\n";
         break;
     }
+    if (r.waived) ++waivedRecords_;
     xml += "      <system-out>" + XmlText(Details(r)) + "</system-out>\n";
     xml += "    </testcase>\n";
     if (!spool_.Append(xml)) Fail(spool_.error());
@@ -66,7 +69,7 @@ class JunitReport : public Report {
     }
     const std::string counts = "tests=\"" + std::to_string(t.total) + "\" failures=\"" +
                                std::to_string(failures) + "\" errors=\"" + std::to_string(errors) +
-                               "\" skipped=\"" + std::to_string(t.OfClass(gate::OutcomeClass::kSkipped)) +
+                               "\" skipped=\"" + std::to_string(t.OfClass(gate::OutcomeClass::kSkipped) + waivedRecords_) +
                                "\" time=\"" + Seconds(end.seconds * 1000) + "\"";
     Write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
     Write("<testsuites name=\"packprobe-scan\" " + counts + ">\n");
@@ -80,6 +83,7 @@ class JunitReport : public Report {
 
  private:
   Spool spool_;
+  std::size_t waivedRecords_ = 0;
 };
 
 }  // namespace

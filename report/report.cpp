@@ -70,6 +70,7 @@ std::string SummaryLine(const RunEnd& end) {
     }
     line += GroupDigits(count) + " " + std::string(word);
   }
+  if (totals.waived != 0) line += ", " + GroupDigits(totals.waived) + " waived";
   if (totals.warnings != 0) {
     line += ", " + GroupDigits(totals.warnings) + (totals.warnings == 1 ? " warning" : " warnings");
   }
@@ -81,6 +82,10 @@ std::string SummaryLine(const RunEnd& end) {
 std::string RangeText(const char* name, int min, int max) {
   return std::string(name) + " " + Utf16ToUtf8(FormatVersionNumber(min)) + " to " +
          Utf16ToUtf8(FormatVersionNumber(max));
+}
+
+std::string WaivedText(const gate::Waived& waived) {
+  return "waived " + waived.code + (waived.until.empty() ? "" : " until " + waived.until) + ": " + waived.reason;
 }
 
 std::pair<std::string, std::string> FailureText(const ScanRecord& record) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "gate/judgement.h"
 #include "gate/record.h"
@@ -24,6 +25,8 @@ struct RunHeader {
   std::string folder;
   // The SHA-256 of the manifest checked against, as read; empty: none.
   std::string manifestSha256;
+  // The day the run began, "YYYY-MM-DD" (UTC): the day waivers are judged on.
+  std::string date;
   bool operator==(const RunHeader&) const = default;
 };
 
@@ -33,6 +36,8 @@ struct RunEnd {
   int exitCode = 0;        // the run's, as it ends when its reports are whole
   gate::FoundPaths found;  // before the run was split into shares
   double seconds = 0;      // the run's wall time
+  std::vector<gate::Warning> runWarnings;  // of the run itself (waivers that waived nothing)
+  std::size_t excluded = 0;  // paths the exclude patterns left out, before sharding
 };
 
 // Where GitHub Actions shows a run, as its environment tells.
@@ -102,6 +107,10 @@ std::string SummaryLine(const RunEnd& end);
 
 // The line of the ranges a run used: "VEKStub 3.0.0.0 to 3.0.3.0".
 std::string RangeText(const char* name, int min, int max);
+
+// "waived until 2027-06-30: the vendor ships 2.9 until June": how reports
+// say a failure or warning is waived.
+std::string WaivedText(const gate::Waived& waived);
 
 // The record's failure in a title and a sentence: the reason's code and
 // detail, or for a version out of range the outcome and which versions and

@@ -30,7 +30,7 @@ using packprobe::gate::ScanRecord;
 using packprobe::report::Format;
 
 constexpr std::size_t kMaxInput = 1 << 16;
-constexpr std::size_t kCsvColumns = 25;
+constexpr std::size_t kCsvColumns = 26;
 
 void Check(bool condition) {
   if (!condition) std::abort();

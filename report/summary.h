@@ -26,9 +26,11 @@ class MarkdownSummary {
   RunHeader header_;
   std::size_t failures_ = 0;
   std::size_t warnings_ = 0;
+  std::size_t waived_ = 0;
   std::size_t listed_ = 0;  // rows of both tables
   std::string rows_;         // the failures
   std::string warningRows_;  // the warnings
+  std::string waivedRows_;   // what was waived
 };
 
 }  // namespace packprobe::report

@@ -49,23 +49,26 @@ class TextReport : public Report {
     } else if (!r.rangeDetail.empty()) {
       text += "    range: " + EscapeControls(r.rangeDetail) + "\n";
     }
+    if (r.waived) text += "    " + EscapeControls(WaivedText(*r.waived)) + "\n";
     for (const gate::Warning& w : r.warnings) {
       if (w.ignored) continue;
-      text += "    warning: " + EscapeControls(w.code) + ": " + EscapeControls(w.detail) + "\n";
+      text += "    warning: " + EscapeControls(w.code) + ": " + EscapeControls(w.detail) +
+              (w.waived.empty() ? "" : " (waived: " + EscapeControls(w.waived) + ")") + "\n";
     }
     if (r.sha256) text += "    sha256: " + *r.sha256 + "  " + GroupDigits(r.size.value_or(0)) + " bytes\n";
     // Failures come first, as they are found; the rest follows them.
     if (gate::IsFailure(r.outcome)) {
       Write(text);
-    } else if (!style_.quiet && !held_.Append(text)) {
-      Fail(held_.error());
+    } else if (!style_.quiet) {
+      ++heldRows_;
+      if (!held_.Append(text)) Fail(held_.error());
     }
   }
   void End(const RunEnd& end) override {
     // In GitHub's log the components that passed fold away; failures stay
     // in view above them.
-    const std::size_t folded = end.totals.total - end.totals.Failures();
-    const bool group = style_.github.actions && !style_.quiet && folded != 0;
+    const std::size_t folded = heldRows_;
+    const bool group = style_.github.actions && folded != 0;
     if (group) {
       Write("::group::" + GroupDigits(folded) + (folded == 1 ? " component" : " components") +
             " passed or filtered out\n");
@@ -76,12 +79,16 @@ class TextReport : public Report {
     }
     if (group) Write("::endgroup::\n");
     Write("\n");
+    for (const gate::Warning& w : end.runWarnings) {
+      Write("warning: " + EscapeControls(w.code) + ": " + EscapeControls(w.detail) + "\n");
+    }
     Write(SummaryLine(end) + "\n");
   }
 
  private:
   ReportStyle style_;
   Spool held_;
+  std::size_t heldRows_ = 0;  // the rows held
 };
 
 }  // namespace

@@ -227,6 +227,8 @@ void CommandLineParser::AddRun() {
       ->option_text("WHEN");
   app_.add_flag("--allow-empty", options_.run.allowEmpty, "finding no component passes (exit 0 rather than 3)");
   app_.add_flag("--hash", options_.run.hash, "add each file's SHA-256 to its record");
+  app_.add_flag("-v,--verbose", options_.out.verbose,
+                "say on standard error which configuration file, exclude patterns and waivers were used");
 }
 
 void CommandLineParser::AddReports() {
@@ -396,6 +398,7 @@ std::string CommandLineParser::ApplyConfig() {
     if (std::string error = Reconcile(run.policy, !errorOnFromFile, !ignoreFromFile, file.file); !error.empty()) {
       return error;
     }
+    run.policy.waivers = file.waivers;
   }
   if (file.exclude && !Given("exclude")) {
     // The file's patterns are relative to its own folder, as ignore files'.

@@ -37,6 +37,7 @@ struct OutputOptions {
   ColorMode color = ColorMode::kAuto;
   bool colorText = false;  // the text report colours its outcomes (decided at start)
   std::size_t annotations = 10;  // GitHub annotations of each kind
+  bool verbose = false;          // say on standard error what the run used
   report::GithubView github;     // from the environment
 };
 

@@ -2,6 +2,7 @@
 
 #include <toml++/toml.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -26,6 +27,15 @@ fs::path Join(const fs::path& folder, const char* name) {
   if (!joined.empty() && joined.back() != fs::path::preferred_separator) joined += fs::path::preferred_separator;
   for (const char* c = name; *c != '\0'; ++c) joined += static_cast<fs::path::value_type>(*c);
   return fs::path(std::move(joined));
+}
+
+// The path relative to the current folder when it lies below it or near,
+// else absolute; "/" between its parts.
+std::string RelativeToCurrent(const fs::path& path) {
+  const std::string absolute = gate::AbsoluteGeneric(path);
+  const fs::path relative = fs::path(absolute).lexically_relative(fs::path(gate::AbsoluteGeneric(".")));
+  const std::string text = gate::GenericUtf8(relative);
+  return text.empty() ? absolute : text;
 }
 
 bool IsRepositoryRoot(const fs::path& folder) {
@@ -73,6 +83,7 @@ class KeyReader {
   std::string At(const std::string& message) const {
     return file_ + ":" + std::to_string(node_.source().begin.line) + ": " + message;
   }
+  const toml::node& node() const { return node_; }
   std::optional<std::string> String(std::string& error) const {
     if (const auto value = node_.value_exact<std::string>()) return *value;
     error = At(name_ + " must be a string (in quotes)");
@@ -108,6 +119,47 @@ class KeyReader {
   const toml::node& node_;
   std::string name_;
 };
+
+// Each [[waive]] table: path, code, reason (all required), until.
+std::string ReadWaivers(const KeyReader& key, const toml::node& node, ConfigValues& values) {
+  const toml::array* tables = node.as_array();
+  if (tables == nullptr || !tables->is_array_of_tables()) {
+    return key.At("waive must be tables, each [[waive]] with path, code, reason and until");
+  }
+  for (const toml::node& element : *tables) {
+    const toml::table& table = *element.as_table();
+    const auto at = [&](const std::string& message) {
+      return values.file + ":" + std::to_string(table.source().begin.line) + ": " + message;
+    };
+    gate::Waiver waiver;
+    waiver.base = values.folder;
+    for (const auto& [field, value] : table) {
+      const std::string_view name = field.str();
+      if (name == "path" || name == "code" || name == "reason") {
+        const auto text = value.value_exact<std::string>();
+        if (!text || text->empty()) return at("waive." + std::string(name) + " must be a text that is not empty");
+        (name == "path" ? waiver.path : name == "code" ? waiver.code : waiver.reason) = *text;
+      } else if (name == "until") {
+        const auto date = value.value_exact<toml::date>();
+        if (!date) return at("waive.until must be a date, like 2027-06-30");
+        char text[16];
+        std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date->year),
+                      static_cast<unsigned>(date->month), static_cast<unsigned>(date->day));
+        waiver.until = text;
+      } else {
+        return at("unknown key waive." + std::string(name) + "; a waiver has path, code, reason and until");
+      }
+    }
+    if (waiver.path.empty() || waiver.code.empty() || waiver.reason.empty()) {
+      return at("a waiver needs path, code and reason (why it is waived)");
+    }
+    if (const std::string why = gate::GlobError(waiver.path); !why.empty()) {
+      return at("waive.path \"" + waiver.path + "\" is no pattern: " + why);
+    }
+    values.waivers.push_back(std::move(waiver));
+  }
+  return {};
+}
 
 std::string ReadKey(const KeyReader& key, const std::string& name, const BoundParser& parseBound,
                     ConfigValues& values) {
@@ -151,6 +203,7 @@ std::string ReadKey(const KeyReader& key, const std::string& name, const BoundPa
     }
     return {};
   }
+  if (name == "waive") return ReadWaivers(key, key.node(), values);
   if (name == "manifest") {
     // The release manifest that a scan compares with, relative to the
     // file's folder.
@@ -163,7 +216,7 @@ std::string ReadKey(const KeyReader& key, const std::string& name, const BoundPa
   }
   return key.At("unknown key \"" + name +
                 "\"; the keys are stub-min, stub-max, setup-min, setup-max, firmware-only, software-only, "
-                "strict, error-on, ignore, exclude, manifest");
+                "strict, error-on, ignore, exclude, manifest and [[waive]] tables");
 }
 
 }  // namespace
@@ -172,8 +225,10 @@ std::string LoadConfig(const ConfigRequest& request, const BoundParser& parseBou
   values = ConfigValues{};
   const fs::path file = FindConfigFile(request);
   if (file.empty()) return {};
-  values.file = gate::GenericUtf8(file);
-  values.folder = gate::AbsoluteGeneric(file.parent_path().empty() ? fs::path(".") : file.parent_path());
+  // Named relative to the current folder, as the paths of the run are, so
+  // that the reports of workers whose checkouts lie elsewhere agree.
+  values.file = RelativeToCurrent(file);
+  values.folder = RelativeToCurrent(file.parent_path().empty() ? fs::path(".") : file.parent_path());
   const std::u16string path = gate::PathToUtf16(file.native());
   // A file found rather than named may have been put there by anyone who
   // could write a folder above the project.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "component/version_number.h"
+#include "gate/run_settings.h"
 
 namespace packprobe::scan {
 
@@ -28,6 +29,7 @@ struct ConfigValues {
   std::optional<bool> firmwareOnly, softwareOnly, strict;
   std::optional<std::vector<std::string>> errorOn, ignore, exclude;
   std::optional<std::string> manifest;  // relative paths taken from the file's folder
+  std::vector<gate::Waiver> waivers;    // [[waive]] tables, their paths relative to the file's folder
 };
 
 struct ConfigRequest {

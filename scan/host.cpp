@@ -1,5 +1,8 @@
 #include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <cstdint>
 
 #include "scan/host.h"
@@ -19,6 +22,14 @@ std::optional<unsigned> ProcessorsOfQuota(std::string_view text) {
     return std::nullopt;  // "max", "-1 100000": no limit
   }
   return static_cast<unsigned>(std::max<std::uint64_t>(1, (q + p - 1) / p));
+}
+
+std::string TodayUtc() {
+  const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now())};
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(day.year()), static_cast<unsigned>(day.month()),
+                static_cast<unsigned>(day.day()));
+  return text;
 }
 
 }  // namespace packprobe::scan

@@ -26,6 +26,9 @@ unsigned DefaultJobs();
 // as the same two numbers; nothing when it sets no limit or is no quota.
 std::optional<unsigned> ProcessorsOfQuota(std::string_view quotaAndPeriod);
 
+// Today's date in UTC, "YYYY-MM-DD".
+std::string TodayUtc();
+
 // Makes standard input and output carry bytes untranslated, and a console
 // show UTF-8, until RestoreStandardStreams.
 void PrepareStandardStreams();

@@ -6,10 +6,11 @@
 namespace packprobe::scan {
 
 std::function<bool(const std::string&)> ExcludedEntries(const gate::Selection& selection, std::string folder) {
-  return [&selection, folder = std::move(folder)](const std::string& path) {
-    const std::string absolute =
-        folder.empty() ? std::string() : gate::AbsoluteGeneric(gate::PathFromUtf8(folder) / gate::PathFromUtf8(path));
-    return gate::Excluded(selection.exclude, path, absolute);
+  const std::string current = gate::AbsoluteGeneric(".");
+  return [patterns = gate::Resolved(selection.exclude, current), current,
+          folder = std::move(folder)](const std::string& path) {
+    const std::string absolute = folder.empty() ? std::string() : gate::JoinedPath(current, folder + "/" + path);
+    return gate::Excluded(patterns, path, absolute);
   };
 }
 
@@ -19,7 +20,8 @@ JudgedRun::JudgedRun(const ScanOptions& options, report::RunHeader header,
     : options_(options),
       header_(std::move(header)),
       files_(files),
-      judge_(header_.settings, manifest, std::move(excluded)) {}
+      judge_(header_.settings, manifest, std::move(excluded),
+             gate::JudgeContext{header_.date, gate::AbsoluteGeneric(".")}) {}
 
 bool JudgedRun::Open(bool hold) {
   const OutputOptions& out = options_.out;
@@ -59,11 +61,11 @@ bool JudgedRun::Add(gate::ScanRecord&& record) {
 
 bool JudgedRun::Flush() { return main_->Flush(); }
 
-int JudgedRun::Finish(const gate::FoundPaths& found, double seconds) {
+int JudgedRun::Finish(const gate::FoundPaths& found, std::size_t excluded, double seconds) {
   if (main_->ok()) {
     judge_.Finish(found.count, header_.folder, [&](gate::ScanRecord&& record) { Write(record); });
   }
-  const report::RunEnd end{judge_.totals(), judge_.exitCode(), found, seconds};
+  const report::RunEnd end{judge_.totals(), judge_.exitCode(), found, seconds, judge_.runWarnings(), excluded};
   if (main_->ok()) main_->End(end);
   for (const auto& extra : extras_) extra->End(end);
   if (!main_->Flush()) {

@@ -44,9 +44,11 @@ class JudgedRun {
   // records and summaries, and every output put in place. The run's exit
   // code, or 74 when an output could not be written (after saying why).
   // found: the paths found before sharding.
-  int Finish(const gate::FoundPaths& found, double seconds);
+  // excluded: the paths the selection left out.
+  int Finish(const gate::FoundPaths& found, std::size_t excluded, double seconds);
 
   const gate::Totals& totals() const { return judge_.totals(); }
+  std::vector<gate::PolicyJudge::WaiverUse> waiverUses() const { return judge_.waiverUses(); }
 
  private:
   void Write(const gate::ScanRecord& record);

@@ -167,7 +167,8 @@ int Merge(const MergeRequest& request) {
     elapsedMs = std::max(elapsedMs, input.reader->closing().elapsedMs);
   }
   if (error = gate::CheckFoundAgree(names, found); !error.empty()) return DataError(error);
-  return run.Finish(found.empty() ? gate::FoundPaths{} : found.front(), elapsedMs / 1000);
+  const std::size_t excluded = inputs.front().closed ? inputs.front().reader->closing().excluded : 0;
+  return run.Finish(found.empty() ? gate::FoundPaths{} : found.front(), excluded, elapsedMs / 1000);
 }
 
 int RunMerge(const std::vector<std::string>& arguments, unsigned defaultJobs) {

@@ -16,6 +16,7 @@
 
 #include "component/version_number.h"
 #include "gate/shares.h"
+#include "gate/targets.h"
 #include "release/diff.h"
 #include "release/manifest_file.h"
 #include "scan/judged_run.h"
@@ -62,6 +63,14 @@ class Generator {
     }
     s.policy = RandomPolicy();
     if (Chance(3)) release.mergePolicy = RandomOverride();
+    // Waivers of failures and warnings, some ended, some of nothing.
+    for (std::uint32_t i = Below(4); i > 0; --i) {
+      static const char* const kCodes[] = {"stub-out-of-range", "invalid", "zip-crc-mismatch",
+                                           "stub-comments-tail", "duplicate-component", "unexpected"};
+      static const char* const kPaths[] = {"rel/sub/**", "*kit*", "rel", "nowhere/*.exe"};
+      s.policy.waivers.push_back({kPaths[Below(4)], gate::AbsoluteGeneric("."), kCodes[Below(6)], "known",
+                                  Chance(3) ? "2020-01-01" : Chance(2) ? "" : "2099-12-31"});
+    }
     if (Chance(4)) s.selection.exclude.push_back({"skip*", {}});
     release.shares = 1 + Below(8);
     const std::size_t count = Below(14);
@@ -241,7 +250,7 @@ int RunFound(const Release& release, const gate::RunSettings& settings, const st
   options.run = settings;
   options.out = std::move(out);
   OutputFiles files("test");
-  const report::RunHeader header{settings, "rel", manifestSha256};
+  const report::RunHeader header{settings, "rel", manifestSha256, "2026-12-09"};
   JudgedRun run(options, header, manifest, files, ExcludedEntries(options.run.selection, header.folder));
   EXPECT_TRUE(run.Open());
   std::vector<std::string> keys;
@@ -251,7 +260,7 @@ int RunFound(const Release& release, const gate::RunSettings& settings, const st
       EXPECT_TRUE(run.Add(ScanRecord(record)));
     }
   }
-  return run.Finish(gate::DescribeFoundPaths(keys), 1.25);
+  return run.Finish(gate::DescribeFoundPaths(keys), 3, 1.25);
 }
 
 TEST(MergeTest, MergedSharesEqualOneRunAndAReleaseEqualsItsReport) {

@@ -141,6 +141,31 @@ std::string NothingCheckedMessage(const std::vector<fs::path>& paths, const gate
   return message + " (--allow-empty lets such a scan pass)\n";
 }
 
+// What the run used, for --verbose: the configuration file, each exclude
+// pattern with the paths it left out, each waiver with what it waived.
+std::string UsedMessage(const gate::RunSettings& settings, const gate::SearchNotes& notes,
+                        const std::vector<gate::PolicyJudge::WaiverUse>& uses) {
+  std::string text = "packprobe-scan: configuration: " +
+                     (settings.config.empty() ? std::string("none") : ShownPath(settings.config)) + "\n";
+  for (std::size_t i = 0; i < settings.selection.exclude.size(); ++i) {
+    const gate::ExcludePattern& pattern = settings.selection.exclude[i];
+    const std::size_t count = i < notes.excludedBy.size() ? notes.excludedBy[i] : 0;
+    text += "packprobe-scan: exclude " + EscapeControls(pattern.glob) + " (" +
+            (pattern.base.empty() ? std::string("command line") : "from " + ShownPath(pattern.base)) +
+            "): " + report::GroupDigits(count) + (count == 1 ? " path" : " paths") + " left out\n";
+  }
+  for (std::size_t i = 0; i < settings.policy.waivers.size(); ++i) {
+    const gate::PolicyJudge::WaiverUse use = i < uses.size() ? uses[i] : gate::PolicyJudge::WaiverUse{};
+    text += "packprobe-scan: waiver " + EscapeControls(gate::DescribeWaiver(settings.policy.waivers[i])) + ": " +
+            (use.waived + use.ended == 0
+                 ? std::string("matched nothing")
+                 : report::GroupDigits(use.waived) + " waived" +
+                       (use.ended != 0 ? ", " + report::GroupDigits(use.ended) + " no longer (it ended)" : "")) +
+            "\n";
+  }
+  return text;
+}
+
 // Why -o and the other outputs may not name a path: a folder, or one of the
 // inputs, which the report would replace. Empty when it may.
 std::string OutputConflict(const std::string& output, const ScanOptions& options,
@@ -275,7 +300,7 @@ int RunScan(const std::vector<std::string>& arguments, unsigned defaultJobs) {
   std::string error;
   const auto paths = NamedPaths(settings.selection, error);
   if (!paths) return parser.UsageError(error);
-  report::RunHeader header{settings, gate::FirstFolder(*paths), {}};
+  report::RunHeader header{settings, gate::FirstFolder(*paths), {}, TodayUtc()};
   std::optional<std::vector<gate::ManifestEntry>> manifest;
   if (!settings.manifest.empty()) {
     manifest = release::LoadManifest(settings.manifest, error, &header.manifestSha256);
@@ -321,7 +346,13 @@ int RunScan(const std::vector<std::string>& arguments, unsigned defaultJobs) {
   }, fewerThreads, settings.Hashing());
   progress.Clear();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const int exitCode = run.Finish(found, seconds);
+  std::size_t excluded = 0;
+  for (const std::size_t count : notes.excludedBy) excluded += count;
+  const int exitCode = run.Finish(found, excluded, seconds);
+  if (options.out.verbose) {
+    const std::string used = UsedMessage(settings, notes, run.waiverUses());
+    std::fwrite(used.data(), 1, used.size(), stderr);
+  }
   if (exitCode == gate::kScanNothingChecked) {
     const std::string message = NothingCheckedMessage(*paths, notes);
     std::fwrite(message.data(), 1, message.size(), stderr);

@@ -498,6 +498,94 @@ TEST_F(ScanCiGateTest, ConfigurationFileAndCommandLineCombine) {
   EXPECT_EQ(Scan({"-q", "--config", file, "repo/rel"}).exitCode, 1);
 }
 
+// Waivers with reasons, in the repository's configuration: each case
+// through every format, with its exit code and the totals that count the
+// waived apart.
+TEST_F(ScanCiGateTest, WaiversTakeKnownExceptionsOffTheGateAndSaySo) {
+  ComponentContents c = Kit("Old");
+  c.comments = u"VEKStub 2.0.0.0";
+  Put("repo/rel/legacy/old.exe", c);
+  c = Kit("Short setup");
+  c.setupFileVersion = u"7.9.1";  // warning setup-version-text
+  Put("repo/rel/short.exe", c);
+  Put("repo/rel/good.exe", Kit("Good"));
+  fs::create_directories(cwd_ / "repo" / ".git");
+  const std::string waiveOld =
+      "[[waive]]\npath = \"rel/legacy/old.exe\"\ncode = \"stub-out-of-range\"\nreason = \"vendor ships 2.9\"\n";
+  struct Case {
+    const char* what;
+    std::string config;
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::size_t waived;       // in the closing record
+    std::string text;         // in the text report
+  };
+  const Case cases[] = {
+      {"a waived failure", waiveOld + "until = 2099-12-31\n", {"repo/rel"}, 0, 1,
+       "waived stub-out-of-range until 2099-12-31: vendor ships 2.9"},
+      {"a waived warning under --strict",
+       "[[waive]]\npath = \"rel/short.exe\"\ncode = \"setup-version-text\"\nreason = \"fixed in 8.0\"\n",
+       {"--strict", "--stub-min", "1.0.0.0", "repo/rel"}, 0, 1, "(waived: fixed in 8.0)"},
+      {"an ended waiver", waiveOld + "until = 2020-01-31\n", {"repo/rel"}, 1, 0, "waiver-expired"},
+      {"a waiver of nothing", "[[waive]]\npath = \"rel/none.exe\"\ncode = \"invalid\"\nreason = \"gone\"\n",
+       {"repo/rel"}, 1, 0, "warning: waiver-unused: the waiver rel/none.exe invalid matched no component: gone"},
+      {"relative to the file, scanning a subfolder", waiveOld, {"repo/rel/legacy"}, 0, 1, "waived stub-out-of-range"},
+      {"a waiver without a reason", "[[waive]]\npath = \"rel/x.exe\"\ncode = \"invalid\"\n", {"repo/rel"}, 64, 0,
+       "needs path, code and reason"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    WriteFile(cwd_ / "repo" / "packprobe-scan.toml", test.config);
+    std::vector<std::string> base = {"--stub-min", "3.0.0.0"};
+    base.insert(base.end(), test.arguments.begin(), test.arguments.end());
+    if (test.arguments.front() == "--strict") base = test.arguments;
+    std::map<std::string, ProgramResult> runs;
+    for (const char* format : {"jsonl", "text", "csv", "junit", "github"}) {
+      std::vector<std::string> arguments = {"--format", format};
+      arguments.insert(arguments.end(), base.begin(), base.end());
+      runs[format] = Scan(arguments);
+      EXPECT_EQ(runs[format].exitCode, test.exitCode) << format << runs[format].err;
+    }
+    if (test.exitCode == 64) {
+      EXPECT_NE(runs["text"].err.find(test.text), std::string::npos) << runs["text"].err;
+      continue;
+    }
+    EXPECT_NE(runs["text"].out.find(test.text), std::string::npos) << runs["text"].out;
+    const Json closing = Lines(runs["jsonl"].out).back();
+    EXPECT_EQ(closing["waived"], test.waived);
+    EXPECT_EQ(closing["exit_code"], test.exitCode);
+    if (test.waived != 0) {
+      EXPECT_NE(runs["text"].out.find(std::to_string(test.waived) + " waived"), std::string::npos) << runs["text"].out;
+      EXPECT_NE(runs["csv"].out.find("waived"), std::string::npos);
+      EXPECT_NE(runs["junit"].out.find("waived"), std::string::npos) << runs["junit"].out;
+      EXPECT_EQ(runs["github"].out.find("::error"), std::string::npos) << runs["github"].out;
+    }
+  }
+
+  // A merge applies the waivers as one run does.
+  WriteFile(cwd_ / "repo" / "packprobe-scan.toml", waiveOld);
+  const ProgramResult whole = Scan({"--format", "jsonl", "--stub-min", "3.0.0.0", "repo/rel"});
+  std::vector<std::string> merge = {"merge", "--format", "jsonl"};
+  for (int k = 0; k < 3; ++k) {
+    const std::string share = "w" + std::to_string(k) + ".jsonl";
+    ASSERT_LE(Scan({"--format", "jsonl", "--stub-min", "3.0.0.0", "--shard", std::to_string(k) + "/3", "-o", share,
+                    "repo/rel"})
+                  .exitCode,
+              1);
+    merge.push_back(share);
+  }
+  const ProgramResult merged = Scan(merge);
+  EXPECT_EQ(merged.exitCode, whole.exitCode);
+  EXPECT_EQ(Lines(merged.out), Lines(whole.out));
+
+  // --verbose says what the run used.
+  const ProgramResult verbose = Scan({"-q", "--verbose", "--exclude", "short*", "--stub-min", "3.0.0.0", "repo/rel"});
+  EXPECT_NE(verbose.err.find("configuration: repo/packprobe-scan.toml"), std::string::npos) << verbose.err;
+  EXPECT_NE(verbose.err.find("exclude short* (command line): 1 path left out"), std::string::npos) << verbose.err;
+  EXPECT_NE(verbose.err.find("waiver rel/legacy/old.exe stub-out-of-range: 1 waived"), std::string::npos)
+      << verbose.err;
+}
+
 TEST_F(ScanCiGateTest, OneRunWritesTheLogTheAnnotationsAndTheArtifact) {
   Put("rel/good.exe", Kit("Good"));
   ComponentContents c = Kit("Old");

@@ -11,10 +11,19 @@
 namespace packprobe::report {
 namespace {
 
+// Seconds to the microsecond: checks take less than a millisecond.
 std::string Seconds(double ms) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.3f", ms / 1000);
+  std::snprintf(text, sizeof text, "%.6f", ms / 1000);
   return text;
+}
+
+// The folder of a path, shown as paths are, which test reporters group test
+// cases by; "." for a file named without one.
+std::string Folder(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return ShownPath(slash == 0 ? "/" : path.substr(0, slash));
 }
 
 std::string Details(const ScanRecord& r) {
@@ -36,7 +45,8 @@ class JunitReport : public Report {
  public:
   explicit JunitReport(std::FILE* out) : Report(out) {}
   void Add(const ScanRecord& r) override {
-    std::string xml = "    <testcase classname=\"packprobe-scan\" name=\"" + XmlAttribute(ShownPath(r.path)) +
+    const std::string shown = ShownPath(r.path);
+    std::string xml = "    <testcase classname=\"" + XmlAttribute(Folder(r.path)) + "\" name=\"" + XmlAttribute(shown) +
                       "\" time=\"" + Seconds(r.elapsedMs) + "\">\n";
     const std::string outcome(gate::OutcomeName(r.outcome));
     const auto [code, detail] = FailureText(r);

@@ -102,10 +102,18 @@ if [ -x /usr/share/bash-completion/bash_completion ] || [ -f /usr/share/bash-com
     [ "$offered" = "$expected" ] || fail "completion of '$words' offered '$offered', not '$expected'"
   done <<'TABLE'
 packprobe-scan --format|csv github jsonl junit text 
-packprobe-scan --error-on|duplicate-component setup-no-file-version setup-version-text stub-comments-tail stub-version-text 
+packprobe-scan --error-on|duplicate-component setup-no-file-version setup-version-text stub-comments-tail stub-version-text waiver-expired 
 packprobe-scan --color|always auto never 
 packprobe-scan merge --format|csv github jsonl junit text 
+packprobe-scan diff --format|jsonl markdown text 
 TABLE
+  # Each subcommand offers its own options only.
+  for case in "snapshot --no|--no-config " "diff --co|--config " "merge --no|--no-strict " \
+              "snapshot --f|--files-from --follow "; do
+    # shellcheck disable=SC2086 # the words are split on purpose
+    offered=$(complete_words packprobe-scan ${case%%|*})
+    [ "$offered" = "${case#*|}" ] || fail "completion of '${case%%|*}' offered '$offered', not '${case#*|}'"
+  done
   offered=$(complete_words packprobe-scan release/)
   [ "$offered" = "release/B.EXE release/a.exe release/c.Exe " ] || fail "components offered: $offered"
   offered=$(complete_words packprobe-scan me)

@@ -139,6 +139,16 @@ TEST_F(CiDocsTest, GithubWorkflowGatesLikeOneUnshardedRun) {
       const ProgramResult gap = Bash(gateStep, cwd_.path(), {{"GITHUB_STEP_SUMMARY", (cwd_ / "summary.md").string()}});
       EXPECT_EQ(gap.exitCode, 65);
       EXPECT_NE(gap.err.find("share 1 of " + std::to_string(n) + " is missing"), std::string::npos) << gap.err;
+      // A share whose folder came empty checked nothing: the gate sees that
+      // it found other paths than the rest.
+      fs::create_directories(cwd_ / "empty" / "release");
+      const std::string one = Replace(Replace(scanStep, "${{ strategy.job-index }}", "1"),
+                                      "${{ strategy.job-total }}", std::to_string(n));
+      ASSERT_EQ(Bash(one, cwd_ / "empty", {}).exitCode, 0);
+      fs::rename(cwd_ / "empty" / "share-1.jsonl", cwd_ / "share-1.jsonl");
+      const ProgramResult empty = Bash(gateStep, cwd_.path(), {{"GITHUB_STEP_SUMMARY", (cwd_ / "summary.md").string()}});
+      EXPECT_EQ(empty.exitCode, 65);
+      EXPECT_NE(empty.err.find("found 0 paths before sharding"), std::string::npos) << empty.err;
       for (std::size_t k = 0; k < n; ++k) fs::remove(cwd_ / ("share-" + std::to_string(k) + ".jsonl"));
     }
   }
@@ -146,6 +156,11 @@ TEST_F(CiDocsTest, GithubWorkflowGatesLikeOneUnshardedRun) {
   const std::string step = Replace(Replace(scanStep, "${{ strategy.job-index }}", "0"), "${{ strategy.job-total }}", "2");
   EXPECT_NE(Bash(step, cwd_ / "clean", {}, false).exitCode, 0);
   EXPECT_NE(Bash(gateStep, cwd_.path(), {}, false).exitCode, 0);
+  // A release that did not arrive fails its share's job.
+  fs::create_directories(cwd_ / "nothing");
+  const ProgramResult missing = Bash(step, cwd_ / "nothing", {});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.out.find("the release folder is missing"), std::string::npos) << missing.out;
 }
 
 TEST_F(CiDocsTest, KubernetesJobGivesEveryShareItsOwnRetriesAndMergesAfterwards) {

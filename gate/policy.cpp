@@ -1,8 +1,10 @@
 #include "gate/policy.h"
 
 #include <algorithm>
+#include <new>
 
 #include "gate/selection.h"
+#include "platform/sha256.h"
 #include "util/shown_text.h"
 
 namespace packprobe::gate {
@@ -52,6 +54,60 @@ std::optional<std::vector<std::string>> ParseWarningCodes(std::string_view list,
   return codes;
 }
 
+std::optional<std::string> FirstPaths::FirstOr(std::string_view key, std::string_view path) {
+  // The digest decides: two keys share one only by a collision of 96 bits.
+  platform::Sha256 digest;
+  digest.Update(key.data(), key.size());
+  const std::optional<platform::Sha256Digest> sum = digest.Finish();
+  if (!sum) throw std::bad_alloc();
+  std::uint64_t high = 0;
+  std::uint32_t low = 0;
+  for (int i = 0; i < 8; ++i) high = high << 8 | (*sum)[i];
+  for (int i = 8; i < 12; ++i) low = low << 8 | (*sum)[i];
+  if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = high & mask;; at = (at + 1) & mask) {
+    Slot& slot = slots_[at];
+    if (slot.at == 0) {
+      slot = Slot{high, low, Keep(path) + 1};
+      ++used_;
+      return std::nullopt;
+    }
+    if (slot.high == high && slot.low == low) {
+      const std::uint32_t place = slot.at - 1;
+      return std::string(chunks_[place / kChunk].get() + place % kChunk);
+    }
+  }
+}
+
+std::uint32_t FirstPaths::Keep(std::string_view path) {
+  // Paths are far shorter than a chunk (the systems open none longer than
+  // 32,767 characters); a longer one is kept cut.
+  path = path.substr(0, std::min(path.size(), kChunk / 2));
+  if (kChunk - filled_ < path.size() + 1) {
+    chunks_.push_back(std::make_unique<char[]>(kChunk));
+    filled_ = 0;
+  }
+  char* to = chunks_.back().get() + filled_;
+  std::copy(path.begin(), path.end(), to);
+  to[path.size()] = '\0';
+  const std::size_t place = (chunks_.size() - 1) * kChunk + filled_;
+  filled_ += path.size() + 1;
+  return static_cast<std::uint32_t>(place);
+}
+
+void FirstPaths::Grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.at == 0) continue;
+    std::size_t at = slot.high & mask;
+    while (slots_[at].at != 0) at = (at + 1) & mask;
+    slots_[at] = slot;
+  }
+}
+
 std::string DescribeWaiver(const Waiver& waiver) {
   return waiver.path + " " + waiver.code + (waiver.until.empty() ? "" : " (until " + waiver.until + ")");
 }
@@ -84,10 +140,9 @@ void PolicyJudge::Judge(ScanRecord& record) {
   if (record.inspected && !record.name.empty() && record.outcome != Outcome::kFiltered) {
     const std::string key = record.name + '\x1F' + std::to_string(record.stub.version.value_or(0)) +
                             '\x1F' + std::to_string(record.setup.version.value_or(-1));
-    const auto [first, inserted] = seen_.try_emplace(key, record.path);
-    if (!inserted) {
+    if (const std::optional<std::string> first = seen_.FirstOr(key, record.path)) {
       record.warnings.push_back({std::string(kDuplicateWarning),
-                                 "the same display name and versions as " + ShownPath(first->second)});
+                                 "the same display name and versions as " + ShownPath(*first)});
     }
   }
   // Waivers of warnings first (an ended one adds a warning of its own).

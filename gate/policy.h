@@ -7,7 +7,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "gate/record.h"
@@ -49,6 +50,34 @@ inline constexpr std::string_view kManifestStep = "manifest";
 inline constexpr std::string_view kStrictReason = "strict-warning";
 inline constexpr std::string_view kErrorOnReason = "error-on-warning";
 
+// The first path of each display name and versions, for the duplicate
+// test over a whole release: 96 bits of the key's SHA-256 in an open
+// addressing table, and the paths in an arena of large chunks, so that
+// memory stays near the paths' own size however many components a merge
+// joins.
+class FirstPaths {
+ public:
+  // The path first remembered for key, remembering path when it is the
+  // first; nothing then.
+  std::optional<std::string> FirstOr(std::string_view key, std::string_view path);
+
+ private:
+  struct Slot {
+    std::uint64_t high = 0;
+    std::uint32_t low = 0;
+    std::uint32_t at = 0;  // the path's place in the arena, plus one; 0: empty
+  };
+  static constexpr std::size_t kChunk = std::size_t{1} << 20;
+  void Grow();
+  std::uint32_t Keep(std::string_view path);
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+  // Each path ended by NUL, which no path holds; a place is the chunk's
+  // number times kChunk plus the offset in it.
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  std::size_t filled_ = kChunk;  // in the last chunk
+};
+
 // What the judgement knows of where and when it runs: waivers name paths
 // relative to the configuration file's folder, and end on a day.
 struct JudgeContext {
@@ -87,9 +116,8 @@ class PolicyJudge {
   Policy policy_;
   JudgeContext context_;
   // The display name and versions, and the path of the first record that
-  // had them. The key itself decides, so that two different components can
-  // never count as one.
-  std::unordered_map<std::string, std::string> seen_;
+  // had them.
+  FirstPaths seen_;
   std::vector<WaiverUse> uses_;  // by waiver
 };
 

@@ -1,21 +1,21 @@
 #include "platform/sha256.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/file.h"
 
 namespace packprobe::platform {
 
-std::string Sha256Hex(const Sha256Digest& digest) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(64);
-  for (const std::uint8_t byte : digest) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
+std::optional<Sha256Digest> Sha256::Finish() {
+  const std::optional<DigestValue> value = digest_.Finish();
+  if (!value) return std::nullopt;
+  Sha256Digest digest{};
+  std::copy_n(value->storage.begin(), digest.size(), digest.begin());
+  return digest;
 }
+
+std::string Sha256Hex(const Sha256Digest& digest) { return HexDigits(digest); }
 
 FileHash HashFile(std::u16string_view path) {
   FileHash result;

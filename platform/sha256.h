@@ -1,15 +1,15 @@
-// SHA-256 of byte streams and of whole files: the system's own digest
-// (libcrypto on POSIX, BCrypt on Windows), so that the CPU's SHA
-// instructions are used where present and no digest code is carried here.
+// SHA-256 of byte streams and of whole files, over the system's digest
+// service (platform/digest.h).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/digest.h"
 
 namespace packprobe::platform {
 
@@ -19,19 +19,17 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 // system context could not be had (no memory) reports it from Finish.
 class Sha256 {
  public:
-  Sha256();
-  ~Sha256();
+  Sha256() = default;
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
 
-  void Update(const void* data, std::size_t size);
+  void Update(const void* data, std::size_t size) { digest_.Update(data, size); }
   // The digest of everything passed to Update; nothing when the system
   // failed at any point. The object is spent afterwards.
   std::optional<Sha256Digest> Finish();
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  Digest digest_{DigestAlgorithm::kSha256};
 };
 
 // The digest as 64 lowercase hexadecimal digits.

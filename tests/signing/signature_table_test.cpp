@@ -215,7 +215,10 @@ TEST_F(SignatureTableTest, EachFileGetsItsStateAndFacts) {
 TEST_F(SignatureTableTest, ASignedComponentStillChecks) {
   testsupport::ProgramRun run;
   run.program = PACKPROBE_EXE;
-  run.arguments = {(kFiles / "check" / "signeddemo.exe").string()};
+  // By a relative name: PACKPROBE takes an argument that starts with "/" for
+  // a switch.
+  run.workingDirectory = kFiles / "check";
+  run.arguments = {"signeddemo.exe"};
   const testsupport::ProgramResult result = testsupport::RunProgram(run);
   EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
   EXPECT_NE(result.out.find("Component name: Signed Demo"), std::string::npos) << result.out;

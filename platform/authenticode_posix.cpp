@@ -504,12 +504,18 @@ SignatureFacts Check(Run& run, std::span<const std::uint8_t> der,
 
   // The signature over the signed attributes, whose messageDigest must be
   // the digest of the signed content; the certificate chain comes later.
-  BioPtr content(BIO_new_mem_buf(parsed->content.data(), static_cast<int>(parsed->content.size())));
-  if (!content) {
+  // Behind a buffer: given a memory BIO, PKCS7_verify copies it into one of
+  // its own, which OpenSSL 3.0 leaks when the signature names a digest it
+  // does not know.
+  BioPtr memory(BIO_new_mem_buf(parsed->content.data(), static_cast<int>(parsed->content.size())));
+  BIO* buffer = BIO_new(BIO_f_buffer());
+  if (!memory || buffer == nullptr) {
+    BIO_free(buffer);
     run.HostFailed();
     if (run.fault == HostFault::kNone) run.fault = HostFault::kNoMemory;
     return facts;
   }
+  const BioPtr content(BIO_push(buffer, memory.release()));
   if (PKCS7_verify(p7, nullptr, nullptr, content.get(), nullptr, PKCS7_NOVERIFY) != 1) {
     if (run.HostFailed()) return facts;
     facts.state = SignatureState::kBadSignature;

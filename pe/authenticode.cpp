@@ -400,9 +400,16 @@ FileSignatures CheckFileSignatures(const PositionalInput& input,
       result.fault = HostFault::kIo;
       return result;
     }
-    // Only the digests that the signatures use.
+    // A table that cannot be read needs no digest; else only the digests
+    // that its signatures use.
+    const CertificateTable entries = ReadCertificateTable(table);
+    if (entries.status != CertificateTableStatus::kOk) {
+      result.state = SignatureState::kMalformed;
+      result.problem = CertificateTableText(entries.status);
+      return result;
+    }
     std::vector<DigestAlgorithm> algorithms;
-    for (const std::span<const std::uint8_t> der : ReadCertificateTable(table).signatures) {
+    for (const std::span<const std::uint8_t> der : entries.signatures) {
       for (const DigestAlgorithm algorithm : platform::AuthenticodeAlgorithms(der)) {
         if (std::find(algorithms.begin(), algorithms.end(), algorithm) == algorithms.end()) {
           algorithms.push_back(algorithm);

@@ -29,9 +29,9 @@
 
 namespace packprobe::platform {
 
-// What one signature amounts to, most serious last but for kValid. A
-// signature is judged in this order and takes the first state that applies:
-// malformed, unsupported, bad-signature, digest-mismatch, untrusted, expired.
+// What one signature amounts to. A signature is judged in this order and
+// takes the first state that applies: malformed, unsupported, bad-signature,
+// digest-mismatch, untrusted, expired; else it is valid.
 enum class SignatureState {
   kUnsigned,        // the file has no certificate table (never a signature's own state)
   kValid,           // sound, over this file's bytes, and (with anchors) chained to one
@@ -141,7 +141,8 @@ class TrustSettings {
   bool hasAnchors() const;
   std::span<const PinnedSigner> pins() const;
 
-  struct State;  // the system's store of the anchors
+  // The system's store of the anchors, for the system's check alone.
+  struct State;
   const State* state() const { return state_.get(); }
 
  private:

@@ -175,7 +175,8 @@ std::optional<Message> OpenMessage(Run& run, std::span<const std::uint8_t> der,
     return std::nullopt;
   }
   const auto inner = MessageParam(message.msg.get(), CMSG_INNER_CONTENT_TYPE_PARAM);
-  if (!inner || std::strcmp(reinterpret_cast<const char*>(inner->data()), contentOid) != 0) {
+  if (!inner || inner->empty() || inner->back() != '\0' ||
+      std::strcmp(reinterpret_cast<const char*>(inner->data()), contentOid) != 0) {
     if (!run.HostFailed()) *problem = "the signature does not sign Authenticode content";
     return std::nullopt;
   }

@@ -15,6 +15,9 @@
 #   make_signed_files.sh DIR
 set -euo pipefail
 dir=${1:?usage: make_signed_files.sh DIR}
+for tool in openssl osslsigncode; do
+  command -v "$tool" >/dev/null || { echo "make_signed_files.sh: $tool is missing (scripts/bootstrap.sh installs it)" >&2; exit 1; }
+done
 cd "$dir"
 for input in component.exe setup.exe; do
   [ -f "$input" ] || { echo "make_signed_files.sh: $dir/$input is missing" >&2; exit 1; }

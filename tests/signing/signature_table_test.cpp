@@ -221,6 +221,7 @@ TEST_F(SignatureTableTest, ASignedComponentStillChecks) {
   run.arguments = {"signeddemo.exe"};
   const testsupport::ProgramResult result = testsupport::RunProgram(run);
   EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  EXPECT_EQ(result.err, "");
   EXPECT_NE(result.out.find("Component name: Signed Demo"), std::string::npos) << result.out;
 }
 

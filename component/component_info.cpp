@@ -338,7 +338,7 @@ void ComponentInfo::TakeDigest(platform::File& file) {
   // Large reads of a file the check has just read, mostly from the cache.
   constexpr std::size_t kPiece = std::size_t{1} << 20;
   const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPiece]);
-  platform::Sha256 digest;
+  crypto::Sha256 digest;
   std::uint64_t position = 0;
   for (;;) {
     std::size_t got = 0;

@@ -28,7 +28,7 @@
 #include "component/version_number.h"
 #include "pe/version_info.h"
 #include "platform/host_fault.h"
-#include "platform/sha256.h"
+#include "crypto/sha256.h"
 
 namespace packprobe::platform {
 class File;
@@ -101,7 +101,7 @@ class ComponentInfo {
   // (otherwise a fault of step kDigest, status 0, says why), also when the
   // inspection failed. Nothing when the file was not opened.
   std::optional<std::uint64_t> fileSize;
-  std::optional<platform::Sha256Digest> fileSha256;
+  std::optional<crypto::Sha256Digest> fileSha256;
   // Whether the archive holds "veksetup.exe" (true also when it cannot be
   // extracted); nothing when the inspection stopped before it could tell.
   std::optional<bool> holdsSetup;

@@ -125,3 +125,34 @@ TEST_F(ComponentInfoTest, RunningOutOfMemoryIsAFaultOfTheHost) {
 
 }  // namespace
 }  // namespace packprobe
+
+namespace packprobe {
+namespace {
+
+// The digest is of the file the inspection opened, whole, read in pieces
+// larger files need several of; a file that failed its check is hashed too.
+TEST(ComponentDigestTest, TheInspectionHashesTheFileItReadWhole) {
+  testsupport::ScratchDir dir;
+  testsupport::ComponentContents contents;
+  contents.metadata = testsupport::MetadataXml("Demo Kit", "Software");
+  contents.setupPadding = 3 * (1 << 20) + 17;  // more than one read
+  const std::string bytes = testsupport::BuildComponent(contents);
+  for (const bool whole : {true, false}) {
+    // A cut archive fails the inspection, yet the digest still covers the file.
+    const std::string file = whole ? bytes : bytes.substr(0, bytes.size() - 100);
+    testsupport::WriteFile(dir / "kitdemo1.exe", file);
+    const std::u16string path = Utf8ToUtf16((dir / "kitdemo1.exe").string());
+    InspectionOptions options;
+    options.digest = true;
+    const ComponentInfo info(&path, options);
+    EXPECT_EQ(info.inspected, whole);
+    crypto::Sha256 expected;
+    expected.Update(file.data(), file.size());
+    ASSERT_TRUE(info.fileSha256.has_value());
+    EXPECT_EQ(crypto::Sha256Hex(*info.fileSha256), crypto::Sha256Hex(*expected.Finish()));
+    EXPECT_EQ(info.fileSize, file.size());
+  }
+}
+
+}  // namespace
+}  // namespace packprobe

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/sha256.h"
+#include "crypto/sha256.h"
 #include "util/text.h"
 
 namespace packprobe::gate {
@@ -52,10 +52,10 @@ std::size_t Totals::OfClass(OutcomeClass kind) const {
 
 FoundPaths DescribeFoundPaths(std::vector<std::string> keys) {
   std::sort(keys.begin(), keys.end());
-  platform::Sha256 digest;
+  crypto::Sha256 digest;
   for (const std::string& key : keys) digest.Update(key.data(), key.size() + 1);  // with its NUL
-  const std::optional<platform::Sha256Digest> sum = digest.Finish();
-  return FoundPaths{keys.size(), sum ? platform::Sha256Hex(*sum) : std::string()};
+  const std::optional<crypto::Sha256Digest> sum = digest.Finish();
+  return FoundPaths{keys.size(), sum ? crypto::Sha256Hex(*sum) : std::string()};
 }
 
 Outcome FailureOutcome(int status, std::string_view code) {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "gate/selection.h"
-#include "platform/sha256.h"
+#include "crypto/sha256.h"
 #include "util/shown_text.h"
 
 namespace packprobe::gate {
@@ -56,9 +56,9 @@ std::optional<std::vector<std::string>> ParseWarningCodes(std::string_view list,
 
 std::optional<std::string> FirstPaths::FirstOr(std::string_view key, std::string_view path) {
   // The digest decides: two keys share one only by a collision of 96 bits.
-  platform::Sha256 digest;
+  crypto::Sha256 digest;
   digest.Update(key.data(), key.size());
-  const std::optional<platform::Sha256Digest> sum = digest.Finish();
+  const std::optional<crypto::Sha256Digest> sum = digest.Finish();
   if (!sum) throw std::bad_alloc();
   std::uint64_t high = 0;
   std::uint32_t low = 0;

@@ -105,7 +105,7 @@ void AddVersionWarnings(const ComponentInfo& info, std::vector<Warning>& warning
   }
 }
 
-std::string Hex(const platform::Sha256Digest& digest) { return platform::Sha256Hex(digest); }
+std::string Hex(const crypto::Sha256Digest& digest) { return crypto::Sha256Hex(digest); }
 
 }  // namespace
 

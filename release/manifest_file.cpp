@@ -4,7 +4,7 @@
 #include <map>
 
 #include "gate/targets.h"
-#include "platform/sha256.h"
+#include "crypto/sha256.h"
 #include "platform/stdio_file.h"
 #include "report/escape.h"
 #include "report/json_value.h"
@@ -152,7 +152,7 @@ std::optional<std::vector<ManifestEntry>> LoadManifest(const std::string& path, 
     return std::nullopt;
   }
   // Its digest and size first, then its components one at a time.
-  platform::Sha256 digest;
+  crypto::Sha256 digest;
   std::uint64_t size = 0;
   char buffer[65536];
   for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
@@ -163,12 +163,12 @@ std::optional<std::vector<ManifestEntry>> LoadManifest(const std::string& path, 
     }
     digest.Update(buffer, n);
   }
-  const std::optional<platform::Sha256Digest> sum = digest.Finish();
+  const std::optional<crypto::Sha256Digest> sum = digest.Finish();
   if (std::ferror(file.get()) != 0 || !sum || std::fseek(file.get(), 0, SEEK_SET) != 0) {
     error = prefix + "cannot be read";
     return std::nullopt;
   }
-  if (sha256 != nullptr) *sha256 = platform::Sha256Hex(*sum);
+  if (sha256 != nullptr) *sha256 = crypto::Sha256Hex(*sum);
   ManifestRead read = ParseManifest(file.get());
   if (!read.error.empty()) {
     error = prefix + "is malformed: " + read.error;

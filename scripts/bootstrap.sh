@@ -11,6 +11,10 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libisal-dev 
 # examples' YAML with Debian's Python (/usr/bin/python3).
 packages+=(python3-markdown python3-yaml cmark cmark-gfm)
 
+# The signature tests sign their files with these, and take osslsigncode's
+# verdicts as the reference.
+packages+=(openssl osslsigncode)
+
 # The man pages, the .deb and the checks of both.
 packages+=(scdoc man-db dpkg-dev lintian bash-completion)
 missing=()

@@ -18,6 +18,7 @@ LAYERS = [
     {"gate"},
     {"component"},
     {"zip", "xml", "pe"},
+    {"crypto"},
     {"platform"},
     {"util"},
 ]

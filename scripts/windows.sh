@@ -173,7 +173,7 @@ for exe in build/windows/PACKPROBE.EXE build/windows/packprobe-scan.exe; do
   dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | sort -fu | tr '\n' ' ')
   for dll in $dlls; do
     case "${dll,,}" in
-      kernel32.dll | msvcrt.dll | version.dll | user32.dll | advapi32.dll | bcrypt.dll) ;;
+      kernel32.dll | msvcrt.dll | version.dll | user32.dll | advapi32.dll | bcrypt.dll | crypt32.dll | wintrust.dll) ;;
       *) echo "$exe imports $dll, which is no system DLL" >&2; exit 1 ;;
     esac
   done

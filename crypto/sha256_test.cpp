@@ -1,4 +1,4 @@
-#include "platform/sha256.h"
+#include "crypto/sha256.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include "tests/support/scratch_dir.h"
 #include "util/text.h"
 
-namespace packprobe::platform {
+namespace packprobe::crypto {
 namespace {
 
 std::string Hex(std::string_view bytes) {
@@ -33,19 +33,5 @@ TEST(Sha256Test, KnownDigestsWholeAndInPieces) {
   }
 }
 
-// A file larger than one read, and a path that is no file.
-TEST(Sha256Test, HashesFilesLargerThanOneRead) {
-  testsupport::ScratchDir dir;
-  std::string bytes(3 * (1 << 20) + 17, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 % 251);
-  testsupport::WriteFile(dir / "big.bin", bytes);
-  const FileHash hash = HashFile(Utf8ToUtf16((dir / "big.bin").string()));
-  EXPECT_EQ(hash.fault, FileHashFault::kNone);
-  EXPECT_EQ(hash.size, bytes.size());
-  EXPECT_EQ(Sha256Hex(hash.digest), Hex(bytes));
-  EXPECT_EQ(HashFile(Utf8ToUtf16((dir / "none").string())).fault, FileHashFault::kOpen);
-  EXPECT_EQ(HashFile(Utf8ToUtf16(dir.path().string())).fault, FileHashFault::kOpen);
-}
-
 }  // namespace
-}  // namespace packprobe::platform
+}  // namespace packprobe::crypto

@@ -12,7 +12,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 deps=$root/build/windows-deps
-toolchain=$root/cmake/toolchain-mingw-i686.cmake
 
 run_tests=1
 if [ "${1:-}" = "--no-test" ]; then
@@ -25,6 +24,16 @@ sudo=""
 apt_get() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 "$@"
 }
+# A mirror in the middle of a sync fails one index now and then; what the
+# indexes that did arrive offer is tried all the same.
+apt_update() {
+  local attempt
+  for attempt in 1 2 3; do
+    apt_get update -qq && return 0
+    [ "$attempt" -lt 3 ] && sleep 15
+  done
+  echo "-- some package indexes could not be fetched; going on with the others" >&2
+}
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
@@ -34,16 +43,24 @@ step() {
 
 # --- Packages ---------------------------------------------------------------
 packages=(cmake ninja-build googletest dpkg-dev g++-mingw-w64-i686-posix libz-mingw-w64-dev
-          libcli11-dev nlohmann-json3-dev libtomlplusplus-dev wine wine32:i386)
+          libcli11-dev nlohmann-json3-dev libtomlplusplus-dev wine)
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+installed wine32:i386 || missing+=(wine32:i386)
 if [ ${#missing[@]} -gt 0 ]; then
   step "installing ${missing[*]}"
   start=$SECONDS
   # wine32 is an i386 package: without it Wine runs no 32-bit program.
   dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
-  apt_get update -qq
-  apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_update
+  required=()
+  for p in "${missing[@]}"; do [ "$p" = wine32:i386 ] || required+=("$p"); done
+  [ ${#required[@]} -eq 0 ] || apt_get install -y -qq --no-install-recommends "${required[@]}" >/dev/null
+  # Without wine32 the tests run the 64-bit build below.
+  if [[ " ${missing[*]} " == *" wine32:i386 "* ]]; then
+    apt_get install -y -qq --no-install-recommends wine32:i386 >/dev/null 2>&1 ||
+      step "wine32:i386 cannot be installed here"
+  fi
   echo "-- installed in $((SECONDS - start)) s"
 fi
 
@@ -92,7 +109,7 @@ fetch_expat() {
     if [ ! -f "$list" ]; then
       # A deb-src twin of the system's own sources.
       sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $sudo tee "$list" >/dev/null
-      apt_get update -qq
+      apt_update
     fi
     mkdir -p "$deps/src"
     # Plainly "expat" can pick a security version whose files are gone.

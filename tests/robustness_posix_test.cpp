@@ -21,6 +21,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <iostream>
 #include <set>
 #include <string>
@@ -195,6 +196,73 @@ TEST_F(RobustnessTest, EveryAllocationFailureOfAScanKeepsItFromPassing) {
     ASSERT_EQ(ListTree(tmp_.path()), std::vector<std::string>{}) << "allocation " << n;
   }
   EXPECT_GT(points, 100);
+}
+
+// A failed allocation anywhere in the metadata's load, and anywhere else
+// of a check, never drops a part of the document and passes on what is
+// left: on components whose verdict needs every element (a firmware
+// category under the firmware filter, a display name that makes a
+// duplicate), each run ends in the true verdict or in a system error, and
+// a manifest is written whole and true or not at all. packprobe's every
+// allocation fails in turn; the scan's checks run on worker threads, whose
+// allocations alone are counted, without the start-up and report around
+// them.
+TEST_F(RobustnessTest, NoAllocationFailureOfACheckDropsPartOfTheMetadata) {
+  ComponentContents firmware;
+  firmware.metadataName = "fw.xml";
+  firmware.metadata = MetadataXml("Firmware Kit", "Firmware - Disk");
+  for (const char* folder : {"rel/a", "rel/b"}) {
+    fs::create_directories(cwd_ / folder);
+    Put(std::string(folder) + "/fw.exe", firmware);
+  }
+  Put("fw.exe", firmware);
+  const ProgramResult manifest = RunProgram({PACKPROBE_SCAN_EXE, {"snapshot", "rel"}, cwd_.path(), {}});
+  ASSERT_EQ(manifest.exitCode, 0) << manifest.err;
+
+  struct Case {
+    const char* program;
+    std::vector<std::string> arguments;
+    bool workersOnly;
+    int truth;
+    std::set<int> systemErrors;
+  };
+  const Case cases[] = {
+      // The stub is out of range (1), but only a firmware component is compared.
+      {PACKPROBE_FAILING_ALLOCATOR_EXE, {"fw.exe", "/nologo", "/fwonly", "/stubmax:1"}, false, 1,
+       {6}},
+      // The second component duplicates the first (2); a system error is 2 too.
+      {PACKPROBE_SCAN_FAILING_ALLOCATOR_EXE,
+       {"-j", "2", "--firmware-only", "--error-on", "duplicate-component", "rel"}, true, 2, {71}},
+      // 0 only with the manifest of an undisturbed run.
+      {PACKPROBE_SCAN_FAILING_ALLOCATOR_EXE, {"snapshot", "-j", "2", "rel"}, true, 0, {2, 71}},
+  };
+#ifdef __SANITIZE_ADDRESS__
+  constexpr int kStride = 3;  // each run starts slowly under the sanitizers
+#else
+  constexpr int kStride = 1;
+#endif
+  for (const Case& c : cases) {
+    int points = 0;
+    for (int n = 1;; n += kStride) {
+      std::map<std::string, std::string> environment = {
+          {"TMPDIR", tmp_.path().string()}, {"PACKPROBE_FAIL_ALLOCATION", std::to_string(n)}};
+      if (c.workersOnly) environment["PACKPROBE_FAIL_ALLOCATION_ON"] = "workers";
+      const ProgramResult r = RunProgram({c.program, c.arguments, cwd_.path(), environment});
+      if (r.err.find("allocation refused\n") == std::string::npos) {
+        EXPECT_EQ(r.exitCode, c.truth) << c.arguments[0];  // fewer than n allocations
+        break;
+      }
+      ++points;
+      ASSERT_TRUE(r.exitCode == c.truth || c.systemErrors.count(r.exitCode))
+          << c.arguments[0] << ": allocation " << n << " gave " << r.exitCode << ":\n"
+          << r.out << r.err;
+      if (c.arguments[0] == "snapshot" && r.exitCode == 0) {
+        ASSERT_EQ(r.out, manifest.out) << "allocation " << n;
+      }
+      ASSERT_EQ(ListTree(tmp_.path()), std::vector<std::string>{}) << "allocation " << n;
+    }
+    EXPECT_GT(points, 150 / kStride) << c.arguments[0];
+  }
 }
 
 // Item 3: a signal while the setup program is being extracted.

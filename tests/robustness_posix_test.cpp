@@ -10,11 +10,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#if defined(__linux__)
-#include <linux/capability.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#endif
 
 #include <gtest/gtest.h>
 
@@ -30,6 +25,7 @@
 
 #include "tests/support/component_builder.h"
 #include "tests/support/pe_builder.h"
+#include "tests/support/permission_bits.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/zip_writer.h"
@@ -76,35 +72,6 @@ void SetLimit(int resource, rlim_t value) {
   getrlimit(resource, &limit);
   limit.rlim_cur = value;
   setrlimit(resource, &limit);
-}
-
-// Makes the superuser obey permission bits, for this process and the
-// programs it runs: it loses the power to read and search past them, so a
-// file of mode 000 is unreadable to it. It keeps its identity, so it still
-// reaches the program wherever the checkout lies (a folder of mode 0700 in
-// its home, say), which another user could not. False when the system
-// refuses.
-bool ObeyPermissionBits() {
-#if defined(__linux__)
-  constexpr int kOverrides[] = {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH};
-  // Out of the bounding set, so that running the program does not give
-  // them back; out of the current sets, so that they are gone now.
-  for (const int capability : kOverrides) {
-    if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) return false;
-  }
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct sets[2] = {};
-  if (syscall(SYS_capget, &header, sets) != 0) return false;
-  for (const int capability : kOverrides) {
-    const unsigned bit = 1u << (capability % 32);
-    sets[capability / 32].effective &= ~bit;
-    sets[capability / 32].permitted &= ~bit;
-    sets[capability / 32].inheritable &= ~bit;
-  }
-  return syscall(SYS_capset, &header, sets) == 0;
-#else
-  return false;
-#endif
 }
 
 class RobustnessTest : public ::testing::Test {

@@ -128,8 +128,8 @@ TEST(ComponentReplacedTest, ARecordNeverMixesTwoFiles) {
   // one size, so a rewrite keeps the inode and the size; one that also sets
   // the modification time back (as rsync --inplace -t does) leaves only the
   // change time, which no one can set back, to tell.
-  WriteFile(dir / "A", Version("A", u"VEKStub 2.0.0.0", u"7.9.1.0", 1 << 20));
-  WriteFile(dir / "B", Version("B", u"VEKStub 3.0.3.0", u"8.9.1.0", 1 << 20));
+  WriteFile(dir / "A", Version("A", u"VEKStub 2.0.0.0", u"7.9.1.0", 256 << 10));
+  WriteFile(dir / "B", Version("B", u"VEKStub 3.0.3.0", u"8.9.1.0", 256 << 10));
   ASSERT_EQ(fs::file_size(dir / "A"), fs::file_size(dir / "B"));
   // Files of their own: rewriting a link of A or B in place would rewrite
   // the version itself.

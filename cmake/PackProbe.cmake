@@ -77,10 +77,12 @@ function(packprobe_add_module name)
     add_executable(${name}_test ${test_sources})
     target_link_libraries(${name}_test PRIVATE packprobe_${name} ${ARG_TEST_DEPENDS}
                           GTest::gtest GTest::gtest_main)
+    # Labelled with the module's name: `ctest -L zip` runs one module's tests.
     gtest_discover_tests(${name}_test
                          WORKING_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}"
                          DISCOVERY_MODE PRE_TEST
-                         PROPERTIES ENVIRONMENT "PACKPROBE_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+                         PROPERTIES ENVIRONMENT "PACKPROBE_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+                                    LABELS ${name})
   endif()
 
   if(PACKPROBE_FUZZ)

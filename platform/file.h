@@ -23,12 +23,18 @@ namespace packprobe::platform {
 
 // What tells one file from another, and one state of a file from a later
 // one: the device (volume), the file's number on it (inode or file ID), its
-// size and its last-modification time.
+// size, its last-modification time and its change time. The modification
+// time can be set back to what it was after the file is written in place
+// (rsync --inplace -t, tools that fix timestamps for reproducible builds);
+// the change time cannot: the system moves it to the present on every
+// write and on every change of the times or attributes. Two identities of
+// one file are equal only when nothing was written between them.
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t fileId = 0;
   std::uint64_t size = 0;
-  std::int64_t modified = 0;  // in the system's own units
+  std::int64_t modified = 0;  // in the system's own units, as finely as it keeps them
+  std::int64_t changed = 0;   // likewise
   bool operator==(const FileIdentity&) const = default;
 };
 

@@ -236,8 +236,11 @@ bool File::Identity(FileIdentity* identity) const {
   identity->device = static_cast<std::uint64_t>(status.st_dev);
   identity->fileId = static_cast<std::uint64_t>(status.st_ino);
   identity->size = static_cast<std::uint64_t>(status.st_size);
-  identity->modified = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
-                       status.st_mtim.tv_nsec;
+  const auto nanoseconds = [](const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+  };
+  identity->modified = nanoseconds(status.st_mtim);
+  identity->changed = nanoseconds(status.st_ctim);
   return true;
 }
 

@@ -174,14 +174,20 @@ bool File::Size(std::uint64_t* size) const {
 }
 
 bool File::Identity(FileIdentity* identity) const {
+  // The volume, the file index and the size come with the handle's
+  // information; the change time only with its basic information, which
+  // holds the last-write time too.
   BY_HANDLE_FILE_INFORMATION info;
-  if (handle_ == kClosed || !GetFileInformationByHandle(ToHandle(handle_), &info)) return false;
+  FILE_BASIC_INFO times;
+  if (handle_ == kClosed || !GetFileInformationByHandle(ToHandle(handle_), &info) ||
+      !GetFileInformationByHandleEx(ToHandle(handle_), FileBasicInfo, &times, sizeof times)) {
+    return false;
+  }
   identity->device = info.dwVolumeSerialNumber;
   identity->fileId = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
   identity->size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-  identity->modified = static_cast<std::int64_t>(std::uint64_t{info.ftLastWriteTime.dwHighDateTime}
-                                                     << 32 |
-                                                 info.ftLastWriteTime.dwLowDateTime);
+  identity->modified = times.LastWriteTime.QuadPart;
+  identity->changed = times.ChangeTime.QuadPart;
   return true;
 }
 

@@ -2,6 +2,9 @@
 // rewritten in place) between two versions while they are checked, one
 // failing the stub range and the other the setup range, never give a record
 // that passes or one that mixes the two.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -28,11 +31,18 @@ using Json = nlohmann::json;
 
 // A component named "Kit <tag>" whose setup program carries 1 MiB of random
 // bytes after its sections, so that a check lasts long enough to be crossed.
+// A comment of commentSize bytes in the metadata widens the gap between
+// the reads of the setup program and of the stub: the metadata is parsed
+// between them.
 std::string Version(const std::string& tag, const std::u16string& stub,
-                    const std::u16string& setup) {
+                    const std::u16string& setup, std::size_t commentSize = 0) {
   ZipWriterEntry metadata;
   metadata.name = "kit.xml";
   metadata.data = MetadataXml("Kit " + tag, "Software");
+  if (commentSize != 0) {
+    metadata.data.insert(metadata.data.find("<vek_package"),
+                         "<!--" + std::string(commentSize, ' ') + "-->\n");
+  }
   ZipWriterEntry program;
   program.name = "veksetup.exe";
   program.data = BuildVersionedProgram({{u"FileVersion", setup}}) + RandomBytes(1 << 20);
@@ -114,42 +124,67 @@ TEST(ComponentReplacedTest, ARecordNeverMixesTwoFiles) {
 
   // Components rewritten in place: a check may meet a half-written file and
   // find it invalid, and one whose file is written while it reads it finds
-  // it changed; none passes and none mixes the two versions.
-  stop = false;
-  std::thread writer([&] {
-    for (unsigned n = 0; !stop; ++n) {
-      std::error_code ignored;
-      fs::copy_file(dir / ((n / kComponents) % 2 != 0 ? "A" : "B"),
-                    component(static_cast<int>(n % kComponents)),
-                    fs::copy_options::overwrite_existing, ignored);
-    }
-  });
-  int rewritten = 0;
-  changed = 0;
-  while (rewritten < 300) {
-    std::vector<std::string> arguments = {"--format", "jsonl", "-j", "2"};
-    arguments.insert(arguments.end(), range.begin(), range.end());
-    arguments.push_back((dir / "drop").string());
-    const ProgramResult r = RunProgram({PACKPROBE_SCAN_EXE, arguments, dir.path(), {}});
-    std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) {
-      const Json record = Json::parse(line);
-      if (!record.contains("path")) continue;
-      ++rewritten;
-      const std::string outcome = record["outcome"];
-      EXPECT_NE(outcome, "passed") << line;
-      EXPECT_NE(outcome, "both-out-of-range") << line;
-      if (outcome == "stub-out-of-range") {
-        EXPECT_EQ(record["name"], "Kit A") << line;
-      } else if (outcome == "setup-out-of-range") {
-        EXPECT_EQ(record["name"], "Kit B") << line;
-      }
-      if (outcome == "system-error" && record["reason"]["code"] == "component-changed") ++changed;
-    }
+  // it changed; none passes and none mixes the two versions. A and B are of
+  // one size, so a rewrite keeps the inode and the size; one that also sets
+  // the modification time back (as rsync --inplace -t does) leaves only the
+  // change time, which no one can set back, to tell.
+  WriteFile(dir / "A", Version("A", u"VEKStub 2.0.0.0", u"7.9.1.0", 256 << 10));
+  WriteFile(dir / "B", Version("B", u"VEKStub 3.0.3.0", u"8.9.1.0", 256 << 10));
+  ASSERT_EQ(fs::file_size(dir / "A"), fs::file_size(dir / "B"));
+  // Files of their own: rewriting a link of A or B in place would rewrite
+  // the version itself.
+  for (int i = 0; i < kComponents; ++i) {
+    fs::remove(component(i));
+    fs::copy_file(dir / "A", component(i));
   }
-  stop = true;
-  writer.join();
-  std::cout << rewritten << " checks of rewritten components, " << changed << " changed\n";
+  for (const bool restoreTime : {false, true}) {
+    const std::string row = restoreTime ? "modification time set back: " : "";
+    stop = false;
+    std::thread writer([&] {
+      for (unsigned n = 0; !stop; ++n) {
+        const fs::path target = component(static_cast<int>(n % kComponents));
+        struct stat before {};
+        const bool known = stat(target.c_str(), &before) == 0;
+        std::error_code ignored;
+        fs::copy_file(dir / ((n / kComponents) % 2 != 0 ? "A" : "B"), target,
+                      fs::copy_options::overwrite_existing, ignored);
+        if (restoreTime && known) {
+          const timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+          utimensat(AT_FDCWD, target.c_str(), times, 0);
+        }
+      }
+    });
+    int rewritten = 0;
+    changed = 0;
+    while (rewritten < 300) {
+      std::vector<std::string> arguments = {"--format", "jsonl", "-j", "2"};
+      arguments.insert(arguments.end(), range.begin(), range.end());
+      arguments.push_back((dir / "drop").string());
+      const ProgramResult r = RunProgram({PACKPROBE_SCAN_EXE, arguments, dir.path(), {}});
+      std::istringstream lines(r.out);
+      for (std::string line; std::getline(lines, line);) {
+        const Json record = Json::parse(line);
+        if (!record.contains("path")) continue;
+        ++rewritten;
+        const std::string outcome = record["outcome"];
+        EXPECT_NE(outcome, "passed") << row << line;
+        EXPECT_NE(outcome, "both-out-of-range") << row << line;
+        if (outcome == "stub-out-of-range") {
+          EXPECT_EQ(record["name"], "Kit A") << row << line;
+        } else if (outcome == "setup-out-of-range") {
+          EXPECT_EQ(record["name"], "Kit B") << row << line;
+        }
+        if (outcome == "system-error" && record["reason"]["code"] == "component-changed") {
+          ++changed;
+        }
+      }
+    }
+    stop = true;
+    writer.join();
+    std::cout << rewritten << " checks of components rewritten in place"
+              << (restoreTime ? " with their modification time set back" : "") << ", " << changed
+              << " changed\n";
+  }
 }
 
 }  // namespace

@@ -11,8 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "util/text.h"
+#include "platform/heap.h"
 #include "tests/support/scratch_dir.h"
+#include "util/text.h"
 #include "xml/xml_node.h"
 #include "xml/xml_reader.h"
 
@@ -96,24 +97,24 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
 namespace packprobe {
 namespace {
 
-// A failed copy leaves the node with that item missing: no name (and
-// NODE_UNSET) but its attributes, or its name but no attributes at all. A
-// text that cannot be set anew or grown is no text rather than a part.
-TEST(OutOfMemoryTest, NodeKeepsWhatCouldBeStored) {
+// A failed copy leaves nothing half made: the constructor throws and makes
+// no node, a text that cannot be set anew or grown stays as it was.
+TEST(OutOfMemoryTest, ANodeIsMadeOrChangedWholeOrNotAtAll) {
   const char16_t* attributes[] = {u"lang", u"en", nullptr};
   EXPECT_GE(SweepAllocations([&](std::size_t allowed) {
               std::optional<CVekXMLNode> node;
-              {
+              bool threw = false;
+              try {
                 FailAllocation fail(allowed);
                 node.emplace(u"name_xlate", attributes, CVekXMLNode::NODE_ELEMENT);
+              } catch (const std::bad_alloc&) {
+                threw = true;
               }
-              const bool named = node->GetName() != nullptr;
-              const bool attributed = node->GetAttributeCount() != 0;
-              EXPECT_EQ(node->GetType(),
-                        named ? CVekXMLNode::NODE_ELEMENT : CVekXMLNode::NODE_UNSET);
-              EXPECT_EQ(named ? std::u16string(node->GetName()) : u"name_xlate", u"name_xlate");
-              EXPECT_EQ(attributed ? std::u16string(node->GetAttribute(u"lang")) : u"en", u"en");
-              EXPECT_EQ(named && attributed, !g_failed) << allowed;
+              EXPECT_EQ(threw, g_failed) << allowed;
+              if (!threw) {
+                EXPECT_EQ(std::u16string(node->GetName()), u"name_xlate");
+                EXPECT_EQ(std::u16string(node->GetAttribute(u"lang")), u"en");
+              }
               return g_failed;
             }),
             2);  // the name and the attributes
@@ -123,26 +124,25 @@ TEST(OutOfMemoryTest, NodeKeepsWhatCouldBeStored) {
     EXPECT_GE(SweepAllocations([&](std::size_t allowed) {
                 CVekXMLNode text(u"#TEXT", nullptr, CVekXMLNode::NODE_TEXT);
                 text.SetText(u"short", 5);
-                {
+                try {
                   FailAllocation fail(allowed);
                   append ? text.AppendText(more.c_str(), more.size())
                          : text.SetText(more.c_str(), more.size());
+                } catch (const std::bad_alloc&) {
                 }
-                const std::u16string expected =
-                    g_failed ? u"<none>" : append ? u"short" + more : more;
-                EXPECT_EQ(text.GetText() ? std::u16string(text.GetText()) : u"<none>", expected)
-                    << allowed;
+                const std::u16string expected = g_failed ? u"short" : append ? u"short" + more : more;
+                EXPECT_EQ(std::u16string(text.GetText()), expected) << allowed;
                 return g_failed;
               }),
               1);
   }
 }
 
-// Every allocation of a load fails once: each failure ends in LOAD_NO_ROOT
-// without a root, or in LOAD_OK, with nothing loaded or, when only a copy
-// inside a node failed, with the document loaded; never in an exception
-// through the parser, a crash or a leak.
-TEST(OutOfMemoryTest, EveryFailedAllocationOfALoadEndsInAResult) {
+// Every allocation of a load fails once, the parser's own included: each
+// failure ends in LOAD_NO_ROOT without a root, or in LOAD_OK with nothing
+// loaded and the host's fault "no memory"; never in a document with a part
+// left out, an exception through the parser, a crash or a leak.
+TEST(OutOfMemoryTest, EveryFailedAllocationOfALoadFailsTheLoad) {
   testsupport::ScratchDir dir;
   const std::string document =
       "<?xml version='1.0' encoding='Shift_JIS'?><vek_package a='1' b='2'>"
@@ -152,15 +152,9 @@ TEST(OutOfMemoryTest, EveryFailedAllocationOfALoadEndsInAResult) {
   testsupport::WriteFile(dir / "doc.xml", document);
   const std::u16string path = Utf8ToUtf16((dir / "doc.xml").string());
 
-  int unloaded = 0;
-  SweepAllocations([&](std::size_t allowed) {
-    CVekXMLReader reader;
-    CVekXMLReader::LoadResult result;
-    {
-      FailAllocation fail(allowed);
-      result = reader.Load(path);
-    }
-    if (!g_failed) {
+  const auto check = [](const CVekXMLReader& reader, CVekXMLReader::LoadResult result,
+                        bool failed, std::size_t allowed) {
+    if (!failed) {
       EXPECT_EQ(result, CVekXMLReader::LOAD_OK);
       EXPECT_TRUE(reader.IsLoaded());
       EXPECT_NE(reader.FindChild(nullptr, u"vek_package"), nullptr);
@@ -171,14 +165,36 @@ TEST(OutOfMemoryTest, EveryFailedAllocationOfALoadEndsInAResult) {
     } else {
       EXPECT_EQ(result, CVekXMLReader::LOAD_OK) << allowed;
     }
-    if (!reader.IsLoaded()) {
-      ++unloaded;
-      EXPECT_EQ(reader.FindChild(nullptr, u"vek_package"), nullptr);
-      EXPECT_EQ(reader.GetHostFault(), platform::HostFault::kNoMemory) << allowed;
-    }
+    EXPECT_FALSE(reader.IsLoaded()) << allowed;
+    EXPECT_EQ(reader.FindChild(nullptr, u"vek_package"), nullptr);
+    EXPECT_EQ(reader.GetHostFault(), platform::HostFault::kNoMemory) << allowed;
     return true;
-  });
-  EXPECT_GE(unloaded, 1);
+  };
+  // Objects of the tree and the handlers (operator new).
+  EXPECT_GT(SweepAllocations([&](std::size_t allowed) {
+              CVekXMLReader reader;
+              CVekXMLReader::LoadResult result;
+              {
+                FailAllocation fail(allowed);
+                result = reader.Load(path);
+              }
+              return check(reader, result, g_failed, allowed);
+            }),
+            20);
+  // The parser's memory, exhausted from the n-th block on.
+  int parserPoints = 0;
+  for (int successes = 0;; ++successes, ++parserPoints) {
+    CVekXMLReader reader;
+    CVekXMLReader::LoadResult result;
+    int refused = 0;
+    {
+      platform::SimulatedHeapExhaustion exhausted(successes);
+      result = reader.Load(path);
+      refused = exhausted.refused();
+    }
+    if (!check(reader, result, refused != 0, static_cast<std::size_t>(successes))) break;
+  }
+  EXPECT_GT(parserPoints, 2);
 }
 
 }  // namespace

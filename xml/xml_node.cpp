@@ -1,7 +1,6 @@
 #include "xml/xml_node.h"
 
 #include <algorithm>
-#include <new>
 #include <utility>
 
 namespace packprobe {
@@ -18,18 +17,12 @@ std::u16string_view Prefix(const char16_t* text, std::size_t count) {
 }  // namespace
 
 CVekXMLNode::CVekXMLNode(const char16_t* name, const char16_t* const* attributes,
-                         std::int32_t type) {
+                         std::int32_t type)
+    : m_nType(type) {
   if (name != nullptr) {
-    try {
-      const std::size_t length = Length(name);
-      m_pszName = std::make_unique<char16_t[]>(length + 1);
-      std::copy(name, name + length, m_pszName.get());
-      m_nType = type;
-    } catch (const std::bad_alloc&) {
-      // Left without a name and as NODE_UNSET; the child search skips it.
-    }
-  } else {
-    m_nType = type;
+    const std::size_t length = Length(name);
+    m_pszName = std::make_unique<char16_t[]>(length + 1);
+    std::copy(name, name + length, m_pszName.get());
   }
   SetAttributes(attributes);
 }
@@ -83,26 +76,18 @@ bool CVekXMLNode::AddChild(std::unique_ptr<CVekXMLNode> child) {
 
 void CVekXMLNode::SetAttributes(const char16_t* const* attributes) {
   if (attributes == nullptr || attributes[0] == nullptr) return;
-  m_ppszAttributes.clear();
-  try {
-    std::size_t count = 0;
-    while (attributes[count] != nullptr) ++count;
-    std::vector<std::u16string> copies;
-    copies.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) copies.emplace_back(attributes[i]);
-    m_ppszAttributes = std::move(copies);
-  } catch (const std::bad_alloc&) {
-    // The node keeps no attributes at all rather than some of them.
-  }
+  // Copied aside first, so that running out of memory leaves the attributes
+  // held as they were.
+  std::size_t count = 0;
+  while (attributes[count] != nullptr) ++count;
+  std::vector<std::u16string> copies;
+  copies.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) copies.emplace_back(attributes[i]);
+  m_ppszAttributes = std::move(copies);
 }
 
 void CVekXMLNode::SetText(const char16_t* text, std::size_t count) {
-  m_pszText.reset();
-  try {
-    m_pszText = std::make_unique<std::u16string>(Prefix(text, count));
-  } catch (const std::bad_alloc&) {
-    // The node keeps no text.
-  }
+  m_pszText = std::make_unique<std::u16string>(Prefix(text, count));
 }
 
 void CVekXMLNode::AppendText(const char16_t* text, std::size_t count) {
@@ -110,12 +95,8 @@ void CVekXMLNode::AppendText(const char16_t* text, std::size_t count) {
     SetText(text, count);
     return;
   }
-  try {
-    m_pszText->append(Prefix(text, count));
-  } catch (const std::bad_alloc&) {
-    // As when the joined text cannot be stored: no text rather than a part.
-    m_pszText.reset();
-  }
+  // Appending either succeeds or leaves the string as it was.
+  m_pszText->append(Prefix(text, count));
 }
 
 }  // namespace packprobe

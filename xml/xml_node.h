@@ -8,9 +8,10 @@
 // document order. Pointers handed out by the accessors stay owned by the
 // tree. Strings are null-terminated UTF-16, stored exactly as given.
 //
-// Running out of memory while a string is copied is absorbed here: the node
-// stays with that item missing (no name and type NODE_UNSET, no attributes,
-// or no text).
+// Running out of memory while a string is copied throws std::bad_alloc and
+// changes nothing: the constructor makes no node, a setter leaves the node
+// as it was. A node never stands with part of what it was given, so that a
+// tree built from a document holds the document or is not built at all.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +25,7 @@ namespace packprobe {
 class CVekXMLNode {
  public:
   enum NodeType : std::int32_t {
-    NODE_UNSET = -1,   // the name could not be stored
+    NODE_UNSET = -1,   // no type; no node that the reader builds has it
     NODE_ELEMENT = 0,  // elements and the document root
     NODE_TEXT = 1,     // "#TEXT" and "#CDATA" nodes
   };

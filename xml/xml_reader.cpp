@@ -6,6 +6,7 @@
 #include <climits>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cwctype>
 #include <memory>
 #include <new>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/heap.h"
 #include "platform/shift_jis.h"
 #include "platform/stdio_file.h"
 #include "util/ascii.h"
@@ -96,6 +98,20 @@ int XMLCALL OnUnknownEncoding(void* /*data*/, const XML_Char* name, XML_Encoding
 }
 
 constexpr char16_t kDocumentRootName[] = u"#DOCROOT";
+
+// The parser's own memory, taken where the rest of a load takes its memory
+// from, so that the parser runs out when a load does: what it cannot
+// allocate fails the parse with XML_ERROR_NO_MEMORY, which is the host's
+// fault rather than the document's.
+void* XMLCALL ParserAllocate(std::size_t size) {
+  return platform::AllocationAllowed() ? std::malloc(size) : nullptr;
+}
+void* XMLCALL ParserReallocate(void* block, std::size_t size) {
+  return platform::AllocationAllowed() ? std::realloc(block, size) : nullptr;
+}
+void XMLCALL ParserRelease(void* block) { std::free(block); }
+constexpr XML_Memory_Handling_Suite kParserMemory{ParserAllocate, ParserReallocate,
+                                                  ParserRelease};
 
 }  // namespace
 
@@ -318,8 +334,10 @@ CVekXMLReader::ParseOutcome CVekXMLReader::Parse(const char* bytes, std::size_t 
       encoding.push_back(static_cast<XML_Char>(*p));
     }
   }
-  const XML_Parser parser = XML_ParserCreate(m_pszEncoding ? encoding.c_str() : nullptr);
-  if (parser == nullptr) return ParseOutcome::kRejected;
+  const XML_Parser parser =
+      XML_ParserCreate_MM(m_pszEncoding ? encoding.c_str() : nullptr, &kParserMemory, nullptr);
+  // Creating a parser fails for lack of memory alone.
+  if (parser == nullptr) return ParseOutcome::kOutOfMemory;
 
   ParseContext context{m_pRoot.get()};
   context.parser = parser;
@@ -339,9 +357,11 @@ CVekXMLReader::ParseOutcome CVekXMLReader::Parse(const char* bytes, std::size_t 
     size -= INT_MAX;
   }
   if (status == XML_STATUS_OK) status = XML_Parse(parser, bytes, static_cast<int>(size), XML_TRUE);
+  const bool parserOutOfMemory =
+      status != XML_STATUS_OK && XML_GetErrorCode(parser) == XML_ERROR_NO_MEMORY;
   XML_ParserFree(parser);
 
-  if (context.bOutOfMemory) return ParseOutcome::kOutOfMemory;
+  if (context.bOutOfMemory || parserOutOfMemory) return ParseOutcome::kOutOfMemory;
   return status == XML_STATUS_OK ? ParseOutcome::kParsed : ParseOutcome::kRejected;
 }
 

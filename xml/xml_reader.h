@@ -49,7 +49,10 @@ class CVekXMLReader {
  public:
   enum LoadResult : std::int32_t {
     // The document was parsed; IsLoaded is true. Also returned with IsLoaded
-    // false when memory ran out while the file was read or parsed.
+    // false when memory ran out while the file was read, while the parser
+    // worked or while any node of the tree was made or filled: a document
+    // is loaded whole or not at all, never with an element, an attribute
+    // or a text left out.
     LOAD_OK = 0,
     LOAD_NO_ROOT = 1,      // the document root could not be created
     LOAD_OPEN_FAILED = 3,  // no regular file could be opened at the path
@@ -87,7 +90,8 @@ class CVekXMLReader {
   bool IsLoaded() const { return m_bLoaded; }
 
   // The host's fault behind the last load's failure: kNoMemory when memory
-  // ran out (LOAD_NO_ROOT, or LOAD_OK without a document), the system's
+  // ran out (LOAD_NO_ROOT, or LOAD_OK without a document; the parser's own
+  // memory counts, and consults platform::AllocationAllowed), the system's
   // fault when the file could not be opened or read; kNone after a
   // successful load and when the file or the document is at fault.
   platform::HostFault GetHostFault() const { return m_hostFault; }

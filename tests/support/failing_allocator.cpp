@@ -5,14 +5,19 @@
 // 1) of ordinary heap objects (operator new) and of the platform's heap
 // (HeapAllocate, and every other consult of AllocationAllowed);
 // PACKPROBE_FAIL_ALLOCATION=<n>+ refuses it and every one after it, as
-// memory that stays exhausted. When the refusal happens, one line goes to
-// standard error, which the program itself never writes: a run without
-// that line had fewer allocations than n.
+// memory that stays exhausted. With PACKPROBE_FAIL_ALLOCATION_ON=workers
+// only the allocations of threads other than the one that started the
+// program count (and fail): a scan's checks, without its start-up and its
+// report. When the refusal happens, one line goes to standard error, which
+// the program itself never writes: a run without that line had fewer
+// allocations than n.
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <thread>
 
 #include "platform/heap.h"
 
@@ -22,9 +27,12 @@ std::atomic<long> counted{0};
 long failAt = 0;          // 0: never
 bool failAfter = false;  // refuse every later allocation too
 std::atomic<bool> reported{false};
+bool workersOnly = false;
+std::thread::id mainThread;
 
 bool Allowed() {
   if (failAt == 0) return true;
+  if (workersOnly && std::this_thread::get_id() == mainThread) return true;
   const long n = ++counted;
   if (n < failAt || (n > failAt && !failAfter)) return true;
   if (!reported.exchange(true)) {
@@ -40,6 +48,10 @@ const bool installed = [] {
     failAt = std::strtol(setting, &end, 10);
     failAfter = end != nullptr && *end == '+';
   }
+  if (const char* on = std::getenv("PACKPROBE_FAIL_ALLOCATION_ON")) {
+    workersOnly = std::strcmp(on, "workers") == 0;
+  }
+  mainThread = std::this_thread::get_id();
   packprobe::platform::SetAllocationHook(Allowed);
   return true;
 }();

@@ -72,6 +72,21 @@ else()
 endif()
 
 install(TARGETS ${packprobe_programs} RUNTIME DESTINATION "${packprobe_bin_dir}")
+# A stripped install (cpack, `cmake --install --strip`) drops the .comment
+# section too, the compilers' version strings, as Debian strips its packages.
+if(NOT WIN32 AND CMAKE_OBJCOPY)
+  foreach(program IN LISTS packprobe_programs)
+    install(CODE "
+      if(CMAKE_INSTALL_DO_STRIP)
+        set(file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${packprobe_bin_dir}/$<TARGET_FILE_NAME:${program}>\")
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment \"\${file}\"
+                        RESULT_VARIABLE result)
+        if(NOT result EQUAL 0)
+          message(FATAL_ERROR \"objcopy could not remove .comment from \${file}: \${result}\")
+        endif()
+      endif()")
+  endforeach()
+endif()
 # The documents the README links to (docs/scan-schema.md, the CI examples,
 # ...), in docs/ beside it, so that its links resolve where it is installed.
 file(GLOB packprobe_docs "${PROJECT_SOURCE_DIR}/docs/*.md")
@@ -140,8 +155,15 @@ set(CPACK_PACKAGE_DESCRIPTION
   "PackProbe checks components: Windows programs (VEKStub) with a ZIP
 archive appended that holds package metadata and usually a setup program
 (VEKSetup). packprobe checks one component against version ranges and
-reports its name, versions and type; packprobe-scan checks whole release
-folders in parallel and writes text, JSON Lines, CSV or JUnit reports.")
+reports its name, versions and type.
+
+packprobe-scan gates whole releases in CI: it checks release folders in
+parallel and says why each failed component failed, as text, JSON Lines,
+CSV or JUnit reports, or as GitHub Actions annotations with a Markdown step
+summary. A release checked in shards on several machines is judged whole by
+merging the shards' reports (merge). A release manifest records what a
+known-good release holds (snapshot), later builds are checked against it
+(--manifest), and diff lists what changed between two releases.")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/README.md")
 set(CPACK_STRIP_FILES ON)

@@ -58,7 +58,8 @@ void RemoveAt(int parent, const char* name, int depth) {
   if (depth >= kMaxDepth) return;
   int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0 && errno == EACCES) {
-    ::fchmodat(parent, name, S_IRWXU, 0);
+    // Without the permissions back the second open fails as the first did.
+    if (::fchmodat(parent, name, S_IRWXU, 0) != 0) return;
     fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
   if (fd < 0) return;

@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Checks what ships, as a user gets it: builds both packages (scripts/package.sh),
 # then
-#   - renders both man pages with man's warnings on;
-#   - checks the .deb with lintian (no errors);
+#   - renders both man pages with man's warnings on, and checks that each
+#     lists an exit code once and names only documents that the .deb holds;
+#   - checks the .deb with lintian --pedantic (no tag but those overridden
+#     with their reasons), and its programs' hardening;
+#   - checks that the README's package lists and dependencies are those of
+#     scripts/bootstrap.sh, of what CMake found, and of the .deb, that the
+#     .deb's description names every subcommand, and that the README's first
+#     examples print what it shows;
 #   - unpacks it into an empty directory and runs the programs from there on
 #     examples/kitdemo1.exe; does the same after `cmake --install` into an
 #     empty prefix;
@@ -38,11 +44,41 @@ for page in "${pages[@]}"; do
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
 echo "-- ${pages[*]}"
+for source in docs/man/*.1.scd; do
+  twice=$(sed -n '/^# EXIT STATUS/,/^# /p' "$source" | grep -x '\*[0-9]*\*' | sort | uniq -d)
+  [ -z "$twice" ] || fail "$source lists exit codes more than once: $twice"
+done
+echo "-- every exit code once"
 
-echo "== packages: lintian"
+echo "== packages: lintian --pedantic"
 deb=$(ls build/package/packages/packprobe_"$version"-*.deb)
-lintian --fail-on error "$deb" 2> >(grep -v 'running with root privileges' >&2)
-echo "-- $deb: no errors"
+lintian --pedantic --display-info --fail-on error,warning,info,pedantic "$deb" \
+  2> >(grep -v 'running with root privileges' >&2) || fail "lintian found the tags above in $deb"
+echo "-- $deb: no tag but those overridden"
+
+echo "== packages: the README's package lists and dependencies"
+build_packages=$(scripts/bootstrap.sh --build-packages | sort)
+readme_packages=$(grep -m 1 '^sudo apt-get install ' README.md | cut -d ' ' -f 4- | tr ' ' '\n' | sort)
+[ "$readme_packages" = "$build_packages" ] ||
+  fail "the README's apt-get line differs from scripts/bootstrap.sh --build-packages:" \
+       "$(diff <(echo "$readme_packages") <(echo "$build_packages") | grep '^[<>]' | tr '\n' ' ')"
+# Every library, package configuration and tool that CMake found for the
+# package build comes from a package of that list.
+while read -r found; do
+  owners=$(dpkg -S "$found" 2>/dev/null | head -n 1 | sed 's/: .*//; s/:[a-z0-9]*//g; s/, /\n/g') ||
+    fail "no Debian package holds $found, which CMake found"
+  grep -qxF -f <(echo "$owners") <<<"$build_packages" ||
+    fail "CMake found $found of $owners, which scripts/bootstrap.sh --build-packages does not list"
+done < <(sed -n 's/^\([A-Za-z0-9_]*_DIR:PATH\|[A-Za-z0-9_]*_LIBRARY\(_RELEASE\)\?:FILEPATH\|PACKPROBE_SCDOC:FILEPATH\|CMAKE_MAKE_PROGRAM:FILEPATH\|CMAKE_COMMAND:INTERNAL\)=\(\/.*\)$/\1 \3/p' \
+           build/package/CMakeCache.txt | grep -v '^[A-Za-z0-9_]*INCLUDE_DIR:' | cut -d ' ' -f 2-)
+# The sentence "It depends on exactly ...: `package`, ... (what for)." names
+# the .deb's dependencies, no more and no fewer.
+readme_depends=$(tr '\n' ' ' <README.md | grep -o 'depends on exactly[^:]*:.*' |
+                 sed 's/\. .*//; s/^[^:]*://; s/([^)]*)//g' | grep -o '`[^`]*`' | tr -d '`' | sort)
+deb_depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/(.*//; s/ //g' | sort)
+[ "$readme_depends" = "$deb_depends" ] ||
+  fail "the README's \"depends on exactly\" names $(echo $readme_depends), the .deb depends on $(echo $deb_depends)"
+echo "-- the README installs what scripts/bootstrap.sh and CMake need, and names the .deb's dependencies"
 
 # Runs the installed programs found under $1 (bin/ below it) on the example.
 check_programs() {
@@ -76,6 +112,52 @@ echo "== packages: the .deb unpacked into an empty directory"
 mkdir "$work/deb"
 dpkg -x "$deb" "$work/deb"
 check_programs "$work/deb/usr"
+
+echo "== packages: the .deb's programs are hardened"
+# readelf's output is read whole (grep >/dev/null, not grep -q, which would
+# close the pipe early and make pipefail take readelf's SIGPIPE for a failure).
+for program in "$work"/deb/usr/bin/*; do
+  name=${program##*/}
+  dynamic=$(readelf -dW "$program")
+  readelf -hW "$program" | grep 'Type: *DYN' >/dev/null && grep -q '(FLAGS_1).*PIE' <<<"$dynamic" ||
+    fail "$name is no position-independent executable"
+  readelf -lW "$program" | grep GNU_RELRO >/dev/null || fail "$name has no GNU_RELRO segment"
+  grep -q '(FLAGS).*BIND_NOW\|(FLAGS_1).* NOW' <<<"$dynamic" || fail "$name is not linked with -z now"
+  readelf --dyn-syms -W "$program" | grep ' __[a-z0-9_]*_chk@' >/dev/null ||
+    fail "$name calls no checked (_FORTIFY_SOURCE) function"
+done
+echo "-- $(ls "$work/deb/usr/bin" | tr '\n' ' '): PIE, RELRO, BIND_NOW, fortified"
+
+echo "== packages: what the .deb and its man pages say"
+description=$(dpkg-deb -f "$deb" Description)
+subcommands=$("$work/deb/usr/bin/packprobe-scan" --help | sed -n 's/.*packprobe-scan \([a-z][a-z-]*\) [A-Z].*/\1/p')
+[ -n "$subcommands" ] || fail "packprobe-scan --help names no subcommand"
+for subcommand in $subcommands; do
+  grep -qw -- "$subcommand" <<<"$description" || fail "the .deb's description does not name $subcommand"
+done
+for page in docs/man/*.1.scd; do
+  documents=$(grep -o '/usr/share/doc/packprobe/[A-Za-z0-9_./-]*' "$page" | sed 's/[.]$//' | sort -u)
+  [ -n "$documents" ] || fail "$page names no installed document"
+  for document in $documents; do
+    [ -e "$work/deb$document" ] || fail "$page names $document, which the .deb does not hold"
+  done
+done
+echo "-- the description names every subcommand; the man pages name documents the .deb holds"
+
+echo "== packages: the README's first examples print what it shows"
+# The README's second fenced block is what scripts/example.sh's packprobe
+# prints, its third the scanner's commands and its fourth their output, the
+# time taken aside.
+readme_block() {
+  awk -v n="$1" '/^```/ { block++; next } block == 2 * n - 1' README.md
+}
+out=$("$work/deb/usr/bin/packprobe" examples/kitdemo1.exe) || true
+[ "$out" = "$(readme_block 2)" ] || fail "packprobe examples/kitdemo1.exe printed: $out"
+out=$(sed "s|build/release/|$work/deb/usr/bin/|g" <<<"$(readme_block 3)" | bash -o pipefail 2>&1) ||
+  fail "the README's scanner commands failed: $out"
+[ "$(sed 's/in [0-9.]* s$/in N s/' <<<"$out")" = "$(readme_block 4 | sed 's/in [0-9.]* s$/in N s/')" ] ||
+  fail "the README's scanner commands printed: $out"
+echo "-- packprobe and packprobe-scan on examples/ as the README shows"
 
 echo "== packages: cmake --install into an empty prefix"
 cmake --install build/package --prefix "$work/prefix" >/dev/null

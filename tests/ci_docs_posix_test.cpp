@@ -165,9 +165,22 @@ TEST_F(CiDocsTest, GithubWorkflowGatesLikeOneUnshardedRun) {
 
 TEST_F(CiDocsTest, KubernetesJobGivesEveryShareItsOwnRetriesAndMergesAfterwards) {
   const Json document = Extract("ci-kubernetes.md");
-  ASSERT_EQ(document["yaml"].size(), 1u);
   ASSERT_EQ(document["bash"].size(), 1u);
-  const Json& spec = document["yaml"][0]["spec"];
+  Json job;
+  Json claim;
+  for (const Json& object : document["yaml"]) {
+    (object["kind"] == "Job" ? job : claim) = object;
+  }
+  ASSERT_EQ(document["yaml"].size(), 2u);
+  ASSERT_EQ(claim["kind"], "PersistentVolumeClaim");
+  const Json& spec = job["spec"];
+  // Every pod writes its report to the claim at once, from any node.
+  Json reportsClaim;
+  for (const Json& volume : spec["template"]["spec"]["volumes"]) {
+    if (volume["name"] == "reports") reportsClaim = volume["persistentVolumeClaim"]["claimName"];
+  }
+  EXPECT_EQ(reportsClaim, claim["metadata"]["name"]);
+  EXPECT_EQ(claim["spec"]["accessModes"], Json::array({"ReadWriteMany"}));
   EXPECT_EQ(spec["completionMode"], "Indexed");
   EXPECT_FALSE(spec.contains("backoffLimit")) << "a Job-wide limit ends every share when one fails";
   EXPECT_GE(spec["backoffLimitPerIndex"].get<int>(), 0);

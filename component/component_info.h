@@ -26,6 +26,7 @@
 #include "component/inspection_fault.h"
 #include "component/setup_capture.h"
 #include "component/version_number.h"
+#include "pe/authenticode.h"
 #include "pe/version_info.h"
 #include "platform/host_fault.h"
 #include "crypto/sha256.h"
@@ -54,6 +55,13 @@ struct InspectionOptions {
   // open file and inside the same identity check as every other read, so
   // that the digest is of the file the record describes.
   bool digest = false;
+  // Check the Authenticode signatures of the component file and of its setup
+  // program against this trust (shared by every check, outlives the
+  // inspection); null: no signatures are checked.
+  const crypto::TrustSettings* trust = nullptr;
+  // Seconds since 1970 (UTC): certificates of a signature without a
+  // timestamp are judged at this time.
+  std::int64_t now = 0;
 
   // What PACKPROBE does on this system: the system's version service where
   // it has one of its own (Windows), the portable reader elsewhere.
@@ -102,6 +110,12 @@ class ComponentInfo {
   // inspection failed. Nothing when the file was not opened.
   std::optional<std::uint64_t> fileSize;
   std::optional<crypto::Sha256Digest> fileSha256;
+  // With InspectionOptions::trust: the component file's signatures once the
+  // file was opened (also when the inspection failed afterwards), and the
+  // setup program's once it streamed whole (captured or extracted). Nothing
+  // when not checked or not reached.
+  std::optional<FileSignatures> fileSignatures;
+  std::optional<FileSignatures> setupSignatures;
   // Whether the archive holds "veksetup.exe" (true also when it cannot be
   // extracted); nothing when the inspection stopped before it could tell.
   std::optional<bool> holdsSetup;

@@ -99,6 +99,8 @@ struct SignatureFacts {
   // 1.3.6.1.4.1.311.2.4.1), each judged alone the same way, in order. They
   // do not change this signature's state.
   std::vector<SignatureFacts> nested;
+
+  bool operator==(const SignatureFacts&) const = default;
 };
 
 // The result of a check. When fault is not kNone the system failed (no

@@ -17,7 +17,7 @@
 
 namespace packprobe::gate {
 
-ScanRecord CheckTarget(const Target& target, bool hash) {
+ScanRecord CheckTarget(const Target& target, const CheckOptions& check) {
   const auto start = std::chrono::steady_clock::now();
   ScanRecord record;
   try {
@@ -32,9 +32,11 @@ ScanRecord CheckTarget(const Target& target, bool hash) {
     } else {
       const std::u16string path = PathToUtf16(target.native);
       InspectionOptions options;
-      options.digest = hash;
+      options.digest = check.hash;
+      options.trust = check.trust;
+      options.now = check.now;
       const auto info = std::make_unique<ComponentInfo>(&path, options);
-      record = FoundRecord(target.display, target.relative, *info, hash);
+      record = FoundRecord(target.display, target.relative, *info, check.hash);
       // A link or a special file explains a missing or refused component
       // better than the check can.
       if (record.reason && (record.reason->code == "component-missing" ||
@@ -59,12 +61,13 @@ ScanRecord CheckTarget(const Target& target, bool hash) {
 
 void CheckAll(const std::vector<Target>& targets, unsigned jobs,
               const std::function<bool(ScanRecord&&)>& emit,
-              const std::function<void(unsigned running, unsigned wanted)>& onThreads, bool hash) {
+              const std::function<void(unsigned running, unsigned wanted)>& onThreads,
+              const CheckOptions& options) {
   // The locale and the default file mode are set once, here, before any
   // thread loads a metadata file.
   SettleProcessSettings();
   RunPool(
-      targets.size(), jobs, [&](std::size_t index) { return CheckTarget(targets[index], hash); },
+      targets.size(), jobs, [&](std::size_t index) { return CheckTarget(targets[index], options); },
       emit, onThreads);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -12,11 +13,19 @@
 
 namespace packprobe::gate {
 
+// What every check of a run takes beyond its target.
+struct CheckOptions {
+  bool hash = false;  // the record gets its file's SHA-256
+  // The trust that signatures are checked against; null: none are checked.
+  const crypto::TrustSettings* trust = nullptr;
+  std::int64_t now = 0;  // seconds since 1970 (UTC): when certificates are judged without a timestamp
+};
+
 // Checks one target: inspects the component and gives what it found, not
 // yet judged. Never throws: a check that cannot run gives a record that
-// says so. The record gets the file's size, and its SHA-256 when hash is
-// set, both from the file the check read.
-ScanRecord CheckTarget(const Target& target, bool hash = false);
+// says so. The record gets the file's size, its SHA-256 when asked, and
+// the signatures when a trust is given, all from the file the check read.
+ScanRecord CheckTarget(const Target& target, const CheckOptions& options = {});
 
 // Checks every target on `jobs` threads and calls emit with each record in
 // the targets' order, on the calling thread, until emit returns false: then
@@ -32,7 +41,7 @@ ScanRecord CheckTarget(const Target& target, bool hash = false);
 void CheckAll(const std::vector<Target>& targets, unsigned jobs,
               const std::function<bool(ScanRecord&&)>& emit,
               const std::function<void(unsigned running, unsigned wanted)>& onThreads = {},
-              bool hash = false);
+              const CheckOptions& options = {});
 
 // The pool under CheckAll: runs check(0) to check(count - 1) on `jobs`
 // threads and calls emit with the records in index order, on the calling

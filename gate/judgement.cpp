@@ -128,7 +128,7 @@ void JudgeFound(ScanRecord& record, const CheckCriteria& criteria) {
 
 RunJudge::RunJudge(const RunSettings& settings, const std::vector<ManifestEntry>* manifest,
                    std::function<bool(const std::string&)> excluded, JudgeContext context)
-    : settings_(settings), excluded_(std::move(excluded)), policy_(settings.policy, std::move(context)) {
+    : settings_(settings), excluded_(std::move(excluded)), policy_(settings.policy, std::move(context), settings.signing) {
   if (manifest != nullptr) manifest_.emplace(*manifest);
 }
 

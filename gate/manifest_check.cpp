@@ -29,7 +29,22 @@ std::string SizeText(const std::optional<std::uint64_t>& size) {
   return size ? std::to_string(*size) : std::string("?");
 }
 
+std::string SignerText(const std::string& fingerprint) {
+  return fingerprint.empty() ? std::string("unsigned") : "signed by " + fingerprint;
+}
+
 }  // namespace
+
+std::string SignerChange(const ManifestEntry& before, const ManifestEntry& now, const std::string& other) {
+  std::string change;
+  for (const auto& [what, was, is] : {std::tuple{"the component file", &before.signer, &now.signer},
+                                      std::tuple{"veksetup.exe", &before.setupSigner, &now.setupSigner}}) {
+    if (!*was || !*is || **was == **is) continue;
+    if (!change.empty()) change += "; ";
+    change += std::string(what) + " is " + SignerText(**is) + ", " + other + " " + SignerText(**was);
+  }
+  return change;
+}
 
 std::string DescribeVersion(const std::optional<ManifestVersion>& version) {
   if (!version) return "none";
@@ -50,6 +65,8 @@ ManifestEntry EntryOfRecord(const ScanRecord& record) {
     entry.stub = VersionOfReport(record.stub);
     entry.setup = VersionOfReport(record.setup);
   }
+  if (record.signature) entry.signer = record.signature->Signer();
+  if (record.setupSignature) entry.setupSigner = record.setupSignature->Signer();
   return entry;
 }
 
@@ -115,6 +132,11 @@ void ManifestCheck::Judge(ScanRecord& record, bool rangesApply) {
   }
   if (!metadata.empty()) {
     differ(Outcome::kMetadataChanged, metadata);
+    return;
+  }
+
+  if (std::string signers = SignerChange(entry, now, "the manifest says"); !signers.empty()) {
+    differ(Outcome::kSignerChanged, std::move(signers));
     return;
   }
 

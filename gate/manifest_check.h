@@ -34,12 +34,22 @@ struct ManifestEntry {
   std::optional<std::uint64_t> size;
   std::optional<std::string> sha256;   // none only in reports made without --hash
   std::optional<std::string> failure;  // diff only: why it could not be inspected
+  // Who signed the component file and its setup program: the SHA-256
+  // fingerprint of the signing certificate, empty when unsigned; none when
+  // not recorded (a manifest made before signers were, a record whose
+  // signatures were not checked, no setup program).
+  std::optional<std::string> signer, setupSigner;
   bool operator==(const ManifestEntry&) const = default;
 };
 
 // The entry of a record as its check found it (sha256 as the record has
 // it); an inspection that failed gives failure and no versions.
 ManifestEntry EntryOfRecord(const ScanRecord& record);
+
+// What differs between the signers of two entries, where both recorded
+// them ("the component file is signed by 9f86..., was unsigned", with other
+// "was"); empty when nothing does.
+std::string SignerChange(const ManifestEntry& before, const ManifestEntry& now, const std::string& other);
 
 // "3.0.3.0 (3030)", the way reasons name a version; "none".
 std::string DescribeVersion(const std::optional<ManifestVersion>& version);

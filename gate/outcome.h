@@ -23,6 +23,7 @@ enum class Outcome {
   kVersionChanged,   // a version is older or newer than the entry's, or its text differs
   kContentChanged,   // same versions and metadata, other bytes
   kMetadataChanged,  // display name, category or type differ
+  kSignerChanged,    // the component file or its setup program is signed by another signer, or no longer or newly
   kUnexpected,       // no entry in the manifest
   kAbsent,           // an entry of the manifest with no component
   kMissing,          // status 4: nothing at the path
@@ -59,7 +60,7 @@ struct OutcomeRow {
   OutcomeColor color;
 };
 
-inline constexpr std::array<OutcomeRow, 13> kOutcomes = {{
+inline constexpr std::array<OutcomeRow, 14> kOutcomes = {{
     {Outcome::kPassed, "passed", OutcomeClass::kPass, kScanPassed, "passed", "passed",
      JunitElement::kNone, OutcomeColor::kGreen},
     {Outcome::kFiltered, "filtered", OutcomeClass::kSkipped, kScanPassed, "filtered", "filtered",
@@ -77,6 +78,9 @@ inline constexpr std::array<OutcomeRow, 13> kOutcomes = {{
      "differing from the manifest", "differing from the manifest", JunitElement::kFailure,
      OutcomeColor::kRed},
     {Outcome::kMetadataChanged, "metadata-changed", OutcomeClass::kDiffers, kScanDiffers,
+     "differing from the manifest", "differing from the manifest", JunitElement::kFailure,
+     OutcomeColor::kRed},
+    {Outcome::kSignerChanged, "signer-changed", OutcomeClass::kDiffers, kScanDiffers,
      "differing from the manifest", "differing from the manifest", JunitElement::kFailure,
      OutcomeColor::kRed},
     {Outcome::kUnexpected, "unexpected", OutcomeClass::kDiffers, kScanDiffers,

@@ -19,6 +19,44 @@ bool IsWarningCode(std::string_view code) {
                      [&](const WarningRow& row) { return row.code == code; });
 }
 
+// The signatures of one program file of a record, as the signing policy
+// sees them.
+struct SignedFile {
+  const SignatureReport* report;
+  const char* prefix;  // of the codes: "stub", "setup"
+  const char* what;    // in sentences
+  bool required;
+};
+
+std::string SignerText(const crypto::SignatureFacts& facts) {
+  return (facts.subject.empty() ? std::string("an unnamed signer") : facts.subject) +
+         (facts.fingerprint.empty() ? "" : " (SHA-256 " + facts.fingerprint + ")");
+}
+
+// The failure the signing policy finds with one file, if any.
+std::optional<Reason> SigningFailure(const SignedFile& file) {
+  const SignatureReport& report = *file.report;
+  const std::string prefix = file.prefix;
+  if (report.state == crypto::SignatureState::kUnsigned) {
+    if (!file.required) return std::nullopt;
+    return Reason{prefix + "-unsigned", std::string(kSigningStep),
+                  std::string("--require-signed ") + file.prefix + ": " + file.what + " is not signed", {}, 0};
+  }
+  if (report.state != crypto::SignatureState::kValid && file.required) {
+    return Reason{prefix + "-signature-invalid", std::string(kSigningStep),
+                  std::string("--require-signed ") + file.prefix + ": " + file.what + "'s signature is " +
+                      std::string(crypto::SignatureStateName(report.state)) + ": " + report.problem,
+                  {}, 0};
+  }
+  if (!report.signatures.empty() && report.signatures.front().pin == crypto::PinCheck::kOtherSigner) {
+    return Reason{prefix + "-signer-not-pinned", std::string(kSigningStep),
+                  std::string(file.what) + " is signed by " + SignerText(report.signatures.front()) +
+                      ", none of the signers pinned with --signer",
+                  {}, 0};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string WarningCodeList() {
@@ -145,6 +183,24 @@ void PolicyJudge::Judge(ScanRecord& record) {
                                  "the same display name and versions as " + ShownPath(*first)});
     }
   }
+  // Signatures: a failure the signing policy finds, else a warning of one
+  // that does not hold.
+  std::optional<Reason> signingFailure;
+  for (const SignedFile file : {SignedFile{record.signature ? &*record.signature : nullptr, "stub",
+                                           "the component file", signing_.requireStub},
+                                SignedFile{record.setupSignature ? &*record.setupSignature : nullptr,
+                                           "setup", "veksetup.exe", signing_.requireSetup}}) {
+    if (file.report == nullptr) continue;
+    std::optional<Reason> failure = SigningFailure(file);
+    if (!failure && file.report->state != crypto::SignatureState::kUnsigned &&
+        file.report->state != crypto::SignatureState::kValid) {
+      record.warnings.push_back({std::string(file.prefix) + "-signature-invalid",
+                                 std::string(file.what) + "'s signature is " +
+                                     std::string(crypto::SignatureStateName(file.report->state)) + ": " +
+                                     file.report->problem});
+    }
+    if (failure && !signingFailure) signingFailure = std::move(failure);
+  }
   // Waivers of warnings first (an ended one adds a warning of its own).
   for (std::size_t i = 0; i < record.warnings.size(); ++i) {
     if (const Waiver* waiver = Waiving(record, record.warnings[i].code)) record.warnings[i].waived = waiver->reason;
@@ -159,7 +215,10 @@ void PolicyJudge::Judge(ScanRecord& record) {
   }
   // Filtered components were not compared; failures stay as they are.
   const OutcomeClass kind = ClassOf(record.outcome);
-  if (firstActive != nullptr && (kind == OutcomeClass::kPass || kind == OutcomeClass::kOutOfRange)) {
+  if (signingFailure && (kind == OutcomeClass::kPass || kind == OutcomeClass::kOutOfRange)) {
+    record.outcome = Outcome::kInvalid;
+    record.reason = std::move(signingFailure);
+  } else if (firstActive != nullptr && (kind == OutcomeClass::kPass || kind == OutcomeClass::kOutOfRange)) {
     if (failing != nullptr) {
       record.outcome = Outcome::kInvalid;
       record.reason = Reason{std::string(kErrorOnReason), std::string(kPolicyStep),
@@ -204,13 +263,15 @@ void ForgetJudgement(ScanRecord& record) {
   record.rangeDetail.clear();
   record.waived.reset();
   std::erase_if(record.warnings, [](const Warning& warning) {
-    return warning.code == kDuplicateWarning || warning.code == kWaiverExpired;
+    return warning.code == kDuplicateWarning || warning.code == kWaiverExpired ||
+           warning.code.ends_with("-signature-invalid");
   });
   for (Warning& warning : record.warnings) {
     warning.ignored = false;
     warning.waived.clear();
   }
-  if (record.reason && (record.reason->step == kPolicyStep || record.reason->step == kManifestStep)) {
+  if (record.reason && (record.reason->step == kPolicyStep || record.reason->step == kManifestStep ||
+                        record.reason->step == kSigningStep)) {
     record.reason.reset();
   }
 }

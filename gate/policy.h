@@ -28,6 +28,8 @@ inline constexpr WarningRow kWarnings[] = {
     {"setup-no-file-version", "veksetup.exe has no FileVersion string"},
     {"duplicate-component", "another component has the same display name and versions"},
     {"waiver-expired", "a waiver that would apply ended; it waives nothing"},
+    {"stub-signature-invalid", "the component file carries a signature that does not hold"},
+    {"setup-signature-invalid", "veksetup.exe carries a signature that does not hold"},
 };
 inline constexpr std::string_view kDuplicateWarning = "duplicate-component";
 // The judgement's own warnings about waivers: one that expired (on the
@@ -46,6 +48,7 @@ std::optional<std::vector<std::string>> ParseWarningCodes(std::string_view list,
 // report read back drops them, and its records are judged again.
 inline constexpr std::string_view kPolicyStep = "warnings";
 inline constexpr std::string_view kManifestStep = "manifest";
+inline constexpr std::string_view kSigningStep = "signatures";
 // Reason codes that the policy gives to a component it fails.
 inline constexpr std::string_view kStrictReason = "strict-warning";
 inline constexpr std::string_view kErrorOnReason = "error-on-warning";
@@ -86,14 +89,18 @@ struct JudgeContext {
 };
 
 // Judges the records of a run in sorted path order: marks a component with
-// the display name and versions of an earlier one as a duplicate, marks the
+// the display name and versions of an earlier one as a duplicate, warns of
+// signatures that do not hold, fails a component whose signatures the
+// signing policy refuses (unsigned or invalid where one is required, or by
+// a signer none of the pinned), marks the
 // warnings the policy ignores and those a waiver waives, fails a passed or
 // out-of-range component whose other warnings the policy fails, then lets a
 // waiver take a failure off the gate. A waiver that ended waives nothing
 // and warns where it would have.
 class PolicyJudge {
  public:
-  PolicyJudge(Policy policy, JudgeContext context) : policy_(std::move(policy)), context_(std::move(context)) {}
+  PolicyJudge(Policy policy, JudgeContext context, SigningPolicy signing = {})
+      : policy_(std::move(policy)), signing_(std::move(signing)), context_(std::move(context)) {}
   void Judge(ScanRecord& record);
 
   // The run's own warnings, after the last record: each waiver that waived
@@ -114,6 +121,7 @@ class PolicyJudge {
   const Waiver* Waiving(ScanRecord& record, std::string_view code);
 
   Policy policy_;
+  SigningPolicy signing_;
   JudgeContext context_;
   // The display name and versions, and the path of the first record that
   // had them.

@@ -122,6 +122,11 @@ double RoundedMilliseconds(double milliseconds) {
   return std::round(milliseconds * 1000) / 1000;
 }
 
+const std::string& SignatureReport::Signer() const {
+  static const std::string kNone;
+  return signatures.empty() ? kNone : signatures.front().fingerprint;
+}
+
 ScanRecord FoundRecord(std::string path, std::string relativePath, const ComponentInfo& info,
                        bool hashed) {
   ScanRecord record;
@@ -156,6 +161,10 @@ ScanRecord FoundRecord(std::string path, std::string relativePath, const Compone
     record.reason = fault != info.faults.rend()
                         ? ReasonOfFault(*fault)
                         : Reason{"hash-failed", "hash", "the component file could not be hashed", {}, 0};
+  }
+  for (auto [from, into] : {std::pair{&info.fileSignatures, &record.signature},
+                            std::pair{&info.setupSignatures, &record.setupSignature}}) {
+    if (*from) *into = SignatureReport{(*from)->state, (*from)->problem, (*from)->signatures};
   }
   AddVersionWarnings(info, record.warnings);
   return record;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "component/component_info.h"
+#include "crypto/authenticode.h"
 #include "gate/outcome.h"
 
 namespace packprobe::gate {
@@ -52,6 +53,20 @@ struct Waived {
   bool operator==(const Waived&) const = default;
 };
 
+// The Authenticode signatures of one program file, as its check found them.
+struct SignatureReport {
+  // kUnsigned; kMalformed for a table that cannot be read (problem says
+  // how); else the state of the first signature, which Windows goes by.
+  crypto::SignatureState state = crypto::SignatureState::kUnsigned;
+  std::string problem;
+  std::vector<crypto::SignatureFacts> signatures;  // one per signature of the table, in order
+
+  // The signing certificate's fingerprint of the first signature, which
+  // names who signed the file; empty when it names none.
+  const std::string& Signer() const;
+  bool operator==(const SignatureReport&) const = default;
+};
+
 struct ScanRecord {
   // --- What the check found. A report keeps all of it, so that a merge
   // reads it back and judges it again exactly as the run did.
@@ -71,6 +86,11 @@ struct ScanRecord {
   std::optional<std::string> type;      // "firmware", "software", or none
   std::optional<std::uint64_t> size;    // the file's size; none when it could not be read
   std::optional<std::string> sha256;    // 64 lowercase hex digits; only with hashing on
+  // The signatures of the component file and of its setup program; none
+  // when they were not checked (the check stopped before, or the program
+  // is absent).
+  std::optional<SignatureReport> signature;
+  std::optional<SignatureReport> setupSignature;
   std::optional<Reason> reason;         // why the check failed; after judgement, the shown reason
   std::vector<Warning> warnings;        // about the component itself; the judgement adds its own
   double elapsedMs = 0;                 // to the microsecond

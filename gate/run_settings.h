@@ -44,10 +44,21 @@ struct Policy {
   bool operator==(const Policy&) const = default;
 };
 
+// Who may sign the components and their setup programs, and what must be
+// signed. The trust anchors are read once, before the checks start.
+struct SigningPolicy {
+  std::vector<std::string> trust;    // PEM files of trust anchors, as named
+  std::vector<std::string> signers;  // pinned signers: SHA-256 fingerprints or subjects
+  bool requireStub = false;          // the component file must carry a valid signature
+  bool requireSetup = false;         // and so must its setup program
+  bool operator==(const SigningPolicy&) const = default;
+};
+
 struct RunSettings {
   Selection selection;
   CheckCriteria criteria;
   Policy policy;
+  SigningPolicy signing;
   // The release manifest checked against (its path as given); empty: none.
   std::string manifest;
   bool hash = false;        // records carry their file's SHA-256 (always with a manifest)

@@ -51,7 +51,8 @@ Release ReadReports(const std::string& name, std::FILE* stream) {
   return release;
 }
 
-Release ReadFolder(const std::filesystem::path& folder, const gate::Selection& selection, unsigned jobs) {
+Release ReadFolder(const std::filesystem::path& folder, const gate::Selection& selection, unsigned jobs,
+                   const gate::CheckOptions& check) {
   Release release;
   const std::vector<gate::Target> targets =
       gate::CollectTargets({folder}, {selection.follow, selection.exclude});
@@ -63,7 +64,7 @@ Release ReadFolder(const std::filesystem::path& folder, const gate::Selection& s
     }
     release.entries.push_back(gate::EntryOfRecord(record));
     return true;
-  }, {}, true);
+  }, {}, gate::CheckOptions{true, check.trust, check.now});
   return release;
 }
 
@@ -120,7 +121,15 @@ std::optional<Change> Compare(const ManifestEntry& before, const ManifestEntry& 
         if (!detail.empty()) detail += "; ";
         detail += "VEKSetup " + gate::DescribeVersion(before.setup) + " -> " + gate::DescribeVersion(after.setup);
       }
+      if (const std::string signers = gate::SignerChange(before, after, "was"); !signers.empty()) {
+        detail += "; " + signers;
+      }
       change.detail = detail;
+      return change;
+    }
+    if (std::string signers = gate::SignerChange(before, after, "was"); !signers.empty()) {
+      change.kind = ChangeKind::kSignerChanged;
+      change.detail = "the same versions; " + signers;
       return change;
     }
   }
@@ -253,12 +262,12 @@ std::vector<Change> DiffReleases(const std::vector<ManifestEntry>& before, const
 }
 
 Release LoadRelease(const std::string& path, const gate::Selection& selection,
-                    const std::vector<std::string>& keys, unsigned jobs) {
+                    const std::vector<std::string>& keys, unsigned jobs, const gate::CheckOptions& check) {
   const std::filesystem::path native = gate::PathFromUtf8(path);
   std::error_code code;
   Release release;
   if (std::filesystem::is_directory(native, code)) {
-    release = ReadFolder(native, selection, jobs);
+    release = ReadFolder(native, selection, jobs, check);
   } else {
     platform::HostFault fault = platform::HostFault::kNone;
     const platform::StdioFile file = platform::OpenFileForReading(gate::PathToUtf16(native.native()), &fault);

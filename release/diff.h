@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "gate/check.h"
 #include "gate/manifest_check.h"
 #include "gate/run_settings.h"
 
@@ -14,7 +15,7 @@ namespace packprobe::release {
 
 using gate::ManifestEntry;
 
-enum class ChangeKind { kAdded, kRemoved, kUpgraded, kDowngraded, kContentChanged, kRenamed };
+enum class ChangeKind { kAdded, kRemoved, kUpgraded, kDowngraded, kSignerChanged, kContentChanged, kRenamed };
 
 struct ChangeRow {
   ChangeKind kind;
@@ -23,6 +24,7 @@ struct ChangeRow {
 inline constexpr ChangeRow kChanges[] = {
     {ChangeKind::kAdded, "added"},           {ChangeKind::kRemoved, "removed"},
     {ChangeKind::kUpgraded, "upgraded"},     {ChangeKind::kDowngraded, "downgraded"},
+    {ChangeKind::kSignerChanged, "signer-changed"},
     {ChangeKind::kContentChanged, "content-changed"}, {ChangeKind::kRenamed, "renamed"},
 };
 
@@ -42,8 +44,10 @@ struct Change {
 // matched by path; a removed and an added component with the same SHA-256
 // are one renamed component (each arrival pairs with one departure). A
 // version that went down anywhere makes a downgrade, else one that went up
-// an upgrade; same versions with other bytes, metadata or inspection result
-// are a content change.
+// an upgrade; same versions with another signer of the component file or
+// its setup program are a signer change (the detail of a version change
+// names a new signer too); same versions with other bytes, metadata or
+// inspection result are a content change.
 std::vector<Change> DiffReleases(const std::vector<ManifestEntry>& before,
                                  const std::vector<ManifestEntry>& after);
 
@@ -55,14 +59,15 @@ struct Release {
 };
 
 // Reads a diff input: a folder is searched with the selection (its
-// patterns, --follow) and checked with hashing on, on `jobs` threads; a
+// patterns, --follow) and checked with hashing on (and signatures against
+// check's trust, when given), on `jobs` threads; a
 // file is a release manifest, or a JSON Lines report of a whole run (the
 // reports of all its shards joined one after the other count as whole).
 // The selection's patterns leave out entries of reports and manifests by
 // their path in the release; keys, when not empty, are the only paths
 // compared.
 Release LoadRelease(const std::string& path, const gate::Selection& selection,
-                    const std::vector<std::string>& keys, unsigned jobs);
+                    const std::vector<std::string>& keys, unsigned jobs, const gate::CheckOptions& check = {});
 
 // The changes in a format: text, jsonl (schema packprobe-diff/1) or
 // markdown. before and after name the inputs.

@@ -62,6 +62,19 @@ bool ReadEntry(const JsonValue& json, std::size_t number, std::vector<ManifestEn
   entry.setup = ReadVersion(f, "setup", error, where);
   entry.size = f.Unsigned("size");
   entry.sha256 = f.String("sha256");
+  // Signers are recorded since manifests name them: a fingerprint, or null
+  // for a program that is not signed; a manifest without them pins none.
+  for (auto [key, into] : {std::pair{"signer", &entry.signer}, std::pair{"setup_signer", &entry.setupSigner}}) {
+    const JsonValue* signer = json.Find(key);
+    if (signer == nullptr || f.failed()) continue;
+    if (signer->kind == JsonValue::Kind::kNull) {
+      *into = std::string();
+    } else if (signer->kind == JsonValue::Kind::kString && IsSha256Hex(signer->text)) {
+      *into = signer->text;
+    } else {
+      f.Fail("\"" + std::string(key) + "\" is neither 64 lowercase hex digits nor null");
+    }
+  }
   if (f.failed()) return false;
   if (entry.path.empty()) f.Fail("\"path\" is empty");
   else if (entry.type && *entry.type != "firmware" && *entry.type != "software") {
@@ -116,6 +129,12 @@ ManifestRead Parse(Input&& input) {
   return read;
 }
 
+// A signer's member: none when not recorded, null when unsigned.
+std::string SignerJson(const char* key, const std::optional<std::string>& signer) {
+  if (!signer) return {};
+  return ",\"" + std::string(key) + "\":" + (signer->empty() ? std::string("null") : JsonString(*signer));
+}
+
 }  // namespace
 
 std::string EntryJson(const ManifestEntry& entry) {
@@ -123,7 +142,8 @@ std::string EntryJson(const ManifestEntry& entry) {
          ",\"category\":" + StringOrNull(entry.category) + ",\"type\":" + StringOrNull(entry.type) +
          ",\"stub\":" + VersionJson(entry.stub) + ",\"setup\":" + VersionJson(entry.setup) +
          ",\"size\":" + (entry.size ? std::to_string(*entry.size) : std::string("null")) +
-         ",\"sha256\":" + StringOrNull(entry.sha256) + "}";
+         ",\"sha256\":" + StringOrNull(entry.sha256) + SignerJson("signer", entry.signer) +
+         SignerJson("setup_signer", entry.setupSigner) + "}";
 }
 
 std::string ManifestText(const std::vector<ManifestEntry>& entries) {

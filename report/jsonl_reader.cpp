@@ -74,6 +74,91 @@ bool LooksLikeReport(std::string_view firstLine) {
 
 namespace {
 
+// The value of an enumeration whose count values 0 to count - 1 have the
+// names name(value) gives; nothing for a name that is none of them.
+template <typename Enum>
+std::optional<Enum> EnumFromName(std::string_view text, int count, std::string_view (*name)(Enum)) {
+  for (int i = 0; i < count; ++i) {
+    if (name(static_cast<Enum>(i)) == text) return static_cast<Enum>(i);
+  }
+  return std::nullopt;
+}
+
+std::string_view AlgorithmName(crypto::DigestAlgorithm algorithm) { return crypto::AlgorithmInfo(algorithm).name; }
+
+// The facts of one signature and those nested in it.
+void ReadFacts(const JsonValue& object, crypto::SignatureFacts& facts, std::string& error, const std::string& where) {
+  JsonFields f(object, error, where);
+  const auto known = [&](std::string_view key, auto parsed) {
+    if (!parsed && !f.failed()) f.Fail("\"" + std::string(key) + "\" holds no known value");
+    return parsed;
+  };
+  const std::string state = f.String("state");
+  facts.state = known("state", EnumFromName(state, 8, crypto::SignatureStateName)).value_or(facts.state);
+  facts.problem = f.OptionalString("problem").value_or("");
+  facts.subject = f.OptionalString("subject").value_or("");
+  facts.issuer = f.OptionalString("issuer").value_or("");
+  facts.fingerprint = f.OptionalString("fingerprint").value_or("");
+  if (const std::optional<std::string> algorithm = f.OptionalString("algorithm")) {
+    facts.algorithm = known("algorithm", EnumFromName(*algorithm, std::size(crypto::kDigestAlgorithms), AlgorithmName));
+  }
+  facts.timestamp = known("timestamp", EnumFromName(f.String("timestamp"), 3, crypto::TimestampKindName))
+                        .value_or(facts.timestamp);
+  if (const std::optional<std::string> time = f.OptionalString("signing_time")) {
+    facts.signingTime = known("signing_time", SigningTimeFromText(*time));
+  }
+  facts.chain = known("chain", EnumFromName(f.String("chain"), 3, crypto::ChainCheckName)).value_or(facts.chain);
+  facts.pin = known("pin", EnumFromName(f.String("pin"), 3, crypto::PinCheckName)).value_or(facts.pin);
+  if (const JsonValue* nested = f.List("nested")) {
+    for (const JsonValue& inner : nested->items) {
+      if (f.failed()) break;
+      if (inner.kind != JsonValue::Kind::kObject) {
+        f.Fail("\"nested\" holds what is not an object");
+        break;
+      }
+      ReadFacts(inner, facts.nested.emplace_back(), error, where + " \"nested\"");
+    }
+  }
+}
+
+// The signatures of one program file, or none for null.
+std::optional<gate::SignatureReport> ReadSignature(JsonFields& parent, std::string_view key, std::string& error) {
+  const JsonValue* object = parent.Object(key, true);
+  if (object == nullptr) return std::nullopt;
+  const std::string where = parent.where() + " \"" + std::string(key) + "\"";
+  JsonFields f(*object, error, where);
+  gate::SignatureReport report;
+  const std::optional<crypto::SignatureState> state = EnumFromName(f.String("state"), 8, crypto::SignatureStateName);
+  if (!state && !f.failed()) f.Fail("\"state\" holds no known value");
+  report.state = state.value_or(report.state);
+  report.problem = f.OptionalString("problem").value_or("");
+  if (const JsonValue* list = f.List("signatures")) {
+    for (const JsonValue& element : list->items) {
+      if (f.failed()) break;
+      if (element.kind != JsonValue::Kind::kObject) {
+        f.Fail("\"signatures\" holds what is not an object");
+        break;
+      }
+      ReadFacts(element, report.signatures.emplace_back(), error, where);
+    }
+  }
+  return report;
+}
+
+void ReadSigning(JsonFields& f, gate::SigningPolicy& signing) {
+  signing.trust = f.Strings("trust");
+  signing.signers = f.Strings("signers");
+  for (const std::string& which : f.Strings("require_signed")) {
+    if (which == "stub") {
+      signing.requireStub = true;
+    } else if (which == "setup") {
+      signing.requireSetup = true;
+    } else if (!f.failed()) {
+      f.Fail("\"require_signed\" holds \"" + which + "\", neither \"stub\" nor \"setup\"");
+    }
+  }
+}
+
 bool ReadOptions(const JsonValue& object, gate::RunSettings& s, std::string& error, const std::string& where) {
   JsonFields f(object, error, where + " \"options\"");
   s.selection.paths = f.Strings("paths");
@@ -111,6 +196,7 @@ bool ReadOptions(const JsonValue& object, gate::RunSettings& s, std::string& err
                                   waiver.OptionalString("until").value_or("")});
     }
   }
+  ReadSigning(f, s.signing);
   s.manifest = f.OptionalString("manifest").value_or("");
   s.hash = f.Bool("hash");
   s.allowEmpty = f.Bool("allow_empty");
@@ -172,6 +258,11 @@ std::optional<ScanRecord> ReadRecordJson(const JsonValue& json, std::string& err
   r.type = f.OptionalString("type");
   r.size = f.OptionalUnsigned("size");
   r.sha256 = f.OptionalString("sha256");
+  if (const JsonValue* signatures = f.Object("signatures", false)) {
+    JsonFields v(*signatures, error, where + " \"signatures\"");
+    r.signature = ReadSignature(v, "stub", error);
+    r.setupSignature = ReadSignature(v, "setup", error);
+  }
   if (const JsonValue* reason = f.Object("reason", true)) {
     JsonFields v(*reason, error, where + " \"reason\"");
     gate::Reason value;
@@ -275,7 +366,7 @@ bool ReportReader::CheckRecord(const ScanRecord& r, std::string& error) {
       return fail("outcome " + outcome + " without a reason");
     }
     if (r.status != 0) return fail("outcome " + outcome + " contradicts status " + std::to_string(r.status));
-  } else if (r.reason->step == gate::kPolicyStep) {
+  } else if (r.reason->step == gate::kPolicyStep || r.reason->step == gate::kSigningStep) {
     if (r.outcome != Outcome::kInvalid) return fail("a reason of the policy with outcome " + outcome);
   } else if (r.reason->step == gate::kManifestStep) {
     if (kind != gate::OutcomeClass::kDiffers || r.reason->code != outcome) {

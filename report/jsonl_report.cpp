@@ -112,6 +112,49 @@ std::string ExcludeJson(const std::vector<gate::ExcludePattern>& patterns) {
   return list + "]";
 }
 
+std::string FactsJson(const crypto::SignatureFacts& facts) {
+  std::string nested = "[";
+  for (const crypto::SignatureFacts& inner : facts.nested) {
+    if (nested.size() > 1) nested += ',';
+    nested += FactsJson(inner);
+  }
+  nested += ']';
+  return JsonObject()
+      .Field("state", JsonString(crypto::SignatureStateName(facts.state)))
+      .Field("problem", StringOrNull(facts.problem))
+      .Field("subject", StringOrNull(facts.subject))
+      .Field("issuer", StringOrNull(facts.issuer))
+      .Field("fingerprint", StringOrNull(facts.fingerprint))
+      .Field("algorithm", facts.algorithm ? JsonString(crypto::AlgorithmInfo(*facts.algorithm).name) : "null")
+      .Field("timestamp", JsonString(crypto::TimestampKindName(facts.timestamp)))
+      .Field("signing_time", facts.signingTime ? JsonString(SigningTimeText(*facts.signingTime)) : "null")
+      .Field("chain", JsonString(crypto::ChainCheckName(facts.chain)))
+      .Field("pin", JsonString(crypto::PinCheckName(facts.pin)))
+      .Field("nested", nested)
+      .Close();
+}
+
+std::string SignatureJson(const std::optional<gate::SignatureReport>& report) {
+  if (!report) return "null";
+  std::string list = "[";
+  for (const crypto::SignatureFacts& facts : report->signatures) {
+    if (list.size() > 1) list += ',';
+    list += FactsJson(facts);
+  }
+  return JsonObject()
+      .Field("state", JsonString(crypto::SignatureStateName(report->state)))
+      .Field("problem", StringOrNull(report->problem))
+      .Field("signatures", list + "]")
+      .Close();
+}
+
+std::string RequiredJson(const gate::SigningPolicy& signing) {
+  std::vector<std::string> which;
+  if (signing.requireStub) which.emplace_back("stub");
+  if (signing.requireSetup) which.emplace_back("setup");
+  return JsonStrings(which);
+}
+
 std::string HeaderJson(const RunHeader& header) {
   return JsonObject()
       .Field("schema", JsonString(kJsonSchema))
@@ -197,12 +240,43 @@ std::string OptionsJson(const gate::RunSettings& s) {
       .Field("error_on", JsonStrings(s.policy.errorOn))
       .Field("ignore", JsonStrings(s.policy.ignore))
       .Field("waivers", WaiversJson(s.policy.waivers))
+      .Field("trust", JsonStrings(s.signing.trust))
+      .Field("signers", JsonStrings(s.signing.signers))
+      .Field("require_signed", RequiredJson(s.signing))
       .Field("manifest", StringOrNull(s.manifest))
       .Field("hash", JsonBool(s.Hashing()))
       .Field("allow_empty", JsonBool(s.allowEmpty))
       .Field("shard", ShardJson(s.shard))
       .Field("jobs", std::to_string(s.jobs))
       .Close();
+}
+
+std::string SigningTimeText(std::int64_t seconds) { return crypto::TimeText(seconds); }
+
+std::optional<std::int64_t> SigningTimeFromText(std::string_view text) {
+  // "YYYY-MM-DDTHH:MM:SSZ", as TimeText writes it.
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text[19] != 'Z') {
+    return std::nullopt;
+  }
+  const auto number = [&](std::size_t at, std::size_t digits) -> std::optional<int> {
+    int value = 0;
+    for (std::size_t i = at; i < at + digits; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value;
+  };
+  const auto year = number(0, 4), month = number(5, 2), day = number(8, 2);
+  const auto hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+  if (!year || !month || !day || !hour || !minute || !second || *month < 1 || *month > 12 || *day < 1 ||
+      *day > 31 || *hour > 23 || *minute > 59 || *second > 60) {
+    return std::nullopt;
+  }
+  const std::int64_t seconds = crypto::SecondsFromCivil(*year, *month, *day, *hour, *minute, *second);
+  // A day the month lacks ("02-31") names no time.
+  if (crypto::TimeText(seconds) != text) return std::nullopt;
+  return seconds;
 }
 
 std::string SettingsKey(const RunHeader& header) {
@@ -230,7 +304,11 @@ std::string RecordJson(const ScanRecord& record) {
       .Field("category", OrNull(record.category))
       .Field("type", OrNull(record.type))
       .Field("size", OrNull(record.size))
-      .Field("sha256", OrNull(record.sha256));
+      .Field("sha256", OrNull(record.sha256))
+      .Field("signatures", JsonObject()
+                               .Field("stub", SignatureJson(record.signature))
+                               .Field("setup", SignatureJson(record.setupSignature))
+                               .Close());
   if (record.reason) {
     JsonObject reason;
     reason.Field("code", JsonString(record.reason->code))

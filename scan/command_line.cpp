@@ -51,6 +51,29 @@ bool AddCodes(const std::vector<std::string>& values, const char* option, std::v
   return true;
 }
 
+// The programs of --require-signed values ("stub", "setup", "stub,setup").
+bool ParseRequireSigned(const std::vector<std::string>& values, const std::string& option,
+                        gate::SigningPolicy& signing, std::string& error) {
+  for (const std::string& value : values) {
+    std::string_view list = value;
+    while (true) {
+      const std::size_t comma = list.find(',');
+      const std::string_view which = list.substr(0, comma);
+      if (which == "stub") {
+        signing.requireStub = true;
+      } else if (which == "setup") {
+        signing.requireSetup = true;
+      } else {
+        error = option + ": \"" + std::string(which) + "\" is neither stub nor setup";
+        return false;
+      }
+      if (comma == std::string_view::npos) break;
+      list.remove_prefix(comma + 1);
+    }
+  }
+  return true;
+}
+
 // A code on both lists: the command line's list wins over the file's; two
 // lists from the same source contradict each other.
 std::string Reconcile(gate::Policy& policy, bool errorOnFromCommandLine, bool ignoreFromCommandLine,
@@ -227,6 +250,18 @@ void CommandLineParser::AddRun() {
       ->option_text("WHEN");
   app_.add_flag("--allow-empty", options_.run.allowEmpty, "finding no component passes (exit 0 rather than 3)");
   app_.add_flag("--hash", options_.run.hash, "add each file's SHA-256 to its record");
+  gate::SigningPolicy& signing = options_.run.signing;
+  app_.add_option("--trust", signing.trust, "trust the PEM certificates in FILE as roots of signatures (repeatable)")
+      ->option_text("FILE")
+      ->allow_extra_args(false);
+  app_.add_option("--signer", signing.signers,
+                  "only this signer may sign: a SHA-256 fingerprint or a subject (repeatable)")
+      ->option_text("WHO")
+      ->allow_extra_args(false);
+  app_.add_option("--require-signed", requireSigned_,
+                  "these programs must carry a valid signature: stub, setup or stub,setup")
+      ->option_text("WHICH")
+      ->allow_extra_args(false);
   app_.add_flag("-v,--verbose", options_.out.verbose,
                 "say on standard error which configuration file, exclude patterns and waivers were used");
 }
@@ -313,6 +348,7 @@ std::string CommandLineParser::FinishRun() {
       {{"auto", ProgressMode::kAuto}, {"always", ProgressMode::kAlways}, {"never", ProgressMode::kNever}}, error);
   if (!progress) return error;
   options_.out.progress = *progress;
+  if (!ParseRequireSigned(requireSigned_, "--require-signed", options_.run.signing, error)) return error;
   if (Given("shard")) {
     options_.run.shard = gate::ParseShard(shard_);
     if (!options_.run.shard) return "--shard: \"" + shard_ + "\" is not K/N with 0 <= K < N";
@@ -405,6 +441,14 @@ std::string CommandLineParser::ApplyConfig() {
     for (const std::string& glob : *file.exclude) run.selection.exclude.push_back({glob, file.folder});
   }
   if (groups_.run && file.manifest && !Given("manifest")) run.manifest = *file.manifest;
+  if (groups_.run) {
+    if (file.trust && !Given("trust")) run.signing.trust = *file.trust;
+    if (file.signers && !Given("signer")) run.signing.signers = *file.signers;
+    if (file.requireSigned && !Given("require-signed")) {
+      std::string error;
+      if (!ParseRequireSigned(*file.requireSigned, file.file + ": require-signed", run.signing, error)) return error;
+    }
+  }
   return {};
 }
 

@@ -62,7 +62,8 @@ struct OptionGroups {
   bool selection = false;  // --files-from, -0, --exclude, --follow, --config, --no-config
   bool ranges = false;     // --stub-min ... --software-only
   bool policy = false;     // --strict, --no-strict, --error-on, --ignore
-  bool run = false;        // --shard, --progress, --allow-empty, --hash, --manifest
+  bool run = false;        // --shard, --progress, --allow-empty, --hash, --manifest, --trust,
+                           // --signer, --require-signed
   bool manifest = false;   // --manifest alone (merge: where the shards' manifest is)
   bool output = false;     // -o
   bool reports = false;    // --format, --also, --summary (and --color, -q for reports of a scan)
@@ -114,7 +115,7 @@ class CommandLineParser {
   // As given, before they are checked.
   std::string format_ = "text", color_ = "auto", progress_ = "auto";
   std::string stubMin_, stubMax_, setupMin_, setupMax_;
-  std::vector<std::string> errorOn_, ignore_, also_, exclude_;
+  std::vector<std::string> errorOn_, ignore_, also_, exclude_, requireSigned_;
   std::string configFile_, shard_;
   bool noConfig_ = false, noStrict_ = false;
   std::map<std::string, const CLI::Option*, std::less<>> byName_;

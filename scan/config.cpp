@@ -204,6 +204,30 @@ std::string ReadKey(const KeyReader& key, const std::string& name, const BoundPa
     return {};
   }
   if (name == "waive") return ReadWaivers(key, key.node(), values);
+  if (name == "trust") {
+    // Trust anchors: PEM files, relative to the file's folder.
+    values.trust = key.Strings(error);
+    if (!values.trust) return error;
+    for (std::string& file : *values.trust) {
+      const fs::path anchor = gate::PathFromUtf8(file);
+      file = gate::GenericUtf8(anchor.is_absolute() ? anchor : gate::PathFromUtf8(values.folder) / anchor);
+    }
+    return {};
+  }
+  if (name == "signer") {
+    values.signers = key.Strings(error);
+    return values.signers ? std::string() : error;
+  }
+  if (name == "require-signed") {
+    values.requireSigned = key.Strings(error);
+    if (!values.requireSigned) return error;
+    for (const std::string& which : *values.requireSigned) {
+      if (which != "stub" && which != "setup") {
+        return key.At("require-signed: \"" + which + "\" is neither stub nor setup");
+      }
+    }
+    return {};
+  }
   if (name == "manifest") {
     // The release manifest that a scan compares with, relative to the
     // file's folder.
@@ -216,7 +240,8 @@ std::string ReadKey(const KeyReader& key, const std::string& name, const BoundPa
   }
   return key.At("unknown key \"" + name +
                 "\"; the keys are stub-min, stub-max, setup-min, setup-max, firmware-only, software-only, "
-                "strict, error-on, ignore, exclude, manifest and [[waive]] tables");
+                "strict, error-on, ignore, exclude, manifest, trust, signer, require-signed and [[waive]] "
+                "tables");
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ struct ConfigValues {
   std::optional<bool> firmwareOnly, softwareOnly, strict;
   std::optional<std::vector<std::string>> errorOn, ignore, exclude;
   std::optional<std::string> manifest;  // relative paths taken from the file's folder
+  std::optional<std::vector<std::string>> trust;  // PEM files, relative paths taken from the file's folder
+  std::optional<std::vector<std::string>> signers, requireSigned;
   std::vector<gate::Waiver> waivers;    // [[waive]] tables, their paths relative to the file's folder
 };
 

@@ -6,6 +6,7 @@
 #include "scan/commands.h"
 #include "scan/command_line.h"
 #include "scan/outputs.h"
+#include "scan/trust.h"
 
 namespace packprobe::scan {
 namespace {
@@ -62,9 +63,16 @@ int RunDiff(const std::vector<std::string>& arguments, unsigned defaultJobs) {
   }
 
   release::Release releases[2];
+  // A folder is checked as snapshot checks it, signers named.
+  const TrustLoad trust = LoadTrust({});
+  if (!trust.settings) {
+    files.Say(trust.systemError);
+    return gate::kScanSystemError;
+  }
   for (int i = 0; i < 2; ++i) {
     const std::string& name = i == 0 ? before : after;
-    releases[i] = release::LoadRelease(name, options.run.selection, keys, options.run.jobs);
+    releases[i] = release::LoadRelease(name, options.run.selection, keys, options.run.jobs,
+                                       gate::CheckOptions{true, &*trust.settings, Now()});
     if (!releases[i].error.empty()) {
       files.Say("\"" + name + "\" " + releases[i].error);
       return gate::kScanDataError;

@@ -62,6 +62,9 @@ class Generator {
       s.criteria.softwareOnly = true;
     }
     s.policy = RandomPolicy();
+    s.signing.requireStub = Chance(4);
+    s.signing.requireSetup = Chance(4);
+    if (Chance(4)) s.signing.signers = {std::string(64, 'b')};
     if (Chance(3)) release.mergePolicy = RandomOverride();
     // Waivers of failures and warnings, some ended, some of nothing.
     for (std::uint32_t i = Below(4); i > 0; --i) {
@@ -94,8 +97,9 @@ class Generator {
       for (const ScanRecord& record : release.found) {
         if (!record.inspected || record.reason || Chance(6)) continue;
         gate::ManifestEntry entry = gate::EntryOfRecord(record);
-        switch (Below(6)) {
+        switch (Below(7)) {
           case 0: entry.stub->version += 10; break;           // version-changed
+          case 5: entry.signer = std::string(64, 'f'); break;  // signer-changed
           case 1: entry.sha256 = std::string(64, 'e'); break;  // content-changed
           case 2: entry.name += " old"; break;                 // metadata-changed
           case 3: entry.stub->text = "VEKStub 3.0.3.0 rc"; break;  // the same number, another text
@@ -223,7 +227,37 @@ class Generator {
       if (Chance(6)) r.warnings.push_back({code, std::string("odd: ") + code});
     }
     if (hashed && Chance(25)) r.reason = gate::Reason{"hash-failed", "hash", "the file could not be read", {}, 0};
+    r.signature = Signature();
+    if (*r.setupPresent) r.setupSignature = Signature();
     return r;
+  }
+
+  // Signatures as a check finds them: none, unsigned, or one (with a
+  // nested one now and then) in some state, by one of two signers.
+  gate::SignatureReport Signature() {
+    gate::SignatureReport report;
+    if (Chance(3)) return report;
+    const auto facts = [&] {
+      crypto::SignatureFacts f;
+      f.state = static_cast<crypto::SignatureState>(1 + Below(7));
+      if (f.state != crypto::SignatureState::kValid) f.problem = "it does not hold";
+      f.subject = Chance(2) ? "CN=Kit Maker,O=Kits\\, Inc." : "CN=Other \"Signer\"";
+      f.issuer = "CN=Test CA";
+      f.fingerprint = std::string(64, Chance(2) ? 'b' : 'c');
+      f.algorithm = Chance(2) ? crypto::DigestAlgorithm::kSha256 : crypto::DigestAlgorithm::kSha1;
+      if (Chance(2)) {
+        f.timestamp = crypto::TimestampKind::kRfc3161;
+        f.signingTime = 1433116800 + Below(100000);
+      }
+      f.chain = static_cast<crypto::ChainCheck>(Below(3));
+      f.pin = static_cast<crypto::PinCheck>(Below(3));
+      return f;
+    };
+    report.signatures.push_back(facts());
+    if (Chance(4)) report.signatures.front().nested.push_back(facts());
+    report.state = report.signatures.front().state;
+    report.problem = report.signatures.front().problem;
+    return report;
   }
 
   std::mt19937 random_;

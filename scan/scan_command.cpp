@@ -20,6 +20,7 @@
 #include "scan/commands.h"
 #include "scan/host.h"
 #include "scan/judged_run.h"
+#include "scan/trust.h"
 #include "util/shown_text.h"
 #include "util/version.h"
 
@@ -305,6 +306,12 @@ int RunScan(const std::vector<std::string>& arguments, unsigned defaultJobs) {
   std::string error;
   const auto paths = NamedPaths(settings.selection, error);
   if (!paths) return parser.UsageError(error);
+  const TrustLoad trust = LoadTrust(settings.signing);
+  if (!trust.usageError.empty()) return parser.UsageError(trust.usageError);
+  if (!trust.settings) {
+    files.Say(trust.systemError);
+    return gate::kScanSystemError;
+  }
   report::RunHeader header{settings, gate::FirstFolder(*paths), {}, TodayUtc()};
   std::optional<std::vector<gate::ManifestEntry>> manifest;
   if (!settings.manifest.empty()) {
@@ -348,7 +355,7 @@ int RunScan(const std::vector<std::string>& arguments, unsigned defaultJobs) {
     const bool written = run.Add(std::move(record)) && run.Flush();
     progress.Update(++done);
     return written;
-  }, fewerThreads, settings.Hashing());
+  }, fewerThreads, gate::CheckOptions{settings.Hashing(), &*trust.settings, Now()});
   progress.Clear();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::size_t excluded = 0;

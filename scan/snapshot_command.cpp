@@ -10,6 +10,7 @@
 #include "scan/commands.h"
 #include "scan/command_line.h"
 #include "scan/outputs.h"
+#include "scan/trust.h"
 #include "util/shown_text.h"
 
 namespace packprobe::scan {
@@ -64,11 +65,18 @@ int RunSnapshot(const std::vector<std::string>& arguments, unsigned defaultJobs)
     }
   }
 
+  // Who signed each program is part of what the manifest pins; no trust is
+  // needed to name a signer.
+  const TrustLoad trust = LoadTrust({});
+  if (!trust.settings) {
+    files.Say(trust.systemError);
+    return gate::kScanSystemError;
+  }
   release::SnapshotBuilder builder;
   gate::CheckAll(targets, options.run.jobs, [&](gate::ScanRecord&& record) {
     builder.Add(record);
     return true;
-  }, {}, true);
+  }, {}, gate::CheckOptions{true, &*trust.settings, Now()});
   for (const std::string& problem : builder.problems()) files.Say(problem);
   if (builder.failed()) return gate::kScanFailed;
   if (builder.clash()) return gate::kScanUsage;

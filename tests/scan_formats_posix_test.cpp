@@ -60,7 +60,7 @@ TEST_F(ScanFormatsTest, JsonLinesParseWithJq) {
       "else \"\\(.outcome) \\(.exit_code) \\(.name)\" end' report.jsonl");
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out,
-            "header packprobe-scan/3 3000\n"
+            "header packprobe-scan/4 3000\n"
             "passed 0 Kit&Co,\"quoted\",\xE6\x97\xA5\xE6\x9C\xAC<1>\n"
             "invalid 5 \n"
             "filtered 0 Firmware kit\n"

@@ -457,7 +457,7 @@ TEST_F(ScanGateTest, EveryOutcomeInEveryFormatStatesItsTotalsAndExitCode) {
         EXPECT_EQ(closing["complete"], true);
         EXPECT_EQ(closing["total"], 1);
         EXPECT_EQ(closing["exit_code"], row.exitCode);
-        EXPECT_EQ(closing["counts"].size(), 13u);
+        EXPECT_EQ(closing["counts"].size(), 14u);
         for (const auto& [outcome, n] : closing["counts"].items()) {
           EXPECT_EQ(n, outcome == row.outcome ? 1 : 0) << outcome;
         }

@@ -34,7 +34,9 @@ class CsvReport : public Report {
   void Begin(const RunHeader&) override {
     Write("path,file,outcome,exit_code,status,stub.text,stub.version,stub.display,stub.in_range,"
           "setup.present,setup.text,setup.version,setup.display,setup.in_range,name,category,type,"
-          "reason.code,reason.step,reason.detail,warnings,elapsed_ms,relative_path,size,sha256,waived\r\n");
+          "reason.code,reason.step,reason.detail,warnings,elapsed_ms,relative_path,size,sha256,waived,"
+          "signature,signer,signer_sha256,signing_time,"
+          "setup.signature,setup.signer,setup.signer_sha256,setup.signing_time\r\n");
   }
   void Add(const ScanRecord& r) override {
     std::string warnings;
@@ -43,6 +45,8 @@ class CsvReport : public Report {
       if (!warnings.empty()) warnings += "; ";
       warnings += warning.code + ": " + warning.detail + (warning.waived.empty() ? "" : " (waived: " + warning.waived + ")");
     }
+    const SignerColumns stub = r.signature ? SignerOf(*r.signature) : SignerColumns{};
+    const SignerColumns setup = r.setupSignature ? SignerOf(*r.setupSignature) : SignerColumns{};
     const std::string fields[] = {
         ShownPath(r.path), r.file, std::string(gate::OutcomeName(r.outcome)), std::to_string(r.exitCode),
         std::to_string(r.status), CsvValue(r.stub.text), CsvValue(r.stub.version),
@@ -51,7 +55,11 @@ class CsvReport : public Report {
         CsvValue(r.setup.inRange), r.name, CsvValue(r.category), CsvValue(r.type),
         r.reason ? r.reason->code : "", r.reason ? r.reason->step : "",
         r.reason ? r.reason->detail : "", warnings, Milliseconds(r.elapsedMs), r.relativePath,
-        CsvValue(r.size), CsvValue(r.sha256), r.waived ? WaivedText(*r.waived) : std::string()};
+        CsvValue(r.size), CsvValue(r.sha256), r.waived ? WaivedText(*r.waived) : std::string(),
+        r.signature ? std::string(crypto::SignatureStateName(r.signature->state)) : "", stub.subject,
+        stub.fingerprint, stub.signingTime,
+        r.setupSignature ? std::string(crypto::SignatureStateName(r.setupSignature->state)) : "",
+        setup.subject, setup.fingerprint, setup.signingTime};
     std::string line;
     for (const std::string& field : fields) {
       if (&field != &fields[0]) line += ',';

@@ -83,7 +83,8 @@ std::string GithubFile(const std::string& path, const GithubView& view) {
 
 void MarkdownSummary::Add(const ScanRecord& r) {
   const auto room = [&] {
-    return listed_ < kMaxRows && rows_.size() + warningRows_.size() + waivedRows_.size() < kMaxRowBytes;
+    return listed_ < kMaxRows &&
+           rows_.size() + warningRows_.size() + waivedRows_.size() + signedRows_.size() < kMaxRowBytes;
   };
   const auto waived = [&](const std::string& code, const std::string& text) {
     ++waived_;
@@ -113,6 +114,15 @@ void MarkdownSummary::Add(const ScanRecord& r) {
     ++listed_;
     warningRows_ += "| " + MarkdownText(ShownPath(r.path)) + " | " + MarkdownText(w.code) + " | " +
                     MarkdownText(w.detail) + " |\n";
+  }
+  for (const auto& [program, signature] : {std::pair{"component", &r.signature},
+                                           std::pair{"veksetup.exe", &r.setupSignature}}) {
+    if (!*signature || (*signature)->state == crypto::SignatureState::kUnsigned) continue;
+    ++signed_;
+    if (!room()) continue;
+    ++listed_;
+    signedRows_ += "| " + MarkdownText(ShownPath(r.path)) + " | " + MarkdownText(program) + " | " +
+                   MarkdownText(SignatureText(**signature)) + " |\n";
   }
 }
 
@@ -165,6 +175,15 @@ std::string MarkdownSummary::Text(const RunEnd& end) const {
     for (const gate::ExcludePattern& pattern : s.selection.exclude) globs.push_back(pattern.glob);
     text += "; paths excluded: " + list(globs);
   }
+  const gate::SigningPolicy& signing = s.signing;
+  if (signing.requireStub || signing.requireSetup) {
+    text += "; signatures required of " +
+            std::string(signing.requireStub && signing.requireSetup ? "the component and veksetup.exe"
+                        : signing.requireStub                       ? "the component"
+                                                                    : "veksetup.exe");
+  }
+  if (!signing.signers.empty()) text += "; signers pinned: " + list(signing.signers);
+  if (!signing.trust.empty()) text += "; trusted roots from " + list(signing.trust);
   text += ".\n\nConfiguration: " + (s.config.empty() ? std::string("none") : MarkdownText(s.config)) + ".\n";
   if (failures_ != 0) {
     text += "\n### Failures\n\n| path | outcome | reason | detail |\n| --- | --- | --- | --- |\n" + rows_;
@@ -178,10 +197,13 @@ std::string MarkdownSummary::Text(const RunEnd& end) const {
   if (waived_ != 0) {
     text += "\n### Waived\n\n| path | code | waiver |\n| --- | --- | --- |\n" + waivedRows_;
   }
-  const std::size_t unlisted = failures_ + warnings_ + waived_ - listed_;
+  if (signed_ != 0) {
+    text += "\n### Signatures\n\n| path | program | signature |\n| --- | --- | --- |\n" + signedRows_;
+  }
+  const std::size_t unlisted = failures_ + warnings_ + waived_ + signed_ - listed_;
   if (unlisted != 0) {
     text += "\nand " + GroupDigits(unlisted) +
-            " more failures, warnings and waivers than this page holds: the JSON Lines report lists them all.\n";
+            " more failures, warnings, waivers and signatures than this page holds: the JSON Lines report lists them all.\n";
   }
   return text + "\n";
 }

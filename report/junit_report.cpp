@@ -35,6 +35,8 @@ std::string Details(const ScanRecord& r) {
   if (r.reason) text += "\n" + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail;
   if (!r.rangeDetail.empty()) text += "\n" + r.rangeDetail;
   if (r.waived) text += "\n" + WaivedText(*r.waived);
+  if (r.signature) text += "\nsignature: " + SignatureText(*r.signature);
+  if (r.setupSignature) text += "\nsetup signature: " + SignatureText(*r.setupSignature);
   for (const gate::Warning& w : r.warnings) {
     if (!w.ignored) text += "\nwarning " + w.code + ": " + w.detail + (w.waived.empty() ? "" : " (waived: " + w.waived + ")");
   }

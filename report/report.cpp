@@ -84,6 +84,47 @@ std::string RangeText(const char* name, int min, int max) {
          Utf16ToUtf8(FormatVersionNumber(max));
 }
 
+namespace {
+
+std::string FactsText(const crypto::SignatureFacts& facts) {
+  std::string text(crypto::SignatureStateName(facts.state));
+  if (!facts.subject.empty() || !facts.fingerprint.empty()) {
+    text += ": " + (facts.subject.empty() ? std::string("an unnamed signer") : facts.subject);
+    if (!facts.fingerprint.empty()) text += " (SHA-256 " + facts.fingerprint + ")";
+  }
+  if (facts.algorithm) text += " with " + std::string(crypto::AlgorithmInfo(*facts.algorithm).name);
+  if (facts.signingTime) {
+    text += ", timestamp " + crypto::TimeText(*facts.signingTime) + " (" +
+            std::string(crypto::TimestampKindName(facts.timestamp)) + ")";
+  }
+  text += ", chain " + std::string(crypto::ChainCheckName(facts.chain));
+  if (facts.pin != crypto::PinCheck::kNoPins) text += ", " + std::string(crypto::PinCheckName(facts.pin));
+  if (!facts.problem.empty()) text += ": " + facts.problem;
+  for (const crypto::SignatureFacts& inner : facts.nested) text += "; nested: " + FactsText(inner);
+  return text;
+}
+
+}  // namespace
+
+std::string SignatureText(const gate::SignatureReport& report) {
+  if (report.signatures.empty()) {
+    std::string text(crypto::SignatureStateName(report.state));
+    return report.problem.empty() ? text : text + ": " + report.problem;
+  }
+  std::string text;
+  for (const crypto::SignatureFacts& facts : report.signatures) {
+    if (!text.empty()) text += "; also ";
+    text += FactsText(facts);
+  }
+  return text;
+}
+
+SignerColumns SignerOf(const gate::SignatureReport& report) {
+  if (report.signatures.empty()) return {};
+  const crypto::SignatureFacts& first = report.signatures.front();
+  return {first.subject, first.fingerprint, first.signingTime ? crypto::TimeText(*first.signingTime) : ""};
+}
+
 std::string WaivedText(const gate::Waived& waived) {
   return "waived " + waived.code + (waived.until.empty() ? "" : " until " + waived.until) + ": " + waived.reason;
 }

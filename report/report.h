@@ -112,6 +112,18 @@ std::string RangeText(const char* name, int min, int max);
 // say a failure or warning is waived.
 std::string WaivedText(const gate::Waived& waived);
 
+// A program file's signatures in one line: "valid: CN=Kit Maker (SHA-256
+// 9f86...) with sha256, timestamp 2015-06-01T00:00:00Z, chain verified";
+// its state and problem when it does not hold; nested ones after "; nested: ".
+std::string SignatureText(const gate::SignatureReport& report);
+
+// The pieces of the first signature that CSV gives columns of: who signed
+// (subject and fingerprint) and when; empty when the file names none.
+struct SignerColumns {
+  std::string subject, fingerprint, signingTime;
+};
+SignerColumns SignerOf(const gate::SignatureReport& report);
+
 // The record's failure in a title and a sentence: the reason's code and
 // detail, or for a version out of range the outcome and which versions and
 // ranges. Meant for failures.

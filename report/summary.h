@@ -1,6 +1,6 @@
 // The Markdown summary of a run for the job's page (GitHub's step summary):
-// counts per outcome, every failure with its reason and every warning, the
-// ranges, the policy and the configuration used. It reads well raw too.
+// counts per outcome, every failure with its reason and every warning, who
+// signed what, the ranges, the policy and the configuration used. It reads well raw too.
 #pragma once
 
 #include <array>
@@ -27,10 +27,12 @@ class MarkdownSummary {
   std::size_t failures_ = 0;
   std::size_t warnings_ = 0;
   std::size_t waived_ = 0;
-  std::size_t listed_ = 0;  // rows of both tables
+  std::size_t signed_ = 0;  // signed program files
+  std::size_t listed_ = 0;  // rows of the tables
   std::string rows_;         // the failures
   std::string warningRows_;  // the warnings
   std::string waivedRows_;   // what was waived
+  std::string signedRows_;   // who signed what
 };
 
 }  // namespace packprobe::report

@@ -56,6 +56,13 @@ class TextReport : public Report {
               (w.waived.empty() ? "" : " (waived: " + EscapeControls(w.waived) + ")") + "\n";
     }
     if (r.sha256) text += "    sha256: " + *r.sha256 + "  " + GroupDigits(r.size.value_or(0)) + " bytes\n";
+    // Signed files say who signed them; most files are not signed.
+    for (const auto& [label, signature] : {std::pair{"signature", &r.signature},
+                                           std::pair{"setup signature", &r.setupSignature}}) {
+      if (*signature && (*signature)->state != crypto::SignatureState::kUnsigned) {
+        text += std::string("    ") + label + ": " + EscapeControls(SignatureText(**signature)) + "\n";
+      }
+    }
     // Failures come first, as they are found; the rest follows them.
     if (gate::IsFailure(r.outcome)) {
       Write(text);

@@ -271,7 +271,9 @@ void CommandLineParser::AddReports() {
       ->option_text("FORMAT:FILE")
       ->allow_extra_args(false);
   app_.add_option("--summary", options_.out.summary,
-                  "append a Markdown summary to FILE (default with --format github: $GITHUB_STEP_SUMMARY)")
+                  groups_.formats == report::FormatUse::kScan
+                      ? "append a Markdown summary to FILE (default with --format github: $GITHUB_STEP_SUMMARY)"
+                      : "append a Markdown summary to FILE")
       ->option_text("FILE");
   if (groups_.formats == report::FormatUse::kScan) {
     app_.add_option("--color", color_, "colour outcomes in the text report: auto (a terminal, no NO_COLOR), always, never")

@@ -1,12 +1,14 @@
 // Writes the components that bench/scan_bench.sh checks.
 //
-//   scan_bench_make DIR COUNT SETUP_MB
+//   scan_bench_make DIR COUNT SETUP_MB [RESOURCE_MB]
 //
 // Writes COUNT complete components DIR/c00000.exe ... (a stub with a version
 // resource, the metadata named after the component, a setup program with a
 // FileVersion). With SETUP_MB 0 the setup program is a few kilobytes; with
 // SETUP_MB > 0 it carries SETUP_MB megabytes of program-like bytes, deflated
-// once and stored compressed in every component. Every component passes.
+// once and stored compressed in every component. With RESOURCE_MB > 0 the
+// setup program's resource section is padded to that many megabytes instead:
+// a check must hold all of it to read the version. Every component passes.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,13 +22,14 @@
 using namespace packprobe::testsupport;
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: scan_bench_make DIR COUNT SETUP_MB\n");
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: scan_bench_make DIR COUNT SETUP_MB [RESOURCE_MB]\n");
     return 64;
   }
   const std::filesystem::path dir = argv[1];
   const int count = std::atoi(argv[2]);
   const std::size_t setupBytes = static_cast<std::size_t>(std::atol(argv[3])) << 20;
+  const std::size_t resourceBytes = argc == 5 ? static_cast<std::size_t>(std::atol(argv[4])) << 20 : 0;
   std::filesystem::create_directories(dir);
 
   ProgramContents setupProgram;
@@ -45,7 +48,16 @@ int main(int argc, char** argv) {
     ZipWriterEntry metadata;
     metadata.name = std::string(stem) + ".xml";
     metadata.data = MetadataXml(std::string("Bench kit ") + stem, "Software - Tools");
-    const std::string bytes = BuildArchive({metadata, setup}, stub);
+    std::string bytes;
+    if (resourceBytes > 0) {
+      ComponentContents contents;
+      contents.metadataName = metadata.name;
+      contents.metadata = metadata.data;
+      contents.setupResourceSectionSize = resourceBytes;
+      bytes = BuildComponent(contents);
+    } else {
+      bytes = BuildArchive({metadata, setup}, stub);
+    }
     std::ofstream out(dir / (std::string(stem) + ".exe"), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) {

@@ -51,7 +51,13 @@ Reason ReasonOf(const ComponentInfo& info) {
   }
 }
 
-std::string Quoted(std::u16string_view text) { return "\"" + Utf8(text) + "\""; }
+std::string Quoted(std::u16string_view text) {
+  // Built in place: GCC 12 warns -Wrestrict, wrongly, about "\"" + text.
+  std::string quoted = Utf8(text);
+  quoted.insert(quoted.begin(), '"');
+  quoted.push_back('"');
+  return quoted;
+}
 
 std::string Display(VersionNumber value) { return Utf8(FormatVersionNumber(value)); }
 

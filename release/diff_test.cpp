@@ -49,9 +49,9 @@ TEST(DiffTest, EachKindOfChange) {
       {"other bytes", {Entry("a")}, {Entry("a", 'b')}, {{"content-changed", "a", "SHA-256 aaaaaaaaaaaa -> bbbbbbbbbbbb"}}},
       {"a version text, the same number",
        {Entry("a")},
-       {Changed(Entry("a"), [](ManifestEntry& e) { e.stub->text = "VEKStub rc"; })},
+       {Changed(Entry("a"), [](ManifestEntry& e) { e.stub->text.emplace("VEKStub rc"); })},
        {{"content-changed", "a", "VEKStub text"}}},
-      {"no longer inspected", {Entry("a")}, {Changed(broken, [](ManifestEntry& e) { e.path = "a"; })},
+      {"no longer inspected", {Entry("a")}, {Changed(broken, [](ManifestEntry& e) { e.path = std::string(1, 'a'); })},
        {{"content-changed", "a", "no longer inspected (metadata-missing)"}}},
       {"renamed", {Entry("a")}, {Entry("b")}, {{"renamed", "b", "from a, the same content"}}},
       // Two copies with one digest went, one arrived: one rename, one removal.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <new>
 
 #include "gate/targets.h"
 #include "crypto/sha256.h"
@@ -184,7 +185,9 @@ std::optional<std::vector<ManifestEntry>> LoadManifest(const std::string& path, 
     digest.Update(buffer, n);
   }
   const std::optional<crypto::Sha256Digest> sum = digest.Finish();
-  if (std::ferror(file.get()) != 0 || !sum || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+  // A digest that could not be had is memory that ran out, not a bad file.
+  if (!sum) throw std::bad_alloc();
+  if (std::ferror(file.get()) != 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
     error = prefix + "cannot be read";
     return std::nullopt;
   }

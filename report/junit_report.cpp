@@ -34,9 +34,18 @@ std::string Details(const ScanRecord& r) {
   if (r.sha256) text += ", sha256 " + *r.sha256;
   if (r.reason) text += "\n" + r.reason->code + " (" + r.reason->step + "): " + r.reason->detail;
   if (!r.rangeDetail.empty()) text += "\n" + r.rangeDetail;
-  if (r.waived) text += "\n" + WaivedText(*r.waived);
-  if (r.signature) text += "\nsignature: " + SignatureText(*r.signature);
-  if (r.setupSignature) text += "\nsetup signature: " + SignatureText(*r.setupSignature);
+  if (r.waived) {
+    text += '\n';
+    text += WaivedText(*r.waived);
+  }
+  // Appended piece by piece: GCC 12 warns -Wrestrict, wrongly, about
+  // "literal" + std::string at -O2.
+  for (const auto& [label, signature] : {std::pair{"\nsignature: ", &r.signature},
+                                         std::pair{"\nsetup signature: ", &r.setupSignature}}) {
+    if (!*signature) continue;
+    text += label;
+    text += SignatureText(**signature);
+  }
   for (const gate::Warning& w : r.warnings) {
     if (!w.ignored) text += "\nwarning " + w.code + ": " + w.detail + (w.waived.empty() ? "" : " (waived: " + w.waived + ")");
   }

@@ -232,7 +232,62 @@ TEST_F(RobustnessTest, NoAllocationFailureOfACheckDropsPartOfTheMetadata) {
   }
 }
 
-// Item 3: a signal while the setup program is being extracted.
+// The same sweep over what reads JSON: merge and diff of reports, a scan
+// against a manifest. Every allocation fails in turn; each run ends in its
+// true verdict, or in 71 (no memory) or 74 (the report not written): never
+// a pass, never a report or manifest taken for malformed (65) because
+// memory ran out while it was read.
+TEST_F(RobustnessTest, EveryAllocationFailureWhileReportsAndManifestsAreReadEndsIn71) {
+  for (const char* folder : {"rel/a", "rel/b"}) {
+    fs::create_directories(cwd_ / folder);
+    Put(std::string(folder) + "/kit.exe", Kit(std::string("Kit ") + folder));
+  }
+  const auto scan = [&](const std::vector<std::string>& arguments) {
+    const ProgramResult r = RunProgram({PACKPROBE_SCAN_EXE, arguments, cwd_.path(), {}});
+    ASSERT_LE(r.exitCode, 1) << r.err;
+  };
+  scan({"snapshot", "-o", "release.json", "rel"});
+  scan({"--format", "jsonl", "-o", "before.jsonl", "rel"});
+  scan({"--format", "jsonl", "--setup-max", "7.0.0.0", "-o", "after.jsonl", "rel"});
+  // The manifest's second entry is of another version.
+  ASSERT_EQ(RunProgram({"/bin/sh", {"-c", "sed -i '3s/\"version\":3030/\"version\":3020/' release.json"},
+                        cwd_.path(), {}})
+                .exitCode,
+            0);
+  const struct Case {
+    std::vector<std::string> arguments;
+    int truth;
+  } cases[] = {
+      {{"merge", "after.jsonl"}, 1},
+      {{"diff", "before.jsonl", "release.json"}, 1},
+      {{"-j", "1", "--manifest", "release.json", "rel"}, 4},
+  };
+#ifdef __SANITIZE_ADDRESS__
+  constexpr int kStride = 3;  // each run starts slowly under the sanitizers
+#else
+  constexpr int kStride = 1;
+#endif
+  for (const Case& c : cases) {
+    int points = 0;
+    for (int n = 1;; n += kStride) {
+      const ProgramResult r = RunProgram({PACKPROBE_SCAN_FAILING_ALLOCATOR_EXE, c.arguments, cwd_.path(),
+                                          {{"TMPDIR", tmp_.path().string()},
+                                           {"PACKPROBE_FAIL_ALLOCATION", std::to_string(n)}}});
+      if (r.err.find("allocation refused\n") == std::string::npos) {
+        EXPECT_EQ(r.exitCode, c.truth) << c.arguments[0] << r.err;  // fewer than n allocations
+        break;
+      }
+      ++points;
+      ASSERT_TRUE(r.exitCode == c.truth || r.exitCode == 71 || r.exitCode == 74 ||
+                  (c.truth == 4 && r.exitCode == 2))
+          << c.arguments[0] << ": allocation " << n << " gave " << r.exitCode << ":\n" << r.out << r.err;
+      ASSERT_EQ(ListTree(tmp_.path()), std::vector<std::string>{}) << "allocation " << n;
+    }
+    EXPECT_GT(points, 300 / kStride) << c.arguments[0];
+  }
+}
+
+// A signal while the setup program is being extracted.
 TEST_F(RobustnessTest, TerminatingSignalsRemoveTheWorkDirectoryAndStillKill) {
   // A setup program that inflates to 96 MiB from an archive of a few
   // hundred KiB, with a resource section beyond the capture bound: it is
@@ -365,7 +420,7 @@ TEST_F(RobustnessTest, OnlyAnExtractedSetupProgramNeedsTheTemporaryDirectory) {
   }
 }
 
-// Item 4: only regular files are components, and nothing waits on a pipe.
+// Only regular files are components, and nothing waits on a pipe.
 TEST_F(RobustnessTest, PipesAndDevicesAreInvalidAtOnce) {
   ASSERT_EQ(mkfifo((cwd_ / "kit.exe").c_str(), 0600), 0);
   for (const std::string path : {"kit.exe", "/dev/zero"}) {
@@ -375,7 +430,7 @@ TEST_F(RobustnessTest, PipesAndDevicesAreInvalidAtOnce) {
   }
 }
 
-// Item 5: one path, one file: '\' is an ordinary character of a name.
+// One path, one file: '\' is an ordinary character of a name.
 TEST_F(RobustnessTest, ABackslashIsPartOfTheName) {
   fs::create_directory(cwd_ / "d");
   Put("d/k.exe", Kit("Kit in d", "k.xml"));
@@ -399,7 +454,7 @@ TEST_F(RobustnessTest, ABackslashIsPartOfTheName) {
   EXPECT_EQ(ListTree(tmp_.path()), std::vector<std::string>{"a\\b/"});
 }
 
-// Item 6: file names and TMPDIR that are not UTF-8.
+// File names and TMPDIR that are not UTF-8.
 TEST_F(RobustnessTest, NamesThatAreNotUtf8StillNameTheirFiles) {
   Put("k\xFF.exe", Kit("Kit", "k\xFF.xml"));
   const fs::path tmp = tmp_.path() / "t\xFE";

@@ -1,8 +1,8 @@
 #include "component/component_info.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
-#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -241,7 +241,8 @@ bool ComponentInfo::InspectOpenFile(platform::File&& file, vekzip::ZIP_File& arc
   std::u16string setupPath;
   if (setupEntry != nullptr) {
     if (!options_.systemVersionService) {
-      captured = CaptureSetupVersion(*setupEntry, options_.captureBound, options_.trust != nullptr);
+      captured = CaptureSetupVersion(*setupEntry, options_.captureBound,
+                                     options_.trust != nullptr);
       switch (captured->outcome) {
         case SetupCapture::Outcome::kRead:
           setup = Extraction::kDone;
@@ -444,9 +445,10 @@ void ComponentInfo::CheckExtractedSetupSignatures(const std::u16string& path) {
     return;
   }
   platform::FileInput input(file);
-  setupSignatures =
-      input.Start() ? TakeSignatures(CheckFileSignatures(input, *options_.trust, options_.now), subject)
-                    : TakeSignatures(HostFailure(input.fault()), subject);
+  setupSignatures = TakeSignatures(input.Start()
+                                      ? CheckFileSignatures(input, *options_.trust, options_.now)
+                                      : HostFailure(input.fault()),
+                                  subject);
 }
 
 std::optional<FileSignatures> ComponentInfo::TakeSignatures(FileSignatures judged,

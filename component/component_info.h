@@ -207,7 +207,8 @@ class ComponentInfo {
 
   // Keeps a judgement of subject's signatures, or records the host's fault
   // when the system failed to judge them.
-  std::optional<FileSignatures> TakeSignatures(FileSignatures judged, const std::u16string& subject);
+  std::optional<FileSignatures> TakeSignatures(FileSignatures judged,
+                                               const std::u16string& subject);
 
   // Forgets what was read, when the reads may have come from two files.
   void ForgetWhatWasRead();

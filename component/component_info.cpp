@@ -1,5 +1,6 @@
 #include "component/component_info.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "component/archive_diagnosis.h"
 #include "component/verdict.h"
+#include "pe/version_file.h"
 #include "platform/file.h"
 #include "platform/file_status.h"
 #include "platform/host_fault.h"
@@ -45,6 +47,27 @@ std::string ZipDetail(const vekzip::ZIP_Failure& failure, const std::string& fal
 }
 
 std::string Narrow(std::u16string_view text) { return Utf16ToUtf8(text); }
+
+// A check of signatures that the system failed: a read that failed without
+// saying why is the disk's.
+FileSignatures HostFailure(platform::HostFault fault) {
+  FileSignatures failed;
+  failed.fault = fault != platform::HostFault::kNone ? fault : platform::HostFault::kIo;
+  return failed;
+}
+
+// The digests that the signatures of a certificate table use, each once.
+std::vector<crypto::DigestAlgorithm> SignatureAlgorithms(std::span<const std::uint8_t> table) {
+  std::vector<crypto::DigestAlgorithm> algorithms;
+  for (const std::span<const std::uint8_t> der : ReadCertificateTable(table).signatures) {
+    for (const crypto::DigestAlgorithm algorithm : crypto::AuthenticodeAlgorithms(der)) {
+      if (std::find(algorithms.begin(), algorithms.end(), algorithm) == algorithms.end()) {
+        algorithms.push_back(algorithm);
+      }
+    }
+  }
+  return algorithms;
+}
 
 // Collects an entry's bytes in memory (the metadata entry, which is
 // bounded before it is read).
@@ -129,10 +152,10 @@ bool ComponentInfo::Inspect() {
   platform::FileIdentity before;
   const bool known = file.Identity(&before);
   if (known) fileSize = before.size;
-  // The digest is of this open file, inside the identity check: a file
+  // The digests are of this open file, inside the identity check: a file
   // changed meanwhile is reported as changed, never hashed as another.
-  if (options_.digest) {
-    TakeDigest(file);
+  if (options_.digest || options_.trust != nullptr) {
+    TakeDigests(file);
     file.SetPosition(0);
   }
 
@@ -218,7 +241,8 @@ bool ComponentInfo::InspectOpenFile(platform::File&& file, vekzip::ZIP_File& arc
   std::u16string setupPath;
   if (setupEntry != nullptr) {
     if (!options_.systemVersionService) {
-      captured = CaptureSetupVersion(*setupEntry, options_.captureBound);
+      captured = CaptureSetupVersion(*setupEntry, options_.captureBound,
+                                     options_.trust != nullptr);
       switch (captured->outcome) {
         case SetupCapture::Outcome::kRead:
           setup = Extraction::kDone;
@@ -245,6 +269,17 @@ bool ComponentInfo::InspectOpenFile(platform::File&& file, vekzip::ZIP_File& arc
       setupPath = work->PathOf(kSetupFileName);
       setup = ExtractSetup(*setupEntry, setupPath, InspectionStep::kExtractSetup);
       setupExtracted = true;
+    }
+    // Judged only once the program streamed whole and its CRC-32 held, by
+    // whichever road it took.
+    if (options_.trust != nullptr && setup == Extraction::kDone) {
+      if (!captured) {
+        CheckExtractedSetupSignatures(setupPath);
+      } else if (captured->authenticode) {
+        setupSignatures =
+            TakeSignatures(CheckSignatures(*captured->authenticode, *options_.trust, options_.now),
+                           std::u16string(kSetupFileName));
+      }
     }
   }
 
@@ -334,7 +369,32 @@ void ComponentInfo::RecordZipFailure(InspectionStep step, const std::u16string& 
   }
 }
 
-void ComponentInfo::TakeDigest(platform::File& file) {
+void ComponentInfo::TakeDigests(platform::File& file) {
+  // The layout and the certificate table come first: they tell whether the
+  // pass needs an Authenticode digest, and with which algorithms. A file
+  // without a table (or with a broken layout) is judged from its headers
+  // and needs no pass of its own.
+  std::optional<AuthenticodeDigester> authenticode;
+  if (options_.trust != nullptr) {
+    platform::FileInput input(file);
+    if (!input.Start()) {
+      fileSignatures = TakeSignatures(HostFailure(input.fault()), u"");
+    } else if (const AuthenticodeLayout layout = ReadAuthenticodeLayout(input);
+               layout.status != AuthenticodeLayoutStatus::kSigned) {
+      fileSignatures =
+          TakeSignatures(CheckFileSignatures(input, *options_.trust, options_.now), u"");
+    } else {
+      // The layout bounds the table by kMaxCertificateTableSize.
+      std::vector<std::uint8_t> table(static_cast<std::size_t>(layout.table.size));
+      if (!input.ReadAt(layout.table.offset, table)) {
+        fileSignatures = TakeSignatures(HostFailure(input.fault()), u"");
+      } else {
+        authenticode.emplace(layout.fileSize, SignatureAlgorithms(table));
+      }
+    }
+  }
+  if (!options_.digest && !authenticode) return;
+
   // Large reads of a file the check has just read, mostly from the cache.
   constexpr std::size_t kPiece = std::size_t{1} << 20;
   const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPiece]);
@@ -343,15 +403,26 @@ void ComponentInfo::TakeDigest(platform::File& file) {
   for (;;) {
     std::size_t got = 0;
     if (!file.ReadUpTo(position, buffer.get(), kPiece, &got)) {
-      RecordFault(InspectionStep::kDigest, 0, "hash-failed", u"", 0,
-                  "the component file could not be read whole for its digest: " +
-                      std::string(platform::HostFaultText(file.fault())));
+      if (options_.digest) {
+        RecordFault(InspectionStep::kDigest, 0, "hash-failed", u"", 0,
+                    "the component file could not be read whole for its digest: " +
+                        std::string(platform::HostFaultText(file.fault())));
+      }
+      if (authenticode) fileSignatures = TakeSignatures(HostFailure(file.fault()), u"");
       return;
     }
     if (got == 0) break;
-    digest.Update(buffer.get(), got);
+    if (options_.digest) digest.Update(buffer.get(), got);
+    // A file that grew meanwhile spends the digester, which then finds the
+    // file did not stream whole; the identity check reports the change.
+    if (authenticode) authenticode->Update(position, {buffer.get(), got});
     position += got;
   }
+  if (authenticode) {
+    fileSignatures = TakeSignatures(
+        CheckSignatures(authenticode->Finish(), *options_.trust, options_.now), u"");
+  }
+  if (!options_.digest) return;
   fileSha256 = digest.Finish();
   if (!fileSha256) {
     RecordFault(InspectionStep::kDigest, 0, "hash-failed", u"", 0,
@@ -362,6 +433,33 @@ void ComponentInfo::TakeDigest(platform::File& file) {
     RecordFault(InspectionStep::kDigest, 0, "hash-failed", u"", 0,
                 "the component file's size changed while it was read for its digest");
   }
+}
+
+void ComponentInfo::CheckExtractedSetupSignatures(const std::u16string& path) {
+  const std::u16string subject(kSetupFileName);
+  // The program was just written here; only the host can keep it from
+  // being read back.
+  platform::File file;
+  if (!file.Open(path, platform::File::Access::kReadShared)) {
+    setupSignatures = TakeSignatures(HostFailure(file.fault()), subject);
+    return;
+  }
+  platform::FileInput input(file);
+  setupSignatures = TakeSignatures(input.Start()
+                                      ? CheckFileSignatures(input, *options_.trust, options_.now)
+                                      : HostFailure(input.fault()),
+                                  subject);
+}
+
+std::optional<FileSignatures> ComponentInfo::TakeSignatures(FileSignatures judged,
+                                                            const std::u16string& subject) {
+  if (judged.fault == platform::HostFault::kNone) return judged;
+  RecordHostFault(InspectionStep::kCheckSignatures, subject, 0,
+                  "the signatures of " +
+                      (subject.empty() ? std::string("the component file") : Narrow(subject)) +
+                      " cannot be checked",
+                  judged.fault);
+  return std::nullopt;
 }
 
 void ComponentInfo::ForgetWhatWasRead() {
@@ -375,6 +473,8 @@ void ComponentInfo::ForgetWhatWasRead() {
   category.reset();
   holdsSetup.reset();
   fileSha256.reset();
+  fileSignatures.reset();
+  setupSignatures.reset();
 }
 
 void ComponentInfo::RecordFault(InspectionStep step, int code, std::string machineCode,

@@ -15,6 +15,11 @@
 // capture bound, and every setup program when the system's own version
 // service is asked, is extracted into a private work directory that goes
 // with the inspection. Nothing else is ever written.
+//
+// With trust given, the inspection also checks the Authenticode signatures
+// of the component file (its digest taken in the same pass as the SHA-256)
+// and of the setup program (digested as it streams by, or read back where
+// it was extracted anyway).
 #pragma once
 
 #include <optional>
@@ -26,6 +31,7 @@
 #include "component/inspection_fault.h"
 #include "component/setup_capture.h"
 #include "component/version_number.h"
+#include "crypto/authenticode.h"
 #include "pe/authenticode.h"
 #include "pe/version_info.h"
 #include "platform/host_fault.h"
@@ -122,6 +128,14 @@ class ComponentInfo {
   // The setup program was written into the work directory (the fallback
   // beyond the capture bound, or the system's version service).
   bool setupExtracted = false;
+  // With InspectionOptions::trust: the component file's signatures once the
+  // file was opened (also when the inspection failed afterwards), and the
+  // setup program's once it streamed whole (captured or extracted). Nothing
+  // when not checked or not reached, or when the system failed to check
+  // them (a fault of step kCheckSignatures, status 6, says why). Forgotten
+  // with everything else when the file changed while it was read.
+  std::optional<FileSignatures> fileSignatures;
+  std::optional<FileSignatures> setupSignatures;
 
   // Reads the VEKStub version from the "Comments" string of the component
   // file's version resource into stubVersion. True when the stored number is
@@ -189,8 +203,18 @@ class ComponentInfo {
   // The setup version from the ranges captured as the entry streamed by.
   void TakeCapturedSetupVersion(const SetupCapture& capture);
 
-  // Reads the whole open component file into fileSha256.
-  void TakeDigest(platform::File& file);
+  // Reads the whole open component file once, for fileSha256 (when asked
+  // for) and for the Authenticode digests its signatures use (when trust is
+  // given and it has a certificate table), and judges its signatures.
+  void TakeDigests(platform::File& file);
+
+  // The signatures of the setup program extracted to path.
+  void CheckExtractedSetupSignatures(const std::u16string& path);
+
+  // Keeps a judgement of subject's signatures, or records the host's fault
+  // when the system failed to judge them.
+  std::optional<FileSignatures> TakeSignatures(FileSignatures judged,
+                                               const std::u16string& subject);
 
   // Forgets what was read, when the reads may have come from two files.
   void ForgetWhatWasRead();

@@ -17,6 +17,7 @@ enum class InspectionStep {
   kReadStubVersion,  // the component's own version resource
   kReadSetupVersion, // veksetup.exe's version resource
   kDigest,           // the component file's SHA-256 (only when asked for)
+  kCheckSignatures,  // the Authenticode signatures of either file (only when asked for)
 };
 
 struct InspectionFault {

@@ -14,12 +14,21 @@ namespace {
 // neighbouring small records misses once rather than for each.
 constexpr std::uint64_t kMinRange = 4096;
 
+// The digests a streamed program's signatures are checked with: its
+// signatures cannot be read before its bytes have passed, and these two are
+// what Authenticode uses in practice (any other is reported unsupported).
+constexpr crypto::DigestAlgorithm kStreamedAlgorithms[] = {crypto::DigestAlgorithm::kSha1,
+                                                           crypto::DigestAlgorithm::kSha256};
+
 // The captured bytes of one entry, read by the version-resource walk as if
 // they were the whole program; and the sink that captures them as the entry
 // streams by.
 class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
  public:
-  Capture(std::uint64_t size, std::size_t bound) : size_(size), bound_(bound) {}
+  Capture(std::uint64_t size, std::size_t bound, bool signatures)
+      : size_(size), bound_(bound), signatures_(signatures) {
+    if (signatures) digester_.emplace(size, kStreamedAlgorithms);
+  }
   ~Capture() override { ReleaseCapture(held_); }
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
@@ -43,6 +52,8 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
   bool Write(const unsigned char* data, std::uint32_t size) override {
     const std::uint64_t start = position_;
     position_ += size;
+    if (digester_) Digest(start, {data, size});
+    if (stopped_) return false;
     chunk_ = {data, size};
     chunkStart_ = start;
     for (Range& range : ranges_) Fill(range);
@@ -82,6 +93,18 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
         result.failure = entry.lastFailure();
         return result;
       }
+      // The first pass streamed every byte and its CRC-32 held: the
+      // digests are of the program the archive holds.
+      if (result.passes == 1 && signatures_) {
+        if (settled_) {
+          authenticode_.emplace();
+          authenticode_->complete = true;
+          authenticode_->layout = *settled_;
+        } else {
+          authenticode_ = digester_->Finish();
+        }
+        digester_.reset();
+      }
       if (done_) break;
       // What the walk waits for was passed before it was known: another
       // pass captures it, unless the passes ran out.
@@ -97,6 +120,7 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
     result.version = walkResult_;
     result.versionData = std::move(walkData_);
     result.heldBytes = held_;
+    result.authenticode = std::move(authenticode_);
     return result;
   }
 
@@ -130,6 +154,27 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
     std::copy_n(chunk_.begin() + static_cast<std::ptrdiff_t>(next - chunkStart_), count,
                 range.bytes.begin() + static_cast<std::ptrdiff_t>(range.filled));
     range.filled += static_cast<std::size_t>(count);
+  }
+
+  // Feeds the digester. Once the headers show that no certificate table
+  // follows, the layout alone decides and nothing more is digested; the
+  // table the digester will keep counts as one more captured range.
+  void Digest(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+    if (!digester_->Update(offset, bytes)) return;  // spent: its Finish says why
+    const AuthenticodeLayout* layout = digester_->layout();
+    if (layout == nullptr) return;
+    if (layout->status != AuthenticodeLayoutStatus::kSigned) {
+      settled_ = *layout;
+      digester_.reset();
+    } else if (!tableHeld_) {
+      tableHeld_ = true;
+      const std::uint64_t table = layout->table.size;  // at most kMaxCertificateTableSize
+      if (table > bound_ - held_ || !ReserveCapture(static_cast<std::size_t>(table))) {
+        stopped_ = true;
+        return;
+      }
+      held_ += static_cast<std::size_t>(table);
+    }
   }
 
   // Runs the walk over what is captured; a miss plans the range it needs.
@@ -199,6 +244,13 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
 
   const std::uint64_t size_;
   const std::size_t bound_;
+  const bool signatures_;
+  // The first pass's Authenticode digests: the digester while the bytes
+  // stream by, or the layout once it needs no digest; then what they found.
+  std::optional<AuthenticodeDigester> digester_;
+  std::optional<AuthenticodeLayout> settled_;
+  bool tableHeld_ = false;
+  std::optional<AuthenticodeDigests> authenticode_;
   std::vector<Range> ranges_;
   std::size_t held_ = 0;
   std::uint64_t position_ = 0;  // stream position after the last chunk
@@ -216,9 +268,10 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
 
 }  // namespace
 
-SetupCapture CaptureSetupVersion(vekzip::ZIP_FileEntry& entry, std::size_t bound) {
+SetupCapture CaptureSetupVersion(vekzip::ZIP_FileEntry& entry, std::size_t bound,
+                                 bool signatures) {
   try {
-    Capture capture(entry.uncompressedSize, bound);
+    Capture capture(entry.uncompressedSize, bound, signatures);
     return capture.Run(entry);
   } catch (const std::bad_alloc&) {
     SetupCapture result;

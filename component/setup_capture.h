@@ -12,14 +12,23 @@
 // passes in all. When the ranges needed would hold more than the bound, or
 // the passes run out, the caller extracts the program as before.
 //
-// Memory: the captured ranges (at most the bound) plus the archive reader's
-// own buffers, whatever the size of the entry.
+// When asked, the first pass also takes the program's Authenticode digests
+// (SHA-1 and SHA-256, what signatures use in practice) as the bytes stream
+// by, and keeps its certificate table from the end of the stream; nothing
+// more is digested once the headers show a program without a table, or no
+// program at all.
+//
+// Memory: the captured ranges and the certificate table (together at most
+// the bound) plus the archive reader's own buffers and the digester's head
+// (at most kMaxAuthenticodeHeaders), whatever the size of the entry.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "pe/authenticode.h"
 #include "pe/pe_version_resource.h"
 #include "zip/zip_file_entry.h"
 #include "zip/zip_result.h"
@@ -43,15 +52,20 @@ struct SetupCapture {
   PeVersionResult version = PeVersionResult::kMalformed;
   std::vector<std::uint8_t> versionData;  // the version data when version is kOk
   int passes = 0;                         // passes made over the entry
-  std::size_t heldBytes = 0;              // bytes captured in the end
+  std::size_t heldBytes = 0;              // bytes captured in the end, the table included
+  // When signatures were asked for and the outcome is kRead: what the first
+  // pass found, ready for CheckSignatures. For a program without a table,
+  // or no program, the layout alone (no digests: none is needed).
+  std::optional<AuthenticodeDigests> authenticode;
 };
 
 // At most this many passes over one entry.
 inline constexpr int kMaxSetupPasses = 4;
 
 // Streams the entry (of an open archive) and reads the version resource of
-// the program it holds from the captured ranges, keeping at most bound bytes.
+// the program it holds from the captured ranges, keeping at most bound bytes;
+// with signatures, also its Authenticode digests and certificate table.
 SetupCapture CaptureSetupVersion(vekzip::ZIP_FileEntry& entry,
-                                 std::size_t bound = kSetupCaptureBound);
+                                 std::size_t bound = kSetupCaptureBound, bool signatures = false);
 
 }  // namespace packprobe

@@ -1,7 +1,8 @@
 // The capture plan: a setup program's version read from the ranges captured
 // as it streams by gives what reading the extracted program gives, the same
 // version or the same failure, wherever the parts lie and wherever the
-// stream is damaged.
+// stream is damaged; and the same signature state, judged only for a program
+// that streamed whole.
 #include "component/setup_capture.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 #include "component/capture_budget.h"
 #include "component/component_info.h"
+#include "crypto/crypto.h"
 #include "tests/support/component_builder.h"
 #include "tests/support/pe_builder.h"
 #include "tests/support/scratch_dir.h"
@@ -212,14 +214,21 @@ struct Seen {
   int status;
   VersionNumber setupVersion;
   std::string faults;  // step, status, code and detail of each
+  std::string setupSignatures;
 };
 
 Seen Inspect(const std::filesystem::path& file, std::size_t bound) {
   const std::u16string path = Utf8ToUtf16(file.string());
+  static const crypto::TrustSettings kNoAnchors;
   InspectionOptions options;
   options.captureBound = bound;
+  options.trust = &kNoAnchors;
   const ComponentInfo info(&path, options);
-  Seen seen{info.status, info.setupVersion, ""};
+  Seen seen{info.status, info.setupVersion, "", "not checked"};
+  if (info.setupSignatures) {
+    seen.setupSignatures = crypto::SignatureStateName(info.setupSignatures->state);
+    seen.setupSignatures += " " + info.setupSignatures->problem;
+  }
   for (const InspectionFault& f : info.faults) {
     seen.faults += std::to_string(static_cast<int>(f.step)) + " " + std::to_string(f.status) +
                    " " + f.code + " " + f.detail + "\n";
@@ -228,6 +237,7 @@ Seen Inspect(const std::filesystem::path& file, std::size_t bound) {
 }
 
 TEST(SetupCaptureTest, CapturedRangesGiveWhatTheExtractedProgramGives) {
+  ASSERT_EQ(crypto::InitCryptography(), platform::HostFault::kNone);
   testsupport::ScratchDir dir;
   const std::filesystem::path file = dir / "kit.exe";
   const std::string stub = testsupport::BuildVersionedProgram({{u"Comments", u"3.0.3.0"}});
@@ -256,6 +266,10 @@ TEST(SetupCaptureTest, CapturedRangesGiveWhatTheExtractedProgramGives) {
       EXPECT_EQ(captured.status, extracted.status);
       EXPECT_EQ(captured.setupVersion, extracted.setupVersion);
       EXPECT_EQ(captured.faults, extracted.faults);
+      EXPECT_EQ(captured.setupSignatures, extracted.setupSignatures);
+      // Unsigned, or malformed where the headers lie beyond what a signature
+      // check reads; never judged from a program that did not stream whole.
+      EXPECT_EQ(captured.setupSignatures == "not checked", v.damage != Damage::kNone);
       if (v.damage != Damage::kNone) {
         EXPECT_NE(extracted.status, 0);
         continue;

@@ -22,6 +22,7 @@ std::string_view StepName(InspectionStep step) {
     case InspectionStep::kReadStubVersion: return "read-stub-version";
     case InspectionStep::kReadSetupVersion: return "read-setup-version";
     case InspectionStep::kDigest: return "hash";
+    case InspectionStep::kCheckSignatures: return "check-signatures";
   }
   return "inspection";
 }

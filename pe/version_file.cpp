@@ -5,32 +5,12 @@
 #include "platform/file.h"
 
 namespace packprobe::platform {
-namespace {
 
-// Positional reads from an open regular file, through the platform's file
-// service.
-class FileInput final : public PositionalInput {
- public:
-  explicit FileInput(File& file) : file_(file) {}
-
-  // Takes the file's size; false when it cannot be had.
-  bool Start() { return file_.Size(&size_); }
-  std::uint64_t Size() const override { return size_; }
-  // The host's fault behind the last failed open or read.
-  HostFault fault() const { return file_.fault(); }
-
-  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const override {
-    std::size_t got = 0;
-    // A file that shrank since its size was taken ends the read too.
-    return file_.ReadUpTo(offset, out.data(), out.size(), &got) && got == out.size();
-  }
-
- private:
-  File& file_;
-  std::uint64_t size_ = 0;
-};
-
-}  // namespace
+bool FileInput::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const {
+  std::size_t got = 0;
+  // A file that shrank since its size was taken ends the read too.
+  return file_.ReadUpTo(offset, out.data(), out.size(), &got) && got == out.size();
+}
 
 bool ReadFileVersionData(const std::u16string& path, std::vector<std::uint8_t>* data,
                          VersionInfoFailure* fault) {

@@ -1,5 +1,6 @@
 // The version resource of a file on disk, read through the platform's
-// positional file reads (for the version-information service only).
+// positional file reads (for the version-information service), and the
+// positional input over an open file that the portable readers take.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,26 @@
 #include "platform/file.h"
 
 namespace packprobe::platform {
+
+// Positional reads from an open regular file, through the platform's file
+// service. The file must outlive the input; reads leave its position alone.
+class FileInput final : public PositionalInput {
+ public:
+  explicit FileInput(File& file) : file_(file) {}
+
+  // Takes the file's size; false when it cannot be had.
+  bool Start() { return file_.Size(&size_); }
+  std::uint64_t Size() const override { return size_; }
+  // The host's fault behind the last failed open or read.
+  HostFault fault() const { return file_.fault(); }
+
+  // False also when the file ends before out is filled (it shrank).
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) const override;
+
+ private:
+  File& file_;
+  std::uint64_t size_ = 0;
+};
 
 // Reads the version data of the program file at path into *data. *fault
 // says why when it fails.

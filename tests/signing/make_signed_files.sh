@@ -19,7 +19,7 @@ for tool in openssl osslsigncode; do
   command -v "$tool" >/dev/null || { echo "make_signed_files.sh: $tool is missing (scripts/bootstrap.sh installs it)" >&2; exit 1; }
 done
 cd "$dir"
-for input in component.exe setup.exe; do
+for input in component.exe setup.exe setup-large.exe; do
   [ -f "$input" ] || { echo "make_signed_files.sh: $dir/$input is missing" >&2; exit 1; }
 done
 rm -rf pki signed check verdicts.txt
@@ -116,6 +116,7 @@ in_2015=1433116800
 sign signer component.exe signed/sha256.exe -h sha256
 sign signer component.exe signed/sha1.exe -h sha1
 sign signer setup.exe signed/setup-sha256.exe -h sha256
+sign signer setup-large.exe signed/setup-large.exe -h sha256
 sign other component.exe signed/other-signer.exe -h sha256
 sign stranger-signer component.exe signed/untrusted.exe -h sha256
 sign server component.exe signed/not-code-signing.exe -h sha256

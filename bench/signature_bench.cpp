@@ -1,0 +1,159 @@
+// The cost of checking signatures in the inspection: ComponentInfo over the
+// same components without trust and with it (InspectionOptions::trust), in
+// this process. bench/signature_bench.sh makes the inputs and signs them
+// with osslsigncode between the steps below.
+//
+//   signature_bench setup FILE SETUP_MB
+//     writes a setup program with a FileVersion and SETUP_MB megabytes of
+//     program-like bytes;
+//   signature_bench components DIR COUNT SETUP_FILE
+//     writes COUNT complete components DIR/c00000.exe ... around that setup
+//     program (deflated once, stored compressed in each);
+//   signature_bench time ANCHOR_PEM ROUNDS FILE...
+//     inspects every file without trust, then with the anchor as trust,
+//     back to back, for ROUNDS rounds after an untimed one that warms the
+//     cache and prints what the check found; prints the median wall and CPU
+//     time of each and the median of the per-round ratios.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "component/component_info.h"
+#include "crypto/crypto.h"
+#include "tests/support/component_builder.h"
+#include "tests/support/pe_builder.h"
+#include "tests/support/zip_writer.h"
+#include "util/text.h"
+
+namespace {
+
+namespace ts = packprobe::testsupport;
+using packprobe::ComponentInfo;
+using packprobe::InspectionOptions;
+
+bool Write(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+std::string Read(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+int MakeSetup(const char* file, std::size_t megabytes) {
+  ts::ProgramContents program;
+  program.resources.push_back(ts::VersionResource(
+      ts::BuildVersionInfo({ts::StringTable{u"040904B0", {{u"FileVersion", u"7.9.1.0"}}}})));
+  program.tail = ts::ProgramLikeBytes(megabytes << 20);
+  return Write(file, ts::BuildProgram(program).bytes) ? 0 : 1;
+}
+
+int MakeComponents(const std::filesystem::path& dir, int count, const char* setupFile) {
+  ts::ZipWriterEntry setup;
+  setup.name = "veksetup.exe";
+  setup.data = Read(setupFile);
+  setup.rawData = ts::RawDeflate(setup.data);
+  const std::string stub = ts::BuildVersionedProgram({{u"Comments", u"VEKStub 3.0.3.0"}});
+  std::filesystem::create_directories(dir);
+  for (int i = 0; i < count; ++i) {
+    char stem[32];
+    std::snprintf(stem, sizeof stem, "c%05d", i);
+    ts::ZipWriterEntry metadata;
+    metadata.name = std::string(stem) + ".xml";
+    metadata.data = ts::MetadataXml(std::string("Bench kit ") + stem, "Software - Tools");
+    if (!Write(dir / (std::string(stem) + ".exe"), ts::BuildArchive({metadata, setup}, stub))) {
+      std::fprintf(stderr, "cannot write %s\n", stem);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+struct Times {
+  double wall = 0;  // seconds
+  double cpu = 0;
+};
+
+// Inspects every file once; prints what was found when show is set.
+Times Pass(const std::vector<std::u16string>& paths, const InspectionOptions& options, bool show) {
+  const auto wall = std::chrono::steady_clock::now();
+  const std::clock_t cpu = std::clock();
+  for (const std::u16string& path : paths) {
+    const ComponentInfo info(&path, options);
+    if (!show) continue;
+    auto state = [](const std::optional<packprobe::FileSignatures>& s) {
+      return s ? std::string(packprobe::crypto::SignatureStateName(s->state)) : std::string("-");
+    };
+    std::printf("   %s: status %d, file %s, setup %s\n", packprobe::Utf16ToUtf8(path).c_str(),
+                info.status, state(info.fileSignatures).c_str(), state(info.setupSignatures).c_str());
+  }
+  return {std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count(),
+          static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC};
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+int Time(const char* anchorFile, int rounds, int count, char** files) {
+  if (packprobe::crypto::InitCryptography() != packprobe::platform::HostFault::kNone) return 1;
+  const std::vector<std::string> anchors = {Read(anchorFile)};
+  packprobe::crypto::TrustSettings::Load load = packprobe::crypto::TrustSettings::Read(anchors, {});
+  if (!load.settings) {
+    std::fprintf(stderr, "no certificate in %s\n", anchorFile);
+    return 1;
+  }
+  std::vector<std::u16string> paths;
+  for (int i = 0; i < count; ++i) paths.push_back(packprobe::Utf8ToUtf16(files[i]));
+  InspectionOptions plain;
+  InspectionOptions trusted;
+  trusted.trust = &*load.settings;
+  trusted.now = std::time(nullptr);
+
+  std::vector<double> wall[2], cpu[2], ratio[2];
+  for (int round = 0; round <= rounds; ++round) {
+    const Times a = Pass(paths, plain, false);
+    const Times b = Pass(paths, trusted, round == 0);
+    if (round == 0) continue;
+    wall[0].push_back(a.wall);
+    wall[1].push_back(b.wall);
+    cpu[0].push_back(a.cpu);
+    cpu[1].push_back(b.cpu);
+    ratio[0].push_back(b.wall / a.wall);
+    ratio[1].push_back(b.cpu / a.cpu);
+  }
+  std::printf("   %-22s %10s %10s\n", "contender", "wall ms", "CPU ms");
+  std::printf("   %-22s %10.0f %10.0f\n", "without trust", Median(wall[0]) * 1000, Median(cpu[0]) * 1000);
+  std::printf("   %-22s %10.0f %10.0f\n", "signatures checked", Median(wall[1]) * 1000,
+              Median(cpu[1]) * 1000);
+  std::printf("   ratio (per-round median): wall %.2fx, CPU %.2fx\n", Median(ratio[0]), Median(ratio[1]));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "setup" && argc == 4) return MakeSetup(argv[2], std::strtoul(argv[3], nullptr, 10));
+  if (mode == "components" && argc == 5) return MakeComponents(argv[2], std::atoi(argv[3]), argv[4]);
+  if (mode == "time" && argc >= 5 && std::atoi(argv[3]) > 0) {
+    return Time(argv[2], std::atoi(argv[3]), argc - 4, argv + 4);
+  }
+  std::fprintf(stderr,
+               "usage: signature_bench setup FILE SETUP_MB\n"
+               "       signature_bench components DIR COUNT SETUP_FILE\n"
+               "       signature_bench time ANCHOR_PEM ROUNDS FILE...\n");
+  return 64;
+}

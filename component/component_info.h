@@ -116,12 +116,6 @@ class ComponentInfo {
   // inspection failed. Nothing when the file was not opened.
   std::optional<std::uint64_t> fileSize;
   std::optional<crypto::Sha256Digest> fileSha256;
-  // With InspectionOptions::trust: the component file's signatures once the
-  // file was opened (also when the inspection failed afterwards), and the
-  // setup program's once it streamed whole (captured or extracted). Nothing
-  // when not checked or not reached.
-  std::optional<FileSignatures> fileSignatures;
-  std::optional<FileSignatures> setupSignatures;
   // Whether the archive holds "veksetup.exe" (true also when it cannot be
   // extracted); nothing when the inspection stopped before it could tell.
   std::optional<bool> holdsSetup;

@@ -358,6 +358,12 @@ bool JudgeLayout(const AuthenticodeLayout& layout, FileSignatures* result) {
   switch (layout.status) {
     case AuthenticodeLayoutStatus::kSigned: return false;
     case AuthenticodeLayoutStatus::kUnsigned: result->state = SignatureState::kUnsigned; return true;
+    case AuthenticodeLayoutStatus::kNotProgram:
+      // No program headers, so no place for a signature: nothing signed it.
+      // What is wrong with the file is the inspection's to say.
+      result->state = SignatureState::kUnsigned;
+      result->problem = AuthenticodeLayoutText(layout.status);
+      return true;
     case AuthenticodeLayoutStatus::kReadError: result->fault = HostFault::kIo; return true;
     default:
       result->state = SignatureState::kMalformed;

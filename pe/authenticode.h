@@ -167,7 +167,8 @@ class AuthenticodeDigester {
 
 struct FileSignatures {
   platform::HostFault fault = platform::HostFault::kNone;  // the system failed; nothing else holds
-  // kUnsigned; kMalformed for a broken layout or table (problem says how);
+  // kUnsigned (also for a file whose headers are no program's: problem says
+  // so); kMalformed for a broken layout or table (problem says how);
   // else the state of the first signature, which Windows goes by.
   crypto::SignatureState state = crypto::SignatureState::kUnsigned;
   std::string problem;

@@ -175,4 +175,29 @@ std::string TimeText(std::int64_t seconds) {
   return text;
 }
 
+bool StampChainFailed(SignatureState chain, SignatureFacts& facts) {
+  if (chain == SignatureState::kValid) return false;
+  facts.state = chain;
+  facts.chain = ChainCheck::kFailed;
+  facts.problem = chain == SignatureState::kExpired
+                      ? "the timestamp's certificates were not valid at its time"
+                      : "no chain for time stamping leads from the timestamp to a trust anchor";
+  return true;
+}
+
+void TakeSignerChain(SignatureState chain, SignatureFacts& facts) {
+  facts.chain = chain == SignatureState::kValid ? ChainCheck::kVerified : ChainCheck::kFailed;
+  facts.state = chain;
+  if (chain == SignatureState::kUntrusted) {
+    facts.problem = "no chain for code signing leads from the signer to a trust anchor";
+  } else if (chain == SignatureState::kExpired) {
+    facts.problem = "the signer's certificates were not valid at the signing time";
+  }
+}
+
+void TakeSignerValidity(bool valid, SignatureFacts& facts) {
+  facts.state = valid ? SignatureState::kValid : SignatureState::kExpired;
+  if (!valid) facts.problem = "the signer's certificate was not valid at the signing time";
+}
+
 }  // namespace packprobe::crypto

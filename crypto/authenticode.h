@@ -192,6 +192,16 @@ struct NameAttribute {
 // "CN=Example Signer,O=Example\, Inc.,C=DE".
 std::string DistinguishedNameText(std::span<const NameAttribute> attributes);
 
+// The judgement of a signature once its certificates were checked, alike on
+// both systems. StampChainFailed: after the timestamp authority's chain was
+// built to the anchors (true, with the state and problem set, when it
+// failed). TakeSignerChain: after the signer's chain was built to the
+// anchors. TakeSignerValidity: without anchors, whether the signing
+// certificate was valid at the signing time.
+bool StampChainFailed(SignatureState chain, SignatureFacts& facts);
+void TakeSignerChain(SignatureState chain, SignatureFacts& facts);
+void TakeSignerValidity(bool valid, SignatureFacts& facts);
+
 // Seconds since 1970 (UTC) of a calendar time; month 1-12, day 1-31.
 std::int64_t SecondsFromCivil(int year, int month, int day, int hour, int minute, int second);
 

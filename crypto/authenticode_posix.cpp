@@ -554,14 +554,7 @@ SignatureFacts Check(Run& run, std::span<const std::uint8_t> der,
       const SignatureState stampChain = VerifyChain(run, *anchors, stamp.authority, untrusted.get(),
                                                     X509_PURPOSE_TIMESTAMP_SIGN, stamp.time);
       if (run.fault != platform::HostFault::kNone) return facts;
-      if (stampChain != SignatureState::kValid) {
-        facts.state = stampChain;
-        facts.chain = ChainCheck::kFailed;
-        facts.problem = stampChain == SignatureState::kExpired
-                            ? "the timestamp's certificates were not valid at its time"
-                            : "no chain for time stamping leads from the timestamp to a trust anchor";
-        return facts;
-      }
+      if (StampChainFailed(stampChain, facts)) return facts;
     }
     facts.timestamp = stamp.kind;
     facts.signingTime = stamp.time;
@@ -572,21 +565,10 @@ SignatureFacts Check(Run& run, std::span<const std::uint8_t> der,
     const SignatureState chain =
         VerifyChain(run, *anchors, signer, p7->d.sign->cert, anchors->codeSignPurpose, at);
     if (run.fault != platform::HostFault::kNone) return facts;
-    facts.chain = chain == SignatureState::kValid ? ChainCheck::kVerified : ChainCheck::kFailed;
-    facts.state = chain;
-    if (chain == SignatureState::kUntrusted) {
-      facts.problem = "no chain for code signing leads from the signer to a trust anchor";
-    } else if (chain == SignatureState::kExpired) {
-      facts.problem = "the signer's certificates were not valid at the signing time";
-    }
+    TakeSignerChain(chain, facts);
     return facts;
   }
-  if (!ValidAt(signer, at)) {
-    facts.state = SignatureState::kExpired;
-    facts.problem = "the signer's certificate was not valid at the signing time";
-    return facts;
-  }
-  facts.state = SignatureState::kValid;
+  TakeSignerValidity(ValidAt(signer, at), facts);
   return facts;
 }
 

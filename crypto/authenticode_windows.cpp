@@ -550,14 +550,7 @@ SignatureFacts Check(Run& run, std::span<const std::uint8_t> der,
       const SignatureState stampChain = VerifyChain(run, *anchors, stamp.authority.get(), extra.get(),
                                                     szOID_PKIX_KP_TIMESTAMP_SIGNING, stamp.time);
       if (run.fault != platform::HostFault::kNone) return facts;
-      if (stampChain != SignatureState::kValid) {
-        facts.state = stampChain;
-        facts.chain = ChainCheck::kFailed;
-        facts.problem = stampChain == SignatureState::kExpired
-                            ? "the timestamp's certificates were not valid at its time"
-                            : "no chain for time stamping leads from the timestamp to a trust anchor";
-        return facts;
-      }
+      if (StampChainFailed(stampChain, facts)) return facts;
     }
     facts.timestamp = stamp.kind;
     facts.signingTime = stamp.time;
@@ -568,22 +561,11 @@ SignatureFacts Check(Run& run, std::span<const std::uint8_t> der,
     const SignatureState chain = VerifyChain(run, *anchors, signer.get(), message.store.get(),
                                              szOID_PKIX_KP_CODE_SIGNING, at);
     if (run.fault != platform::HostFault::kNone) return facts;
-    facts.chain = chain == SignatureState::kValid ? ChainCheck::kVerified : ChainCheck::kFailed;
-    facts.state = chain;
-    if (chain == SignatureState::kUntrusted) {
-      facts.problem = "no chain for code signing leads from the signer to a trust anchor";
-    } else if (chain == SignatureState::kExpired) {
-      facts.problem = "the signer's certificates were not valid at the signing time";
-    }
+    TakeSignerChain(chain, facts);
     return facts;
   }
   FILETIME time = FileTimeOf(at);
-  if (CertVerifyTimeValidity(&time, signer->pCertInfo) != 0) {
-    facts.state = SignatureState::kExpired;
-    facts.problem = "the signer's certificate was not valid at the signing time";
-    return facts;
-  }
-  facts.state = SignatureState::kValid;
+  TakeSignerValidity(CertVerifyTimeValidity(&time, signer->pCertInfo) == 0, facts);
   return facts;
 }
 

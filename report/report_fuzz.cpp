@@ -218,6 +218,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     record.warnings.push_back({"stub-comments-tail", fields[i + 6], (byte(2) & 1) != 0});
     record.verdictMessage = fields[i + 6];
+    // Signatures whose names come from the input: subjects are text a
+    // signer chose.
+    if (byte(11) % 3 != 0) {
+      packprobe::crypto::SignatureFacts signature;
+      signature.state = static_cast<packprobe::crypto::SignatureState>(byte(11) % 8);
+      signature.subject = packprobe::ValidUtf8(fields[i + 2]);
+      signature.issuer = packprobe::ValidUtf8(fields[i + 3]);
+      signature.problem = packprobe::ValidUtf8(fields[i + 6]);
+      signature.fingerprint = std::string(64, "0123456789abcdef"[byte(12) % 16]);
+      if (byte(12) & 1) signature.algorithm = packprobe::crypto::DigestAlgorithm::kSha256;
+      if (byte(12) & 2) {
+        signature.timestamp = packprobe::crypto::TimestampKind::kRfc3161;
+        signature.signingTime = static_cast<std::int64_t>(byte(13)) * 86400 * 200;
+      }
+      signature.chain = static_cast<packprobe::crypto::ChainCheck>(byte(13) % 3);
+      signature.pin = static_cast<packprobe::crypto::PinCheck>(byte(14) % 3);
+      if (byte(12) & 4) signature.nested.push_back(signature);
+      packprobe::gate::SignatureReport report{signature.state, signature.problem, {signature}};
+      (byte(11) & 8 ? record.setupSignature : record.signature) = report;
+    }
     records.push_back(record);
 
     // The same bytes as a record a check could have found.
@@ -246,6 +266,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     facts.warnings.push_back({"stub-comments-tail", ValidUtf8(fields[i + 6]), false});
     facts.elapsedMs = packprobe::gate::RoundedMilliseconds(byte(8) / 7.0);
+    facts.signature = record.signature;
+    facts.setupSignature = record.setupSignature;
     found.push_back(std::move(facts));
   }
   const auto controlByte = [&](std::size_t at) {

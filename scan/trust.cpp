@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "crypto/crypto.h"
 #include "gate/targets.h"
 #include "platform/whole_file.h"
 
@@ -16,10 +15,6 @@ constexpr std::uint64_t kMaxTrustFile = 16u << 20;
 
 TrustLoad LoadTrust(const gate::SigningPolicy& signing) {
   TrustLoad load;
-  if (const platform::HostFault fault = crypto::InitCryptography(); fault != platform::HostFault::kNone) {
-    load.systemError = "the cryptography library could not be readied: " + std::string(platform::HostFaultText(fault));
-    return load;
-  }
   std::vector<std::string> pems;
   for (const std::string& file : signing.trust) {
     std::string why;

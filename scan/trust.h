@@ -14,10 +14,10 @@ namespace packprobe::scan {
 struct TrustLoad {
   std::optional<crypto::TrustSettings> settings;
   std::string usageError;  // a file that cannot be read or holds no certificate
-  std::string systemError;  // the cryptography library could not be readied or ran out of memory
+  std::string systemError;  // the cryptography library ran out of memory
 };
 
-// Readies the cryptography library and reads the trust anchors of signing.
+// Reads the trust anchors of signing (the library readied at program start).
 TrustLoad LoadTrust(const gate::SigningPolicy& signing);
 
 // The time certificates are judged at when a signature has no timestamp.

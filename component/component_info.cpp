@@ -56,19 +56,6 @@ FileSignatures HostFailure(platform::HostFault fault) {
   return failed;
 }
 
-// The digests that the signatures of a certificate table use, each once.
-std::vector<crypto::DigestAlgorithm> SignatureAlgorithms(std::span<const std::uint8_t> table) {
-  std::vector<crypto::DigestAlgorithm> algorithms;
-  for (const std::span<const std::uint8_t> der : ReadCertificateTable(table).signatures) {
-    for (const crypto::DigestAlgorithm algorithm : crypto::AuthenticodeAlgorithms(der)) {
-      if (std::find(algorithms.begin(), algorithms.end(), algorithm) == algorithms.end()) {
-        algorithms.push_back(algorithm);
-      }
-    }
-  }
-  return algorithms;
-}
-
 // Collects an entry's bytes in memory (the metadata entry, which is
 // bounded before it is read).
 class StringSink final : public vekzip::ZIP_Sink {
@@ -242,7 +229,7 @@ bool ComponentInfo::InspectOpenFile(platform::File&& file, vekzip::ZIP_File& arc
   if (setupEntry != nullptr) {
     if (!options_.systemVersionService) {
       captured = CaptureSetupVersion(*setupEntry, options_.captureBound,
-                                     options_.trust != nullptr);
+                                     options_.trust != nullptr, setupAlgorithms_);
       switch (captured->outcome) {
         case SetupCapture::Outcome::kRead:
           setup = Extraction::kDone;
@@ -389,7 +376,15 @@ void ComponentInfo::TakeDigests(platform::File& file) {
       if (!input.ReadAt(layout.table.offset, table)) {
         fileSignatures = TakeSignatures(HostFailure(input.fault()), u"");
       } else {
-        authenticode.emplace(layout.fileSize, SignatureAlgorithms(table));
+        const std::vector<crypto::DigestAlgorithm> algorithms = CertificateTableAlgorithms(table);
+        authenticode.emplace(layout.fileSize, algorithms);
+        // Who signs the component mostly signs its setup program alike.
+        for (const crypto::DigestAlgorithm algorithm : algorithms) {
+          if (std::find(setupAlgorithms_.begin(), setupAlgorithms_.end(), algorithm) ==
+              setupAlgorithms_.end()) {
+            setupAlgorithms_.push_back(algorithm);
+          }
+        }
       }
     }
   }

@@ -22,6 +22,7 @@
 // it was extracted anyway).
 #pragma once
 
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -237,6 +238,13 @@ class ComponentInfo {
   // The metadata entry declared more than kMaxMetadataSize and was not
   // extracted; both metadata queries find it unreadable.
   bool metadataTooLarge_ = false;
+
+  // The digests computed as the setup program streams by: the default
+  // guess, and those of the component file's own signatures once its table
+  // is read (the setup program's table arrives only at the end of the
+  // stream).
+  std::vector<crypto::DigestAlgorithm> setupAlgorithms_{std::begin(kSetupDigestGuess),
+                                                         std::end(kSetupDigestGuess)};
 };
 
 }  // namespace packprobe

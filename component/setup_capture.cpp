@@ -14,20 +14,15 @@ namespace {
 // neighbouring small records misses once rather than for each.
 constexpr std::uint64_t kMinRange = 4096;
 
-// The digests a streamed program's signatures are checked with: its
-// signatures cannot be read before its bytes have passed, and these two are
-// what Authenticode uses in practice (any other is reported unsupported).
-constexpr crypto::DigestAlgorithm kStreamedAlgorithms[] = {crypto::DigestAlgorithm::kSha1,
-                                                           crypto::DigestAlgorithm::kSha256};
-
 // The captured bytes of one entry, read by the version-resource walk as if
 // they were the whole program; and the sink that captures them as the entry
 // streams by.
 class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
  public:
-  Capture(std::uint64_t size, std::size_t bound, bool signatures)
+  Capture(std::uint64_t size, std::size_t bound, bool signatures,
+          std::span<const crypto::DigestAlgorithm> guess)
       : size_(size), bound_(bound), signatures_(signatures) {
-    if (signatures) digester_.emplace(size, kStreamedAlgorithms);
+    if (signatures) digester_.emplace(size, guess);
   }
   ~Capture() override { ReleaseCapture(held_); }
   Capture(const Capture&) = delete;
@@ -93,21 +88,13 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
         result.failure = entry.lastFailure();
         return result;
       }
-      // The first pass streamed every byte and its CRC-32 held: the
-      // digests are of the program the archive holds.
-      if (result.passes == 1 && signatures_) {
-        if (settled_) {
-          authenticode_.emplace();
-          authenticode_->complete = true;
-          authenticode_->layout = *settled_;
-        } else {
-          authenticode_ = digester_->Finish();
-        }
-        digester_.reset();
-      }
-      if (done_) break;
-      // What the walk waits for was passed before it was known: another
-      // pass captures it, unless the passes ran out.
+      // The pass streamed every byte and its CRC-32 held: the digests are
+      // of the program the archive holds.
+      if (signatures_) FinishDigests();
+      if (done_ && !digester_) break;
+      // What the walk waits for was passed before it was known, or the
+      // table asks for a digest not taken: another pass, unless the passes
+      // ran out.
       if (result.passes >= kMaxSetupPasses) {
         result.outcome = SetupCapture::Outcome::kFallback;
         return result;
@@ -154,6 +141,49 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
     std::copy_n(chunk_.begin() + static_cast<std::ptrdiff_t>(next - chunkStart_), count,
                 range.bytes.begin() + static_cast<std::ptrdiff_t>(range.filled));
     range.filled += static_cast<std::size_t>(count);
+  }
+
+  // Takes what a whole pass's digester found. After the first pass, a
+  // digester for the algorithms the table needs but the guess left out
+  // runs in the next pass; after that one, its digests join the others.
+  void FinishDigests() {
+    if (!authenticode_) {
+      if (settled_) {
+        authenticode_.emplace();
+        authenticode_->complete = true;
+        authenticode_->layout = *settled_;
+      } else {
+        authenticode_ = digester_->Finish();
+      }
+      digester_.reset();
+      if (authenticode_->fault != platform::HostFault::kNone || !authenticode_->complete ||
+          authenticode_->layout.status != AuthenticodeLayoutStatus::kSigned) {
+        return;
+      }
+      std::vector<crypto::DigestAlgorithm> missing;
+      for (const crypto::DigestAlgorithm algorithm : CertificateTableAlgorithms(authenticode_->table)) {
+        if (std::none_of(authenticode_->digests.begin(), authenticode_->digests.end(),
+                         [&](const crypto::DigestValue& d) { return d.algorithm == algorithm; })) {
+          missing.push_back(algorithm);
+        }
+      }
+      if (missing.empty()) return;
+      digester_.emplace(size_, missing);
+      tableHeld_ = false;  // the new digester keeps the table again
+      return;
+    }
+    if (!digester_) return;
+    AuthenticodeDigests more = digester_->Finish();
+    digester_.reset();
+    if (more.fault != platform::HostFault::kNone || !more.complete) {
+      authenticode_->fault = more.fault;
+      authenticode_->complete = more.complete;
+      authenticode_->digests.clear();
+      authenticode_->table.clear();
+      return;
+    }
+    authenticode_->digests.insert(authenticode_->digests.end(), more.digests.begin(),
+                                  more.digests.end());
   }
 
   // Feeds the digester. Once the headers show that no certificate table
@@ -245,8 +275,8 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
   const std::uint64_t size_;
   const std::size_t bound_;
   const bool signatures_;
-  // The first pass's Authenticode digests: the digester while the bytes
-  // stream by, or the layout once it needs no digest; then what they found.
+  // The Authenticode digests: the digester while the bytes stream by, or
+  // the layout once it needs no digest; then what the passes found.
   std::optional<AuthenticodeDigester> digester_;
   std::optional<AuthenticodeLayout> settled_;
   bool tableHeld_ = false;
@@ -269,9 +299,9 @@ class Capture final : public PositionalInput, public vekzip::ZIP_Sink {
 }  // namespace
 
 SetupCapture CaptureSetupVersion(vekzip::ZIP_FileEntry& entry, std::size_t bound,
-                                 bool signatures) {
+                                 bool signatures, std::span<const crypto::DigestAlgorithm> guess) {
   try {
-    Capture capture(entry.uncompressedSize, bound, signatures);
+    Capture capture(entry.uncompressedSize, bound, signatures, guess);
     return capture.Run(entry);
   } catch (const std::bad_alloc&) {
     SetupCapture result;

@@ -13,10 +13,13 @@
 // the passes run out, the caller extracts the program as before.
 //
 // When asked, the first pass also takes the program's Authenticode digests
-// (SHA-1 and SHA-256, what signatures use in practice) as the bytes stream
-// by, and keeps its certificate table from the end of the stream; nothing
-// more is digested once the headers show a program without a table, or no
-// program at all.
+// in the algorithms guessed (the table that names the right ones comes at
+// the end of the stream) and keeps its certificate table; nothing more is
+// digested once the headers show a program without a table, or no program
+// at all. When the table names an algorithm that was not guessed, one more
+// pass takes that digest, so the result is the same as if every algorithm
+// had been computed; each algorithm computed costs a full digest of the
+// program, which is why they are not all computed at once.
 //
 // Memory: the captured ranges and the certificate table (together at most
 // the bound) plus the archive reader's own buffers and the digester's head
@@ -26,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "pe/authenticode.h"
@@ -53,19 +57,26 @@ struct SetupCapture {
   std::vector<std::uint8_t> versionData;  // the version data when version is kOk
   int passes = 0;                         // passes made over the entry
   std::size_t heldBytes = 0;              // bytes captured in the end, the table included
-  // When signatures were asked for and the outcome is kRead: what the first
-  // pass found, ready for CheckSignatures. For a program without a table,
+  // When signatures were asked for and the outcome is kRead: what the
+  // passes found, ready for CheckSignatures. For a program without a table,
   // or no program, the layout alone (no digests: none is needed).
   std::optional<AuthenticodeDigests> authenticode;
 };
 
-// At most this many passes over one entry.
+// At most this many passes over one entry, for the walk and the digests
+// together; beyond them the caller extracts the program.
 inline constexpr int kMaxSetupPasses = 4;
+
+// The digest a setup program's signatures most likely use when nothing else
+// is known: SHA-256, what signers use by default.
+inline constexpr crypto::DigestAlgorithm kSetupDigestGuess[] = {crypto::DigestAlgorithm::kSha256};
 
 // Streams the entry (of an open archive) and reads the version resource of
 // the program it holds from the captured ranges, keeping at most bound bytes;
-// with signatures, also its Authenticode digests and certificate table.
+// with signatures, also its Authenticode digests (those its table needs,
+// taken in the first pass when guess holds them) and certificate table.
 SetupCapture CaptureSetupVersion(vekzip::ZIP_FileEntry& entry,
-                                 std::size_t bound = kSetupCaptureBound, bool signatures = false);
+                                 std::size_t bound = kSetupCaptureBound, bool signatures = false,
+                                 std::span<const crypto::DigestAlgorithm> guess = kSetupDigestGuess);
 
 }  // namespace packprobe

@@ -188,6 +188,18 @@ CertificateTable ReadCertificateTable(std::span<const std::uint8_t> bytes) {
   return table;
 }
 
+std::vector<DigestAlgorithm> CertificateTableAlgorithms(std::span<const std::uint8_t> bytes) {
+  std::vector<DigestAlgorithm> algorithms;
+  for (const std::span<const std::uint8_t> der : ReadCertificateTable(bytes).signatures) {
+    for (const DigestAlgorithm algorithm : crypto::AuthenticodeAlgorithms(der)) {
+      if (std::find(algorithms.begin(), algorithms.end(), algorithm) == algorithms.end()) {
+        algorithms.push_back(algorithm);
+      }
+    }
+  }
+  return algorithms;
+}
+
 namespace {
 
 // The head of a streamed file: reads of bytes not yet held fail, so that the
@@ -414,15 +426,7 @@ FileSignatures CheckFileSignatures(const PositionalInput& input,
       result.problem = CertificateTableText(entries.status);
       return result;
     }
-    std::vector<DigestAlgorithm> algorithms;
-    for (const std::span<const std::uint8_t> der : entries.signatures) {
-      for (const DigestAlgorithm algorithm : crypto::AuthenticodeAlgorithms(der)) {
-        if (std::find(algorithms.begin(), algorithms.end(), algorithm) == algorithms.end()) {
-          algorithms.push_back(algorithm);
-        }
-      }
-    }
-    AuthenticodeDigester digester(layout.fileSize, algorithms);
+    AuthenticodeDigester digester(layout.fileSize, CertificateTableAlgorithms(table));
     std::vector<std::uint8_t> piece(kReadPiece);
     // The table is in hand already: the digest needs the bytes before it.
     for (std::uint64_t at = 0; at < layout.table.offset;) {

@@ -109,6 +109,11 @@ struct CertificateTable {
 // missing at the end of the table).
 CertificateTable ReadCertificateTable(std::span<const std::uint8_t> table);
 
+// The digests that checking the signatures of a certificate table needs,
+// each once, in the order they are first named (nothing for a table that
+// cannot be read): what a file's digest pass must compute.
+std::vector<crypto::DigestAlgorithm> CertificateTableAlgorithms(std::span<const std::uint8_t> table);
+
 // ---------------------------------------------------------------------------
 // The digest.
 

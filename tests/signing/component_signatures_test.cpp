@@ -18,6 +18,7 @@
 #include "tests/support/scratch_dir.h"
 #include "tests/support/zip_writer.h"
 #include "util/text.h"
+#include "zip/zip_file.h"
 
 namespace packprobe {
 namespace {
@@ -51,6 +52,10 @@ const Row kRows[] = {
      nullptr, false, kUnsigned, kValid, true},
     {"setup program signed with SHA-1 and a nested SHA-256", "nested.exe", {}, nullptr, false,
      kUnsigned, kValid, true},
+    // The guess from the component (SHA-256, as from a component signed
+    // with SHA-256) misses the setup program's SHA-1: one more pass.
+    {"setup program signed with SHA-1 only", "sha1.exe", {}, nullptr, false, kUnsigned, kValid,
+     true},
     {"setup program changed after signing", "setup-sha256.exe", 512, nullptr, false, kUnsigned,
      kMismatch, true},
     {"setup program whose signer has expired", "expired.exe", {}, nullptr, false, kUnsigned,
@@ -152,6 +157,48 @@ TEST_F(ComponentSignaturesTest, BothRoadsOfTheSetupProgramAndTheComponentAgree) 
     const ComponentInfo plain(&path);
     EXPECT_FALSE(plain.fileSignatures || plain.setupSignatures);
     EXPECT_EQ(plain.inspected, row.inspected);
+  }
+}
+
+// The setup program's digests are taken in the first pass when the guess
+// holds its algorithm, and in one more pass when it does not; the judgement
+// is the same either way.
+TEST_F(ComponentSignaturesTest, AnAlgorithmNotGuessedCostsOneMorePass) {
+  const crypto::TrustSettings trust = TestRoot();
+  testsupport::ScratchDir dir;
+  testsupport::ZipWriterEntry metadata;
+  metadata.name = "kit.xml";
+  metadata.data = testsupport::MetadataXml("Kit", "Software");
+  testsupport::ZipWriterEntry setup;
+  setup.name = "veksetup.exe";
+  setup.data = testsupport::ReadFile(kSigned / "sha1.exe");
+  const std::filesystem::path file = dir / "kit.exe";
+  testsupport::WriteFile(
+      file, testsupport::BuildArchive({metadata, setup}, testsupport::BuildVersionedProgram({})));
+
+  using crypto::DigestAlgorithm;
+  const struct {
+    std::vector<DigestAlgorithm> guess;
+    int passes;
+  } rows[] = {
+      {{DigestAlgorithm::kSha1}, 1},
+      {{DigestAlgorithm::kSha256, DigestAlgorithm::kSha1}, 1},
+      {{DigestAlgorithm::kSha256}, 2},
+      {{}, 2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.guess.size());
+    vekzip::ZIP_File archive;
+    ASSERT_EQ(archive.Open(Utf8ToUtf16(file.string()), true), vekzip::ZIP_OK);
+    vekzip::ZIP_FileEntry* entry = archive.FindEntry(u"veksetup.exe");
+    ASSERT_NE(entry, nullptr);
+    const SetupCapture capture = CaptureSetupVersion(*entry, kSetupCaptureBound, true, row.guess);
+    ASSERT_EQ(capture.outcome, SetupCapture::Outcome::kRead);
+    EXPECT_EQ(capture.passes, row.passes);
+    ASSERT_TRUE(capture.authenticode.has_value());
+    const FileSignatures judged = CheckSignatures(*capture.authenticode, trust, std::time(nullptr));
+    EXPECT_EQ(crypto::SignatureStateName(judged.state), crypto::SignatureStateName(kValid))
+        << judged.problem;
   }
 }
 

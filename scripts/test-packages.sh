@@ -184,7 +184,8 @@ if [ -x /usr/share/bash-completion/bash_completion ] || [ -f /usr/share/bash-com
     [ "$offered" = "$expected" ] || fail "completion of '$words' offered '$offered', not '$expected'"
   done <<'TABLE'
 packprobe-scan --format|csv github jsonl junit text 
-packprobe-scan --error-on|duplicate-component setup-no-file-version setup-version-text stub-comments-tail stub-version-text waiver-expired 
+packprobe-scan --error-on|duplicate-component setup-no-file-version setup-signature-invalid setup-version-text stub-comments-tail stub-signature-invalid stub-version-text waiver-expired 
+packprobe-scan --require-signed|setup stub 
 packprobe-scan --color|always auto never 
 packprobe-scan merge --format|csv github jsonl junit text 
 packprobe-scan diff --format|jsonl markdown text 

@@ -30,7 +30,7 @@ using packprobe::gate::ScanRecord;
 using packprobe::report::Format;
 
 constexpr std::size_t kMaxInput = 1 << 16;
-constexpr std::size_t kCsvColumns = 26;
+constexpr std::size_t kCsvColumns = 34;
 
 void Check(bool condition) {
   if (!condition) std::abort();

@@ -74,6 +74,14 @@ void SetLimit(int resource, rlim_t value) {
   setrlimit(resource, &limit);
 }
 
+// Allocation sweeps fail every kStride-th allocation in turn: each run starts
+// slowly under the sanitizers.
+#ifdef __SANITIZE_ADDRESS__
+constexpr int kStride = 3;
+#else
+constexpr int kStride = 1;
+#endif
+
 class RobustnessTest : public ::testing::Test {
  protected:
   ComponentContents Kit(const std::string& name, const std::string& metadataName = "kit.xml") {
@@ -203,11 +211,6 @@ TEST_F(RobustnessTest, NoAllocationFailureOfACheckDropsPartOfTheMetadata) {
       // 0 only with the manifest of an undisturbed run.
       {PACKPROBE_SCAN_FAILING_ALLOCATOR_EXE, {"snapshot", "-j", "2", "rel"}, true, 0, {2, 71}},
   };
-#ifdef __SANITIZE_ADDRESS__
-  constexpr int kStride = 3;  // each run starts slowly under the sanitizers
-#else
-  constexpr int kStride = 1;
-#endif
   for (const Case& c : cases) {
     int points = 0;
     for (int n = 1;; n += kStride) {
@@ -262,11 +265,6 @@ TEST_F(RobustnessTest, EveryAllocationFailureWhileReportsAndManifestsAreReadEnds
       {{"diff", "before.jsonl", "release.json"}, 1},
       {{"-j", "1", "--manifest", "release.json", "rel"}, 4},
   };
-#ifdef __SANITIZE_ADDRESS__
-  constexpr int kStride = 3;  // each run starts slowly under the sanitizers
-#else
-  constexpr int kStride = 1;
-#endif
   for (const Case& c : cases) {
     int points = 0;
     for (int n = 1;; n += kStride) {

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "pe/authenticode.h"
+#include "tests/support/scratch_dir.h"
 #include "crypto/crypto.h"
 
 namespace packprobe {
@@ -20,20 +21,13 @@ namespace {
 const std::filesystem::path kFiles = SIGNED_FILES_DIR;
 constexpr std::int64_t kIn2015 = 1433116800;
 
-std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 std::span<const std::uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
 template <typename T, auto Read>
 T* ReadPem(const std::filesystem::path& path) {
-  const std::string text = ReadAll(path);
+  const std::string text = testsupport::ReadFile(path);
   BIO* bio = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
   T* value = Read(bio, nullptr, nullptr, nullptr);
   BIO_free(bio);
@@ -84,14 +78,14 @@ std::string CounterSigned(std::span<const std::uint8_t> der, std::int64_t time, 
 
 TEST(LegacyTimestampTest, ACountersignatureDatesTheSignature) {
   ASSERT_EQ(crypto::InitCryptography(), platform::HostFault::kNone);
-  const std::string file = ReadAll(kFiles / "signed" / "expired.exe");
+  const std::string file = testsupport::ReadFile(kFiles / "signed" / "expired.exe");
   constexpr crypto::DigestAlgorithm kSha256[] = {crypto::DigestAlgorithm::kSha256};
   AuthenticodeDigester digester(file.size(), kSha256);
   ASSERT_TRUE(digester.Update(0, Bytes(file)));
   const AuthenticodeDigests digests = digester.Finish();
   const CertificateTable table = ReadCertificateTable(digests.table);
   ASSERT_EQ(table.signatures.size(), 1u);
-  const std::string anchors[] = {ReadAll(kFiles / "root.pem")};
+  const std::string anchors[] = {testsupport::ReadFile(kFiles / "root.pem")};
   const auto trust = crypto::TrustSettings::Read(anchors, {}).settings.value();
 
   struct Case {

@@ -102,21 +102,14 @@ const Row kRows[] = {
      {SignatureState::kValid}},
 };
 
-std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 std::span<const std::uint8_t> Bytes(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
 crypto::TrustSettings TrustOf(Trust trust) {
   std::vector<std::string> anchors, pins;
-  if (trust != Trust::kNone) anchors.push_back(ReadAll(kFiles / "root.pem"));
-  if (trust == Trust::kPinSigner) pins.push_back(Trimmed(ReadAll(kFiles / "signer.fingerprint")));
+  if (trust != Trust::kNone) anchors.push_back(testsupport::ReadFile(kFiles / "root.pem"));
+  if (trust == Trust::kPinSigner) pins.push_back(Trimmed(testsupport::ReadFile(kFiles / "signer.fingerprint")));
   if (trust == Trust::kPinSubject) pins.push_back(kSigner);
   crypto::TrustSettings::Load load = crypto::TrustSettings::Read(anchors, pins);
   EXPECT_TRUE(load.settings.has_value());
@@ -154,17 +147,17 @@ class SignatureTableTest : public ::testing::Test {
 TEST_F(SignatureTableTest, EachFileGetsItsStateAndFacts) {
   std::map<std::string, std::string> reference;
   {
-    std::istringstream lines(ReadAll(kFiles / "verdicts.txt"));
+    std::istringstream lines(testsupport::ReadFile(kFiles / "verdicts.txt"));
     std::string name, verdict;
     while (lines >> name >> verdict) reference[name] = verdict;
   }
   ASSERT_FALSE(reference.empty()) << "no verdicts in " << (kFiles / "verdicts.txt");
-  const std::string signerFingerprint = Trimmed(ReadAll(kFiles / "signer.fingerprint"));
+  const std::string signerFingerprint = Trimmed(testsupport::ReadFile(kFiles / "signer.fingerprint"));
   const std::int64_t now = std::time(nullptr);
 
   for (const Row& row : kRows) {
     SCOPED_TRACE(std::string(row.file) + ": " + row.why);
-    const std::string bytes = ReadAll(kFiles / "signed" / row.file);
+    const std::string bytes = testsupport::ReadFile(kFiles / "signed" / row.file);
     ASSERT_FALSE(bytes.empty());
     const crypto::TrustSettings trust = TrustOf(row.trust);
     const FileSignatures result = CheckFileSignatures(MemoryInput(Bytes(bytes)), trust, now);
